@@ -1,0 +1,1 @@
+"""Provenance core, lineage layer, persistence and JSON utilities of morvel."""
