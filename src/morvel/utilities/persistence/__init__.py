@@ -1,0 +1,15 @@
+"""Lineage persistence: records, an embedded SQLite store, a background
+writer, an HTTP client and the lineage service.
+
+Importing this package starts no thread and touches neither disk nor
+network; connections are opened by the backends' ``connect`` methods.
+"""
+from .storage import StorageBackend, StorageError, StoredEdge, StoredNode, StoredRowValue
+
+__all__ = [
+    "StorageBackend",
+    "StorageError",
+    "StoredEdge",
+    "StoredNode",
+    "StoredRowValue",
+]
