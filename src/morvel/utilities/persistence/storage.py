@@ -19,7 +19,6 @@ __all__ = [
     "StoredRowValue",
     "StorageBackend",
     "StorageError",
-    "SQLiteStorage",
     "ResolvedEdge",
     "ResultRow",
 ]
