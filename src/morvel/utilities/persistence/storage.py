@@ -10,8 +10,14 @@ Importing this module touches neither disk nor network and starts no thread;
 """
 from __future__ import annotations
 
+import json
+import operator
+import os
+import sqlite3
+import threading
 from dataclasses import KW_ONLY, dataclass
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Protocol, Sequence, Tuple, runtime_checkable
+from datetime import datetime, timezone
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Protocol, Sequence, Tuple, Union, runtime_checkable
 
 __all__ = [
     "StoredNode",
@@ -19,6 +25,7 @@ __all__ = [
     "StoredRowValue",
     "StorageBackend",
     "StorageError",
+    "SQLiteStorage",
     "ResolvedEdge",
     "ResultRow",
 ]
@@ -148,3 +155,696 @@ class StorageBackend(Protocol):
 
     def store_results(self, pipeline_id: int, rows: Sequence[ResultRow]) -> None:
         """Store per-row result fingerprints with their input hashes."""
+
+
+# ---------------------------------------------------------------------------
+# Value checks shared by the backends and the service
+# ---------------------------------------------------------------------------
+
+
+def _bad(message: str) -> StorageError:
+    return StorageError(message, status=400)
+
+
+def _int(value: Any, what: str) -> int:
+    if type(value) is int:
+        return value
+    if isinstance(value, bool) or value is None or isinstance(value, (str, bytes, float)):
+        # floats are refused as well: a fractional id or fingerprint is a bug
+        # upstream, and silently truncating it would store a wrong link.
+        if type(value) is float and value.is_integer():
+            return int(value)
+        raise _bad(f"{what} must be an integer, got {type(value).__name__}")
+    try:
+        return operator.index(value)
+    except TypeError:
+        raise _bad(f"{what} must be an integer, got {type(value).__name__}") from None
+
+
+def _opt_int(value: Any, what: str) -> Optional[int]:
+    return None if value is None else _int(value, what)
+
+
+def _opt_text(value: Any, what: str) -> Optional[str]:
+    if value is None or type(value) is str:
+        return value
+    if isinstance(value, str):
+        return str(value)
+    raise _bad(f"{what} must be text or null, got {type(value).__name__}")
+
+
+def _text(value: Any, what: str) -> str:
+    if type(value) is str:
+        return value
+    if isinstance(value, str):
+        return str(value)
+    raise _bad(f"{what} must be text, got {type(value).__name__}")
+
+
+def _opt_float(value: Any, what: str) -> Optional[float]:
+    if value is None:
+        return None
+    if type(value) is float:
+        return value
+    if isinstance(value, (str, bytes)):
+        raise _bad(f"{what} must be a number or null, got {type(value).__name__}")
+    try:
+        return float(value)
+    except (TypeError, ValueError, OverflowError):
+        raise _bad(f"{what} must be a number or null, got {type(value).__name__}") from None
+
+
+_HEX = frozenset("0123456789abcdefABCDEF")
+
+
+def _opt_hash(value: Any, what: str) -> Optional[str]:
+    if value is None:
+        return None
+    if type(value) is not str or len(value) != 64 or not _HEX.issuperset(value):
+        raise _bad(f"{what} must be 64 hexadecimal digits or null")
+    return value.lower()
+
+
+_MAX_JSON_DEPTH = 64
+
+
+def _jsonable(value: Any, depth: int = 0) -> Any:
+    """A copy of ``value`` that ``json`` can write: keys become text,
+    non-finite floats and unknown objects their ``str`` form."""
+    if depth > _MAX_JSON_DEPTH:
+        return str(value)
+    if value is None or isinstance(value, (bool, int, str)):
+        return value
+    if isinstance(value, float):
+        return value if value == value and value not in (float("inf"), float("-inf")) else str(value)
+    if isinstance(value, dict):
+        return {str(k): _jsonable(v, depth + 1) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_jsonable(v, depth + 1) for v in value]
+    return str(value)
+
+
+def metadata_to_json(metadata: Any) -> Optional[str]:
+    """JSON text for a node's metadata, or None when there is none.
+
+    Never fails: values ``json`` cannot write are stored as their ``str``.
+    """
+    if metadata is None:
+        return None
+    try:
+        return json.dumps(metadata, allow_nan=False, separators=(",", ":"))
+    except (TypeError, ValueError, RecursionError):
+        return json.dumps(_jsonable(metadata), allow_nan=False, separators=(",", ":"))
+
+
+def _now() -> str:
+    return datetime.now(timezone.utc).isoformat(timespec="milliseconds")
+
+
+_STATUSES = ("running", "completed", "failed")
+
+
+# ---------------------------------------------------------------------------
+# SQLite backend
+# ---------------------------------------------------------------------------
+
+_SCHEMA = """
+CREATE TABLE IF NOT EXISTS pipelines (
+    id           INTEGER PRIMARY KEY AUTOINCREMENT,
+    name         TEXT NOT NULL,
+    tenant_id    TEXT,
+    status       TEXT NOT NULL DEFAULT 'running',
+    config       TEXT,
+    git_commit   TEXT,
+    created_at   TEXT NOT NULL,
+    completed_at TEXT
+);
+CREATE TABLE IF NOT EXISTS sources (
+    id            INTEGER PRIMARY KEY,
+    pipeline_id   INTEGER NOT NULL,
+    pair_id       INTEGER NOT NULL,
+    table_name    TEXT NOT NULL,
+    column_name   TEXT NOT NULL,
+    is_protected  INTEGER NOT NULL,
+    registered_at TEXT NOT NULL,
+    UNIQUE (pipeline_id, pair_id)
+);
+CREATE TABLE IF NOT EXISTS nodes (
+    id           INTEGER PRIMARY KEY,
+    pipeline_id  INTEGER NOT NULL,
+    fingerprint  INTEGER NOT NULL,
+    node_type    TEXT,
+    operation    TEXT,
+    table_name   TEXT,
+    column_name  TEXT,
+    pair_id      INTEGER,
+    is_protected INTEGER NOT NULL,
+    entity_hash  INTEGER,
+    chain_hash   INTEGER,
+    metadata     TEXT,
+    created_at   TEXT NOT NULL,
+    UNIQUE (pipeline_id, fingerprint)
+);
+CREATE TABLE IF NOT EXISTS edges (
+    id          INTEGER PRIMARY KEY,
+    pipeline_id INTEGER NOT NULL,
+    parent_id   INTEGER NOT NULL,
+    child_id    INTEGER NOT NULL,
+    position    INTEGER NOT NULL,
+    UNIQUE (pipeline_id, parent_id, child_id, position)
+);
+CREATE INDEX IF NOT EXISTS edges_child ON edges (child_id);
+CREATE TABLE IF NOT EXISTS row_values (
+    id             INTEGER PRIMARY KEY,
+    pipeline_id    INTEGER NOT NULL,
+    row_index      INTEGER NOT NULL,
+    fingerprint    INTEGER NOT NULL,
+    node_operation TEXT,
+    value          REAL,
+    column_name    TEXT,
+    tenant_id      TEXT,
+    text_value     TEXT
+);
+CREATE TABLE IF NOT EXISTS results (
+    id          INTEGER PRIMARY KEY,
+    pipeline_id INTEGER NOT NULL,
+    row_key     TEXT NOT NULL,
+    output_name TEXT NOT NULL,
+    fingerprint INTEGER NOT NULL,
+    value       REAL,
+    input_hash  TEXT,
+    stored_at   TEXT NOT NULL,
+    UNIQUE (pipeline_id, row_key, output_name)
+);
+CREATE TABLE IF NOT EXISTS dashboard_syncs (
+    id          INTEGER PRIMARY KEY,
+    tenant_id   TEXT,
+    body        TEXT NOT NULL,
+    received_at TEXT NOT NULL
+);
+"""
+
+#: Tables whose rows :meth:`SQLiteStorage.count_rows` reports.
+TABLES = ("pipelines", "sources", "nodes", "edges", "row_values", "results", "dashboard_syncs")
+
+_NODE_COLUMNS = (
+    "id, pipeline_id, fingerprint, node_type, operation, table_name, column_name, "
+    "pair_id, is_protected, entity_hash, chain_hash, metadata"
+)
+
+# SQLite's default limit on host parameters in one statement is 999 on old
+# builds; lookups by many keys go in chunks below it.
+_CHUNK = 900
+
+
+def _node_dict(row: Sequence[Any]) -> Dict[str, Any]:
+    meta = row[11]
+    if meta is not None:
+        try:
+            meta = json.loads(meta)
+        except ValueError:
+            pass
+    return {
+        "node_id": row[0],
+        "pipeline_id": row[1],
+        "fingerprint": row[2],
+        "node_type": row[3],
+        "operation": row[4],
+        "table_name": row[5],
+        "column_name": row[6],
+        "pair_id": row[7],
+        "is_protected": bool(row[8]),
+        "entity_hash": row[9],
+        "chain_hash": row[10],
+        "metadata": meta,
+    }
+
+
+class SQLiteStorage:
+    """Embedded lineage store in one SQLite file (no server needed).
+
+    The schema is created on :meth:`connect`; the database runs in WAL mode
+    and every ``store_*`` call is one transaction.  Nodes are unique per
+    (pipeline, fingerprint) and edges per (pipeline, parent, child,
+    position): storing them again changes nothing.  One connection is shared
+    by all threads behind a lock, so a background writer and the pipeline's
+    own thread may use the same object.
+
+    >>> s = SQLiteStorage(":memory:"); s.connect()
+    >>> pid = s.create_pipeline("demo")
+    >>> s.list_pipelines()[0]["status"]
+    'running'
+    >>> s.disconnect()
+    """
+
+    def __init__(self, path: Union[str, "os.PathLike[str]"], timeout: float = 30.0) -> None:
+        self.path = os.fspath(path)
+        self.timeout = float(timeout)
+        self._conn: Optional[sqlite3.Connection] = None
+        self._lock = threading.RLock()
+        self._current_pipeline: Optional[int] = None
+
+    # -- connection ----------------------------------------------------------
+
+    def connect(self) -> None:
+        """Open the database file (creating it and the schema if needed)."""
+        with self._lock:
+            if self._conn is not None:
+                return
+            conn = sqlite3.connect(self.path, timeout=self.timeout, check_same_thread=False)
+            try:
+                conn.execute("PRAGMA journal_mode=WAL")
+                # WAL with synchronous=NORMAL cannot corrupt the file; at most
+                # the last transactions are lost on power failure.
+                conn.execute("PRAGMA synchronous=NORMAL")
+                conn.execute("PRAGMA foreign_keys=OFF")
+                with conn:
+                    conn.executescript(_SCHEMA)
+                    conn.execute("PRAGMA user_version=1")
+            except Exception:
+                conn.close()
+                raise
+            self._conn = conn
+
+    def disconnect(self) -> None:
+        """Close the database; calling it again is harmless."""
+        with self._lock:
+            if self._conn is not None:
+                self._conn.close()
+                self._conn = None
+
+    def __enter__(self) -> "SQLiteStorage":
+        self.connect()
+        return self
+
+    def __exit__(self, *exc: Any) -> None:
+        self.disconnect()
+
+    def _db(self) -> sqlite3.Connection:
+        if self._conn is None:
+            raise StorageError("SQLiteStorage is not connected; call connect() first")
+        return self._conn
+
+    # -- pipelines -----------------------------------------------------------
+
+    def create_pipeline(
+        self,
+        pipeline_name: str = "unnamed",
+        config: Optional[Mapping[str, Any]] = None,
+        git_commit: Optional[str] = None,
+        tenant_id: Optional[str] = None,
+    ) -> int:
+        """Open a pipeline run (status "running") and return its id.
+
+        The new pipeline becomes this object's current pipeline: sources
+        registered afterwards without an explicit ``pipeline_id`` belong to it.
+        """
+        name = _text(pipeline_name, "pipeline_name")
+        git_commit = _opt_text(git_commit, "git_commit")
+        tenant_id = _opt_text(tenant_id, "tenant_id")
+        config_text = metadata_to_json(config)
+        with self._lock:
+            db = self._db()
+            with db:
+                cur = db.execute(
+                    "INSERT INTO pipelines (name, tenant_id, status, config, git_commit, created_at)"
+                    " VALUES (?, ?, 'running', ?, ?, ?)",
+                    (name, tenant_id, config_text, git_commit, _now()),
+                )
+            pipeline_id = int(cur.lastrowid)
+            self._current_pipeline = pipeline_id
+            return pipeline_id
+
+    def complete_pipeline(self, pipeline_id: int, status: str = "completed") -> None:
+        """Set the pipeline's final ``status`` ("completed" or "failed") and
+        its completion time.  Raises :class:`StorageError` (404) for an
+        unknown pipeline and (400) for another status."""
+        pipeline_id = _int(pipeline_id, "pipeline_id")
+        status = _text(status, "status")
+        if status not in ("completed", "failed"):
+            raise _bad(f"status must be 'completed' or 'failed', got {status!r}")
+        with self._lock:
+            db = self._db()
+            with db:
+                cur = db.execute(
+                    "UPDATE pipelines SET status = ?, completed_at = ? WHERE id = ?",
+                    (status, _now(), pipeline_id),
+                )
+            if cur.rowcount == 0:
+                raise StorageError(f"pipeline {pipeline_id} not found", status=404)
+
+    def register_source(
+        self,
+        pair_id: int,
+        table: str,
+        column: str,
+        is_protected: bool = False,
+        *,
+        pipeline_id: Optional[int] = None,
+    ) -> None:
+        """Record source pair ``pair_id`` = (``table``, ``column``) for a
+        pipeline: ``pipeline_id`` when given, else the pipeline this object
+        created last (0 when it created none).  Registering the pair again
+        updates it."""
+        params = (
+            _int(pair_id, "pair_id"),
+            _text(table, "table"),
+            _text(column, "column"),
+            1 if is_protected else 0,
+        )
+        with self._lock:
+            db = self._db()
+            if pipeline_id is None:
+                pipeline_id = self._current_pipeline or 0
+            pid = _int(pipeline_id, "pipeline_id")
+            with db:
+                db.execute(
+                    "INSERT INTO sources (pipeline_id, pair_id, table_name, column_name, is_protected,"
+                    " registered_at) VALUES (?, ?, ?, ?, ?, ?)"
+                    " ON CONFLICT (pipeline_id, pair_id) DO UPDATE SET table_name = excluded.table_name,"
+                    " column_name = excluded.column_name, is_protected = excluded.is_protected",
+                    (pid,) + params + (_now(),),
+                )
+
+    # -- nodes and edges -----------------------------------------------------
+
+    @staticmethod
+    def node_params(node: StoredNode, created_at: str) -> Tuple[Any, ...]:
+        """The checked column values of one node (raises StorageError 400)."""
+        if node.pipeline_id is None:
+            raise _bad("node has no pipeline_id")
+        return (
+            _int(node.pipeline_id, "pipeline_id"),
+            _int(node.fingerprint, "fingerprint"),
+            _opt_text(node.node_type, "node_type"),
+            _opt_text(node.operation, "operation"),
+            _opt_text(node.table_name, "table_name"),
+            _opt_text(node.column_name, "column_name"),
+            _opt_int(node.pair_id, "pair_id"),
+            1 if node.is_protected else 0,
+            _opt_int(node.entity_hash, "entity_hash"),
+            _opt_int(node.chain_hash, "chain_hash"),
+            metadata_to_json(node.metadata),
+            created_at,
+        )
+
+    def store_nodes(self, nodes: Sequence[StoredNode]) -> None:
+        """Store nodes in one transaction; a (pipeline, fingerprint) already
+        stored keeps its first record and id."""
+        created = _now()
+        rows = [self.node_params(n, created) for n in nodes]
+        if not rows:
+            return
+        with self._lock:
+            db = self._db()
+            with db:
+                db.executemany(
+                    "INSERT OR IGNORE INTO nodes (pipeline_id, fingerprint, node_type, operation,"
+                    " table_name, column_name, pair_id, is_protected, entity_hash, chain_hash,"
+                    " metadata, created_at) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)",
+                    rows,
+                )
+
+    def get_fingerprint_node_map(self, pipeline_id: int) -> Dict[int, int]:
+        """``{fingerprint: node id}`` for every node stored for the pipeline."""
+        pipeline_id = _int(pipeline_id, "pipeline_id")
+        with self._lock:
+            rows = self._db().execute(
+                "SELECT fingerprint, id FROM nodes WHERE pipeline_id = ?", (pipeline_id,)
+            ).fetchall()
+        return dict(rows)
+
+    def get_node_ids(self, pipeline_id: int, fingerprints: Iterable[int]) -> Dict[int, int]:
+        """``{fingerprint: node id}`` for those of ``fingerprints`` stored for
+        the pipeline (a targeted form of :meth:`get_fingerprint_node_map`)."""
+        pipeline_id = _int(pipeline_id, "pipeline_id")
+        fps = list({_int(f, "fingerprint") for f in fingerprints})
+        out: Dict[int, int] = {}
+        with self._lock:
+            db = self._db()
+            for i in range(0, len(fps), _CHUNK):
+                chunk = fps[i : i + _CHUNK]
+                marks = ",".join("?" * len(chunk))
+                out.update(
+                    db.execute(
+                        f"SELECT fingerprint, id FROM nodes WHERE pipeline_id = ? AND fingerprint IN ({marks})",
+                        [pipeline_id, *chunk],
+                    ).fetchall()
+                )
+        return out
+
+    def store_edges_resolved(self, edges: Sequence[ResolvedEdge]) -> int:
+        """Store edges given as (parent id, child id, input position) in one
+        transaction and return how many were new.
+
+        The pipeline of an edge is its parent node's; an edge whose parent
+        or child is not a stored node, or whose two nodes belong to different
+        pipelines, is skipped.  Storing an edge again changes nothing.
+        """
+        rows = []
+        for k, edge in enumerate(edges):
+            try:
+                parent, child, position = edge
+            except (TypeError, ValueError):
+                raise _bad(f"edge {k} must be a (parent id, child id, position) triple") from None
+            p = _int(parent, "parent id")
+            c = _int(child, "child id")
+            pos = _int(position, "input position")
+            if pos < 0:
+                raise _bad(f"edge {k}: input position must not be negative")
+            rows.append((p, c, pos, c, p))
+        if not rows:
+            return 0
+        with self._lock:
+            db = self._db()
+            with db:
+                before = db.total_changes
+                db.executemany(
+                    "INSERT OR IGNORE INTO edges (pipeline_id, parent_id, child_id, position)"
+                    " SELECT p.pipeline_id, ?, ?, ? FROM nodes p JOIN nodes c"
+                    " ON c.id = ? AND c.pipeline_id = p.pipeline_id WHERE p.id = ?",
+                    rows,
+                )
+                return db.total_changes - before
+
+    def node_pipelines(self, node_ids: Iterable[int]) -> Dict[int, int]:
+        """``{node id: pipeline id}`` for those of ``node_ids`` that exist."""
+        ids = list({_int(i, "node id") for i in node_ids})
+        out: Dict[int, int] = {}
+        with self._lock:
+            db = self._db()
+            for i in range(0, len(ids), _CHUNK):
+                chunk = ids[i : i + _CHUNK]
+                marks = ",".join("?" * len(chunk))
+                out.update(db.execute(f"SELECT id, pipeline_id FROM nodes WHERE id IN ({marks})", chunk).fetchall())
+        return out
+
+    # -- row values and results ----------------------------------------------
+
+    @staticmethod
+    def row_value_params(v: StoredRowValue) -> Tuple[Any, ...]:
+        """The checked column values of one row value (raises StorageError 400)."""
+        return (
+            _int(v.pipeline_id, "pipeline_id"),
+            _int(v.row_index, "row_index"),
+            _int(v.fingerprint, "fingerprint"),
+            _opt_text(v.node_operation, "node_operation"),
+            _opt_float(v.value, "value"),
+            _opt_text(v.column_name, "column_name"),
+            _opt_text(v.tenant_id, "tenant_id"),
+            _opt_text(v.text_value, "text_value"),
+        )
+
+    def store_row_values(self, values: Sequence[StoredRowValue]) -> None:
+        """Append per-row values in one transaction.  SQLite has no NaN: a
+        NaN value is stored as NULL."""
+        rows = [self.row_value_params(v) for v in values]
+        if not rows:
+            return
+        with self._lock:
+            db = self._db()
+            with db:
+                db.executemany(
+                    "INSERT INTO row_values (pipeline_id, row_index, fingerprint, node_operation, value,"
+                    " column_name, tenant_id, text_value) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
+                    rows,
+                )
+
+    @staticmethod
+    def result_params(pipeline_id: int, row: Sequence[Any], k: int = 0) -> Tuple[Any, ...]:
+        """The checked column values of one result row (raises StorageError 400)."""
+        try:
+            key, name, fingerprint, value, input_hash = row
+        except (TypeError, ValueError):
+            raise _bad(f"result {k} must be a 5-tuple (row key, output, fingerprint, value, input hash)") from None
+        return (
+            pipeline_id,
+            _text(key, "row key"),
+            _text(name, "output name"),
+            _int(fingerprint, "fingerprint"),
+            _opt_float(value, "value"),
+            _opt_hash(input_hash, "input hash"),
+        )
+
+    def store_results(self, pipeline_id: int, rows: Sequence[ResultRow]) -> None:
+        """Store per-row result fingerprints with the SHA-256 of their input
+        row in one transaction; storing the same (row key, output) again
+        replaces the earlier result."""
+        pipeline_id = _int(pipeline_id, "pipeline_id")
+        stored = _now()
+        params = [self.result_params(pipeline_id, r, k) + (stored,) for k, r in enumerate(rows)]
+        if not params:
+            return
+        with self._lock:
+            db = self._db()
+            with db:
+                db.executemany(
+                    "INSERT OR REPLACE INTO results (pipeline_id, row_key, output_name, fingerprint, value,"
+                    " input_hash, stored_at) VALUES (?, ?, ?, ?, ?, ?, ?)",
+                    params,
+                )
+
+    def store_dashboard_sync(self, body: Any, tenant_id: Optional[str] = None) -> int:
+        """Keep one dashboard sync body (stored as JSON text); return its id."""
+        text = metadata_to_json(body) or "null"
+        with self._lock:
+            db = self._db()
+            with db:
+                cur = db.execute(
+                    "INSERT INTO dashboard_syncs (tenant_id, body, received_at) VALUES (?, ?, ?)",
+                    (_opt_text(tenant_id, "tenant_id"), text, _now()),
+                )
+            return int(cur.lastrowid)
+
+    # -- reading -------------------------------------------------------------
+
+    def pipeline_tenants(self, pipeline_ids: Iterable[int]) -> Dict[int, Optional[str]]:
+        """``{pipeline id: tenant id}`` for those of ``pipeline_ids`` that exist."""
+        ids = list({_int(i, "pipeline_id") for i in pipeline_ids})
+        out: Dict[int, Optional[str]] = {}
+        with self._lock:
+            db = self._db()
+            for i in range(0, len(ids), _CHUNK):
+                chunk = ids[i : i + _CHUNK]
+                marks = ",".join("?" * len(chunk))
+                out.update(db.execute(f"SELECT id, tenant_id FROM pipelines WHERE id IN ({marks})", chunk).fetchall())
+        return out
+
+    def list_pipelines(self, tenant_id: Optional[str] = None) -> List[Dict[str, Any]]:
+        """One dictionary per pipeline, newest first, with the keys
+        "pipeline_id", "name", "tenant_id", "status", "created_at",
+        "completed_at", "git_commit", "node_count", "edge_count",
+        "row_value_count", "result_count" and "protected_sources" (sorted
+        "table.column" texts of the pipeline's protected sources, from its
+        registered sources and its protected source nodes).
+
+        With ``tenant_id`` only that tenant's pipelines are listed.
+        """
+        if tenant_id is None:
+            return self._pipelines("", ())
+        return self._pipelines("WHERE p.tenant_id = ?", (_text(tenant_id, "tenant_id"),))
+
+    def _pipelines(self, where: str, args: Tuple[Any, ...]) -> List[Dict[str, Any]]:
+        with self._lock:
+            db = self._db()
+            rows = db.execute(
+                "SELECT p.id, p.name, p.tenant_id, p.status, p.created_at, p.completed_at, p.git_commit,"
+                " (SELECT COUNT(*) FROM nodes n WHERE n.pipeline_id = p.id),"
+                " (SELECT COUNT(*) FROM edges e WHERE e.pipeline_id = p.id),"
+                " (SELECT COUNT(*) FROM row_values r WHERE r.pipeline_id = p.id),"
+                " (SELECT COUNT(*) FROM results r WHERE r.pipeline_id = p.id)"
+                f" FROM pipelines p {where} ORDER BY p.id DESC",
+                args,
+            ).fetchall()
+            protected: Dict[int, set] = {}
+            for pid, table, column in db.execute(
+                "SELECT pipeline_id, table_name, column_name FROM sources WHERE is_protected = 1"
+                " UNION SELECT pipeline_id, table_name, column_name FROM nodes"
+                " WHERE is_protected = 1 AND node_type = 'SOURCE' AND table_name IS NOT NULL"
+                " AND table_name != '' AND column_name IS NOT NULL"
+            ):
+                protected.setdefault(pid, set()).add(f"{table}.{column}")
+        return [
+            {
+                "pipeline_id": r[0],
+                "name": r[1],
+                "tenant_id": r[2],
+                "status": r[3],
+                "created_at": r[4],
+                "completed_at": r[5],
+                "git_commit": r[6],
+                "node_count": r[7],
+                "edge_count": r[8],
+                "row_value_count": r[9],
+                "result_count": r[10],
+                "protected_sources": sorted(protected.get(r[0], ())),
+            }
+            for r in rows
+        ]
+
+    def get_pipeline(self, pipeline_id: int) -> Optional[Dict[str, Any]]:
+        """The :meth:`list_pipelines` entry of one pipeline, or None."""
+        found = self._pipelines("WHERE p.id = ?", (_int(pipeline_id, "pipeline_id"),))
+        return found[0] if found else None
+
+    def pipeline_graph(self, pipeline_id: int, fingerprint: int) -> Dict[str, Any]:
+        """The stored derivation of one value: the node of ``pipeline_id``
+        with ``fingerprint`` and every node upstream of it.
+
+        Returns ``{"pipeline_id", "root", "nodes", "edges"}``: ``root`` is the
+        node id of the fingerprint's node; ``nodes`` are dictionaries with the
+        keys "node_id", "pipeline_id", "fingerprint", "node_type",
+        "operation", "table_name", "column_name", "pair_id", "is_protected",
+        "entity_hash", "chain_hash", "metadata" (decoded JSON), ordered by
+        node id; ``edges`` are dictionaries "parent_id", "child_id",
+        "position", ordered by child, position and parent.  Raises
+        ``KeyError`` when the pipeline has no node with that fingerprint.
+        """
+        pipeline_id = _int(pipeline_id, "pipeline_id")
+        fingerprint = _int(fingerprint, "fingerprint")
+        with self._lock:
+            db = self._db()
+            root = db.execute(
+                "SELECT id FROM nodes WHERE pipeline_id = ? AND fingerprint = ?", (pipeline_id, fingerprint)
+            ).fetchone()
+            if root is None:
+                raise KeyError(f"pipeline {pipeline_id} has no node with fingerprint {fingerprint}")
+            edge_rows = db.execute(
+                "WITH RECURSIVE up(id) AS (SELECT ? UNION SELECT e.parent_id FROM edges e JOIN up"
+                " ON e.child_id = up.id WHERE e.pipeline_id = ?)"
+                " SELECT e.parent_id, e.child_id, e.position FROM edges e"
+                " WHERE e.pipeline_id = ? AND e.child_id IN (SELECT id FROM up)"
+                " ORDER BY e.child_id, e.position, e.parent_id",
+                (root[0], pipeline_id, pipeline_id),
+            ).fetchall()
+            ids = {root[0]} | {p for p, _, _ in edge_rows}
+            id_list = sorted(ids)
+            node_rows: List[Any] = []
+            for i in range(0, len(id_list), _CHUNK):
+                chunk = id_list[i : i + _CHUNK]
+                marks = ",".join("?" * len(chunk))
+                node_rows.extend(db.execute(f"SELECT {_NODE_COLUMNS} FROM nodes WHERE id IN ({marks})", chunk))
+        node_rows.sort(key=lambda r: r[0])
+        return {
+            "pipeline_id": pipeline_id,
+            "root": root[0],
+            "nodes": [_node_dict(r) for r in node_rows],
+            "edges": [{"parent_id": p, "child_id": c, "position": pos} for p, c, pos in edge_rows],
+        }
+
+    def count_rows(self, pipeline_id: Optional[int] = None) -> Dict[str, int]:
+        """Row count of every table (``TABLES``); with ``pipeline_id`` only
+        that pipeline's rows (``dashboard_syncs`` then counts 0)."""
+        out: Dict[str, int] = {}
+        with self._lock:
+            db = self._db()
+            for table in TABLES:
+                if pipeline_id is None:
+                    (n,) = db.execute(f"SELECT COUNT(*) FROM {table}").fetchone()
+                elif table == "dashboard_syncs":
+                    n = 0
+                else:
+                    column = "id" if table == "pipelines" else "pipeline_id"
+                    (n,) = db.execute(f"SELECT COUNT(*) FROM {table} WHERE {column} = ?", (pipeline_id,)).fetchone()
+                out[table] = n
+        return out
