@@ -1,0 +1,269 @@
+// The codec object: packs and unpacks single VORTEL-32 words and owns the
+// dense-signature registry.
+//
+// Dense words (4 or more pairs) carry a 26-bit signature instead of their
+// pairs.  The codec remembers the pair set behind every signature it issues
+// and hands out signatures collision-free: the first candidate is a hash of
+// the set, and taken slots are skipped by linear probing, so one signature
+// never names two sets.  The signature identifies the pair set only, not
+// entity or chain: every row of a dense column shares one registry entry,
+// which keeps the registry as small as the number of distinct pair sets.
+// Consequently a dense word keeps no entity or chain (the payload has no
+// room for them); decode reports both as 0.
+//
+// Words this codec never issued decode to an empty pair set with their
+// header intact: a mode-0/1/2 pair field outside the numbering range, or a
+// dense signature absent from this codec's registry (for instance a word
+// made by another tracker).  combine treats their pairs as empty, so no
+// pair is ever invented.  A foreign dense signature that happens to equal
+// one issued here cannot be told apart: 26 bits cannot name the issuer.
+//
+// Thread safety: the dense maps are guarded by `mu_` and the name registry
+// by `names_mu_`; everything else is a pure function of the word.
+#pragma once
+
+#include <cstdint>
+#include <mutex>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <unordered_set>
+#include <utility>
+#include <vector>
+
+#include "core/pairs.hpp"
+#include "core/word.hpp"
+
+namespace morvel {
+
+using pairs::PairSet;
+
+struct Decoded {
+    PairSet set;
+    uint32_t count = 0;
+    uint32_t entity = 0;
+    uint32_t chain = 0;
+    bool taint = false;
+    uint32_t depth = 0;
+    uint32_t mode = 0;
+    bool known = true;   // false for words this codec never issued
+};
+
+class Codec {
+public:
+    // ---- name registry (mirrors the Python tracker; used by explain) ----
+    // Returns the pair ID of (table, column), registering it when new.
+    uint32_t register_pair(const std::string& table, const std::string& column, bool protect) {
+        std::lock_guard<std::mutex> g(names_mu_);
+        auto key = std::make_pair(table, column);
+        auto it = ids_.find(key);
+        uint32_t id;
+        if (it != ids_.end()) {
+            id = it->second;
+        } else {
+            if (names_.size() >= word::MAX_PAIRS)
+                throw std::invalid_argument("Maximum 512 pairs supported");
+            id = static_cast<uint32_t>(names_.size());
+            names_.push_back(key);
+            ids_.emplace(key, id);
+        }
+        if (protect) protected_columns_.insert(key);
+        return id;
+    }
+    void mark_table_protected(const std::string& table) {
+        std::lock_guard<std::mutex> g(names_mu_);
+        protected_tables_.insert(table);
+    }
+    bool name_of(uint32_t id, std::pair<std::string, std::string>& out) const {
+        std::lock_guard<std::mutex> g(names_mu_);
+        if (id >= names_.size()) return false;
+        out = names_[id];
+        return true;
+    }
+    size_t registered_pairs() const {
+        std::lock_guard<std::mutex> g(names_mu_);
+        return names_.size();
+    }
+    size_t dense_entries() const {
+        std::lock_guard<std::mutex> g(mu_);
+        return set_of_.size();
+    }
+
+    // ---- pair field encoding ----
+    // Pair key (mode bits | pair field, see word::pair_key) of a pair set.
+    // Registers a dense signature for sets of 4 or more.
+    uint32_t key_of_set(const PairSet& s) {
+        uint32_t ids[4];
+        uint32_t n = s.ids(ids, 4);
+        using namespace word;
+        switch (n) {
+            case 0: return 0;
+            case 1: return (ids[0] + 1) << M0_PAIR_SHIFT;
+            case 2: return (MODE_2 << MODE_SHIFT) | (pairs::rank2(ids[0], ids[1]) << M1_PAIR_SHIFT);
+            case 3:
+                return (MODE_3 << MODE_SHIFT) |
+                       (pairs::rank3(ids[0], ids[1], ids[2]) << M2_PAIR_SHIFT);
+            default: return (MODE_DENSE << MODE_SHIFT) | signature_of(s);
+        }
+    }
+
+    // Pair set named by a word (or pair key).  False (and an empty set)
+    // when the word names pairs this codec does not know.
+    bool set_of_word(uint32_t w, PairSet& out, uint32_t& count) const {
+        using namespace word;
+        out = PairSet{};
+        count = 0;
+        uint32_t p = w & PAYLOAD_MASK;
+        switch (mode(w)) {
+            case MODE_01: {
+                uint32_t d = (p >> M0_PAIR_SHIFT) & M0_PAIR_MASK;
+                if (d == 0) return true;
+                if (d > pairs::N) return false;
+                out.add(d - 1);
+                count = 1;
+                return true;
+            }
+            case MODE_2: {
+                uint32_t a, b;
+                if (!pairs::unrank2((p >> M1_PAIR_SHIFT) & M1_PAIR_MASK, a, b)) return false;
+                out.add(a); out.add(b);
+                count = 2;
+                return true;
+            }
+            case MODE_3: {
+                uint32_t a, b, c;
+                if (!pairs::unrank3((p >> M2_PAIR_SHIFT) & M2_PAIR_MASK, a, b, c)) return false;
+                out.add(a); out.add(b); out.add(c);
+                count = 3;
+                return true;
+            }
+            default: {
+                std::lock_guard<std::mutex> g(mu_);
+                auto it = set_of_.find(p & DENSE_SIG_MASK);
+                if (it == set_of_.end()) return false;
+                out = it->second;
+                count = out.size();
+                return true;
+            }
+        }
+    }
+
+    // Pair key of the union of the sets named by two pair keys.
+    uint32_t combine_keys(uint32_t ka, uint32_t kb) {
+        PairSet sa, sb;
+        uint32_t na, nb;
+        set_of_word(ka, sa, na);
+        // Keys of known sets are canonical, so equal keys name equal sets.
+        if (kb == ka) return na == 0 ? 0 : ka;
+        set_of_word(kb, sb, nb);
+        sa.unite(sb);
+        return key_of_set(sa);
+    }
+
+    // ---- single words ----
+    // Entity and chain are reduced to the fields the resulting mode keeps.
+    uint32_t encode(const PairSet& s, uint64_t entity, uint64_t chain, bool taint, uint32_t depth) {
+        uint32_t key = key_of_set(s);
+        return assemble_source(key, static_cast<uint32_t>(entity & 0xFF),
+                               static_cast<uint32_t>(chain & 0xFF), taint, depth);
+    }
+
+    static uint32_t assemble_source(uint32_t key, uint32_t e8, uint32_t c8, bool taint, uint32_t depth) {
+        using namespace word;
+        uint32_t m = mode(key);
+        uint32_t w = key | header(m, taint, depth);
+        if (m == MODE_01) w |= (e8 << M0_ENT_SHIFT) | c8;
+        else if (m == MODE_2) w |= (fold_entity5(e8) << M1_ENT_SHIFT) | fold_chain4(c8);
+        return w;
+    }
+
+    Decoded decode(uint32_t w) const {
+        Decoded d;
+        d.known = set_of_word(w, d.set, d.count);
+        d.entity = word::entity_field(w);
+        d.chain = word::chain_field(w);
+        d.taint = word::taint(w);
+        d.depth = word::depth(w);
+        d.mode = word::mode(w);
+        return d;
+    }
+
+    // Result word of a two-operand operation, given the pair key of the
+    // union of the operands' pair sets (see combine_keys).
+    static uint32_t assemble_combined(uint32_t rkey, uint32_t a, uint32_t b, uint32_t op) {
+        using namespace word;
+        uint32_t da = depth(a), db = depth(b);
+        uint32_t d = (da > db ? da : db) + 1;
+        if (d > MAX_DEPTH) d = MAX_DEPTH;
+        uint32_t rm = mode(rkey);
+        uint32_t w = rkey | ((a | b) & TAINT_BIT) | (d << DEPTH_SHIFT);
+        if (rm == MODE_01) {
+            uint32_t e = entity_field(a) ^ entity_field(b);
+            w |= (e << M0_ENT_SHIFT) | chain_combine(chain_field(a), chain_field(b), op);
+        } else if (rm == MODE_2) {
+            uint32_t e = entity5(a) ^ entity5(b);
+            w |= (e << M1_ENT_SHIFT) |
+                 fold_chain4(chain_combine(chain_field(a), chain_field(b), op));
+        }
+        return w;
+    }
+
+    uint32_t combine(uint32_t a, uint32_t b, uint32_t op) {
+        return assemble_combined(combine_keys(word::pair_key(a), word::pair_key(b)), a, b, op);
+    }
+
+    // One-operand operation: only the chain changes.  Modes 2 and 3 have no
+    // chain field, so their words come back unchanged.
+    static uint32_t update_chain(uint32_t w, uint32_t op) {
+        using namespace word;
+        switch (mode(w)) {
+            case MODE_01:
+                return (w & ~M0_CHAIN_MASK) | chain_update(w & M0_CHAIN_MASK, op);
+            case MODE_2:
+                return (w & ~M1_CHAIN_MASK) | fold_chain4(chain_update(w & M1_CHAIN_MASK, op));
+            default:
+                return w;
+        }
+    }
+
+private:
+    // Entity of a word seen as a 5-bit mode-1 entity.
+    static uint32_t entity5(uint32_t w) {
+        using namespace word;
+        uint32_t m = mode(w);
+        if (m == MODE_01) return fold_entity5((w >> M0_ENT_SHIFT) & M0_ENT_MASK);
+        if (m == MODE_2) return (w >> M1_ENT_SHIFT) & M1_ENT_MASK;
+        return 0;
+    }
+
+    uint32_t signature_of(const PairSet& s) {
+        std::lock_guard<std::mutex> g(mu_);
+        auto it = sig_of_.find(s);
+        if (it != sig_of_.end()) return it->second;
+        if (set_of_.size() > word::DENSE_SIG_MASK)
+            throw std::overflow_error("dense signature space exhausted");
+        uint64_t h = s.hash();
+        uint32_t sig = static_cast<uint32_t>(h ^ (h >> 32)) & word::DENSE_SIG_MASK;
+        while (set_of_.count(sig)) sig = (sig + 1) & word::DENSE_SIG_MASK;
+        set_of_.emplace(sig, s);
+        sig_of_.emplace(s, sig);
+        return sig;
+    }
+
+    mutable std::mutex mu_;
+    std::unordered_map<PairSet, uint32_t, pairs::PairSetHash> sig_of_;
+    std::unordered_map<uint32_t, PairSet> set_of_;
+
+    mutable std::mutex names_mu_;
+    struct NameHash {
+        size_t operator()(const std::pair<std::string, std::string>& k) const {
+            return std::hash<std::string>()(k.first) * 31u ^ std::hash<std::string>()(k.second);
+        }
+    };
+    std::vector<std::pair<std::string, std::string>> names_;
+    std::unordered_map<std::pair<std::string, std::string>, uint32_t, NameHash> ids_;
+    std::unordered_set<std::pair<std::string, std::string>, NameHash> protected_columns_;
+    std::unordered_set<std::string> protected_tables_;
+};
+
+}  // namespace morvel

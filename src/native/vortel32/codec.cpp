@@ -1,0 +1,113 @@
+// Bindings of the codec object RustProvenanceTracker (single words).
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+
+#include "common.hpp"
+
+namespace morvel::bind {
+namespace {
+
+const char* mode_name(const Decoded& d) {
+    if (!d.known) return "UNKNOWN";
+    switch (d.mode) {
+        case word::MODE_01: return d.count == 0 ? "EXACT-0" : "EXACT-1";
+        case word::MODE_2: return "EXACT-2";
+        case word::MODE_3: return "EXACT-3";
+        default: return "DENSE";
+    }
+}
+
+PairSet pair_set_of(nb::handle ids) {
+    PairSet s;
+    for (nb::handle item : nb::iter(ids)) {
+        PyObject* idx = PyNumber_Index(item.ptr());
+        if (!idx) {
+            PyErr_Clear();
+            throw nb::type_error((std::string("pair IDs must be integers, not ") +
+                                  Py_TYPE(item.ptr())->tp_name).c_str());
+        }
+        int overflow = 0;
+        long long id = PyLong_AsLongLongAndOverflow(idx, &overflow);
+        Py_DECREF(idx);
+        if (overflow || id < 0 || id >= static_cast<long long>(word::MAX_PAIRS))
+            throw nb::value_error("pair ID out of range (expected 0..511)");
+        s.add(static_cast<uint32_t>(id));
+    }
+    return s;
+}
+
+}  // namespace
+
+void register_codec(nb::module_& m) {
+    nb::class_<Codec>(m, "RustProvenanceTracker",
+                      "Codec of VORTEL-32 words with its own dense-signature registry.")
+        .def(nb::init<>())
+        .def("register", &Codec::register_pair, nb::arg("table"), nb::arg("column"),
+             nb::arg("protected") = false,
+             "Register (table, column) and return its pair ID (repeats return the same ID).")
+        .def("mark_table_protected", &Codec::mark_table_protected, nb::arg("table"))
+        .def(
+            "encode",
+            [](Codec& c, nb::handle pairs, nb::handle entity, nb::handle chain, bool taint,
+               nb::handle depth) {
+                PairSet s = pair_set_of(pairs);
+                PyObject* idx = PyNumber_Index(depth.ptr());
+                if (!idx) {
+                    PyErr_Clear();
+                    throw nb::type_error("depth must be an integer");
+                }
+                int overflow = 0;
+                long long d = PyLong_AsLongLongAndOverflow(idx, &overflow);
+                Py_DECREF(idx);
+                if (overflow || d < 0 || d > static_cast<long long>(word::MAX_DEPTH))
+                    throw nb::value_error("depth out of range (expected 0..7)");
+                return c.encode(s, low32(entity, "entity"), low32(chain, "chain"), taint,
+                                static_cast<uint32_t>(d));
+            },
+            nb::arg("pairs"), nb::arg("entity") = 0, nb::arg("chain") = 0,
+            nb::arg("taint") = false, nb::arg("depth") = 0,
+            "Word naming the given pair IDs; entity and chain are reduced to the fields "
+            "the word's mode keeps (none for 3 or more pairs).")
+        .def(
+            "decode_full",
+            [](const Codec& c, nb::handle w) {
+                Decoded d = c.decode(low32(w, "provenance"));
+                nb::list ids;
+                for (uint32_t id : d.set.to_vector()) ids.append(id);
+                nb::dict out;
+                out["pairs"] = ids;
+                out["entity"] = d.entity;
+                out["chain"] = d.chain;
+                out["taint"] = d.taint;
+                out["depth"] = d.depth;
+                out["mode"] = mode_name(d);
+                return out;
+            },
+            nb::arg("provenance"),
+            "Dict with pairs (ascending list), entity, chain, taint, depth and mode. "
+            "Words this codec never issued give an empty pair list and mode 'UNKNOWN'.")
+        .def(
+            "combine",
+            [](Codec& c, nb::handle a, nb::handle b, nb::handle op) {
+                return c.combine(low32(a, "prov_a"), low32(b, "prov_b"), low32(op, "op"));
+            },
+            nb::arg("prov_a"), nb::arg("prov_b"), nb::arg("op") = 1)
+        .def(
+            "update_chain",
+            [](const Codec&, nb::handle w, nb::handle op) {
+                return Codec::update_chain(low32(w, "provenance"), low32(op, "op"));
+            },
+            nb::arg("provenance"), nb::arg("op"))
+        .def_prop_ro("registered_pairs", &Codec::registered_pairs)
+        .def_prop_ro("dense_entries", &Codec::dense_entries)
+        .def(
+            "get_name",
+            [](const Codec& c, uint32_t id) -> nb::object {
+                std::pair<std::string, std::string> name;
+                if (!c.name_of(id, name)) return nb::none();
+                return nb::cast(name);
+            },
+            nb::arg("pair_id"));
+}
+
+}  // namespace morvel::bind

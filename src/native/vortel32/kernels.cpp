@@ -1,0 +1,128 @@
+// Bindings of the batch functions over numpy uint32 word arrays.  Inputs may
+// be read-only and of any stride; results are new arrays.  Loops run with
+// the GIL released.
+#include <nanobind/stl/pair.h>
+#include <nanobind/stl/string.h>
+
+#include "common.hpp"
+
+namespace morvel::bind {
+
+void register_kernels(nb::module_& m) {
+    m.def(
+        "combine_batch",
+        [](Codec& codec, WordsIn a, WordsIn b, nb::handle op_h) {
+            uint32_t op = low32(op_h, "op");
+            size_t na = a.shape(0), nbn = b.shape(0);
+            size_t n = broadcast_length("combine_batch", na, nbn);
+            uint32_t* out;
+            auto result = new_array<uint32_t>(n, out);
+            {
+                nb::gil_scoped_release release;
+                kernels::combine(codec, view_of(a, na == 1), view_of(b, nbn == 1), out, n, op);
+            }
+            return result;
+        },
+        nb::arg("codec"), nb::arg("a"), nb::arg("b"), nb::arg("op"),
+        "Element-wise combine of two word arrays (a length-1 array broadcasts); "
+        "a new uint32 array.");
+
+    m.def(
+        "update_chain_batch",
+        [](const Codec&, WordsIn w, nb::handle op_h) {
+            uint32_t op = low32(op_h, "op");
+            size_t n = w.shape(0);
+            uint32_t* out;
+            auto result = new_array<uint32_t>(n, out);
+            {
+                nb::gil_scoped_release release;
+                kernels::update_chain(view_of(w, false), out, n, op);
+            }
+            return result;
+        },
+        nb::arg("codec"), nb::arg("words"), nb::arg("op"),
+        "Element-wise update_chain; a new uint32 array.");
+
+    m.def(
+        "encode_source_column",
+        [](const Codec&, nb::handle pair_h, WordsIn entities, bool taint) {
+            PyObject* idx = PyNumber_Index(pair_h.ptr());
+            if (!idx) {
+                PyErr_Clear();
+                throw nb::type_error("pair_id must be an integer");
+            }
+            int overflow = 0;
+            long long pid = PyLong_AsLongLongAndOverflow(idx, &overflow);
+            Py_DECREF(idx);
+            if (overflow || pid < 0 || pid >= static_cast<long long>(word::MAX_PAIRS))
+                throw nb::value_error("pair ID out of range (expected 0..511)");
+            size_t n = entities.shape(0);
+            kernels::View ev = view_of(entities, false);
+            for (size_t i = 0; i < n; ++i)
+                if (ev[i] > 0xFFu)
+                    throw nb::value_error(("encode_source_column: entity " +
+                                           std::to_string(ev[i]) + " at position " +
+                                           std::to_string(i) + " is not below 256")
+                                              .c_str());
+            uint32_t* out;
+            auto result = new_array<uint32_t>(n, out);
+            {
+                nb::gil_scoped_release release;
+                kernels::encode_source(static_cast<uint32_t>(pid), ev, out, n, taint);
+            }
+            return result;
+        },
+        nb::arg("codec"), nb::arg("pair_id"), nb::arg("entities"), nb::arg("taint"),
+        "Source words of one column: the pair, each row's entity (below 256), the taint "
+        "flag, chain 0, depth 0.");
+
+    m.def(
+        "is_tainted_batch",
+        [](WordsIn w) {
+            size_t n = w.shape(0);
+            bool* out;
+            auto result = new_array<bool>(n, out);
+            {
+                nb::gil_scoped_release release;
+                kernels::is_tainted(view_of(w, false), out, n);
+            }
+            return result;
+        },
+        nb::arg("words"), "Taint bit of each word as a bool array.");
+
+    m.def(
+        "risk_score_batch",
+        [](WordsIn w) {
+            size_t n = w.shape(0);
+            double* out;
+            auto result = new_array<double>(n, out);
+            {
+                nb::gil_scoped_release release;
+                kernels::risk(view_of(w, false), out, n);
+            }
+            return result;
+        },
+        nb::arg("words"), "Risk (taint / (1 + depth)) of each word as a float64 array.");
+
+    m.def(
+        "explain_batch",
+        [](const Codec& codec, WordsIn w) {
+            size_t n = w.shape(0);
+            kernels::View v = view_of(w, false);
+            nb::list result;
+            for (size_t i = 0; i < n; ++i) {
+                Decoded d = codec.decode(v[i]);
+                nb::list names;
+                std::pair<std::string, std::string> name;
+                for (uint32_t id : d.set.to_vector())
+                    if (codec.name_of(id, name)) names.append(nb::make_tuple(name.first, name.second));
+                result.append(names);
+            }
+            return result;
+        },
+        nb::arg("codec"), nb::arg("words"),
+        "For each word, the list of (table, column) names registered with this codec "
+        "for its pairs, in ascending pair-ID order (unregistered IDs are skipped).");
+}
+
+}  // namespace morvel::bind
