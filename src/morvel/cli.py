@@ -1,0 +1,364 @@
+"""The ``morvel`` command.
+
+    morvel demo  [--rows N] [--db PATH] [--out DIR] [--seed S]
+    morvel serve --db PATH [--host H] [--port N] --api-key KEY [--api-key KEY ...]
+    morvel show  PATH
+    morvel graph PATH --pipeline ID --fingerprint WORD [--output FILE]
+
+User mistakes (bad arguments, missing or foreign files, unknown pipelines)
+end with exit code 2 and one line on stderr, never a traceback.  Heavy
+imports (pandas, the native modules) happen inside the commands, so
+``--help`` is instant.
+"""
+from __future__ import annotations
+
+import argparse
+import os
+import pathlib
+import sqlite3
+import sys
+from typing import List, Optional, Sequence
+
+from morvel import __version__
+
+EXIT_USAGE = 2
+#: Tables that make an SQLite file a morvel lineage database.
+LINEAGE_TABLES = frozenset({"pipelines", "nodes", "edges", "results"})
+
+
+class UsageError(Exception):
+    """A mistake of the user's: reported in one line, exit code 2."""
+
+
+class _Parser(argparse.ArgumentParser):
+    """argparse with one-line errors: "morvel demo: error: ... (see --help)"."""
+
+    def error(self, message: str) -> None:  # type: ignore[override]
+        self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
+
+
+# ---------------------------------------------------------------------------
+# Argument types: each raises ArgumentTypeError with a short reason
+# ---------------------------------------------------------------------------
+
+
+def _int_in(low: int, high: Optional[int]):
+    def convert(text: str) -> int:
+        try:
+            value = int(text.replace("_", "").replace(",", ""), 10)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"must be a whole number, got {text!r}") from None
+        if value < low or (high is not None and value > high):
+            span = f"at least {low:,}" if high is None else f"between {low:,} and {high:,}"
+            raise argparse.ArgumentTypeError(f"must be {span}, got {value:,}")
+        return value
+
+    return convert
+
+
+def _fingerprint(text: str) -> int:
+    """A provenance word: decimal or 0x-prefixed hexadecimal, 32 bits."""
+    s = text.strip()
+    try:
+        value = int(s, 16) if s.lower().startswith("0x") else int(s, 10)
+    except ValueError:
+        raise argparse.ArgumentTypeError(
+            f"must be a 32-bit word in decimal or 0x hexadecimal, got {text!r}"
+        ) from None
+    if not 0 <= value <= 0xFFFFFFFF:
+        raise argparse.ArgumentTypeError(f"must fit in 32 bits, got {text!r}")
+    return value
+
+
+def _api_key(text: str) -> str:
+    key = text.split(":", 1)[0]
+    if not key.strip():
+        raise argparse.ArgumentTypeError("must not be empty")
+    return text
+
+
+MAX_DEMO_ROWS = 1_000_000
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = _Parser(
+        prog="morvel",
+        description="Value-level provenance and fairness taint tracking for pandas pipelines.",
+    )
+    parser.add_argument("--version", action="version", version=f"morvel {__version__}")
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub.required = True
+
+    demo = sub.add_parser(
+        "demo",
+        help="score a synthetic credit-application table and show what the library finds",
+        description="Generate a seeded synthetic credit-application table, wrap it with "
+        "gender and age protected, compute a credit score and an approval flag with "
+        "element-level lineage, print the column risk report and the audit of one approved "
+        "applicant's score, and write the lineage to an embedded SQLite file, the DOT text of "
+        "that score's graph and (with Graphviz installed) an SVG of it.",
+    )
+    demo.add_argument("--rows", type=_int_in(1, MAX_DEMO_ROWS), default=10_000,
+                      help="number of applications to generate (default 10,000)")
+    demo.add_argument("--db", metavar="PATH", default=None,
+                      help="SQLite lineage file to write (default OUT/lineage.db); "
+                           "an existing lineage file gains one more pipeline")
+    demo.add_argument("--out", metavar="DIR", default="morvel-demo",
+                      help="folder for the graph files (default ./morvel-demo)")
+    demo.add_argument("--seed", type=_int_in(0, 2**32 - 1), default=7,
+                      help="random seed of the synthetic data (default 7)")
+    demo.add_argument("--quiet", action="store_true", help="no progress lines on stderr")
+
+    serve = sub.add_parser(
+        "serve",
+        help="run the lineage service on an SQLite file",
+        description="Start the lineage HTTP service, storing into the SQLite file PATH. "
+        "Each --api-key KEY[:TENANT] admits one client key (tenant 'default' when omitted). "
+        "Stop it with Ctrl-C.",
+    )
+    serve.add_argument("--db", metavar="PATH", required=True, help="SQLite lineage file (created if missing)")
+    serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
+    serve.add_argument("--port", type=_int_in(0, 65535), default=8765,
+                       help="TCP port (default 8765; 0 picks a free port)")
+    serve.add_argument("--api-key", metavar="KEY", action="append", required=True, type=_api_key,
+                       help="accepted API key, optionally KEY:TENANT; repeatable")
+
+    show = sub.add_parser(
+        "show",
+        help="list the pipelines in a lineage database",
+        description="List the pipelines stored in the SQLite lineage file PATH with their "
+        "status, node and edge counts and protected sources.",
+    )
+    show.add_argument("path", metavar="PATH", help="SQLite lineage file")
+
+    graph = sub.add_parser(
+        "graph",
+        help="print the stored graph behind one fingerprint as DOT",
+        description="Print, as Graphviz DOT, the stored lineage graph upstream of the node "
+        "with fingerprint WORD in pipeline ID of the SQLite lineage file PATH.",
+    )
+    graph.add_argument("path", metavar="PATH", help="SQLite lineage file")
+    graph.add_argument("--pipeline", metavar="ID", required=True,
+                       type=_int_in(1, None), help="pipeline id (see morvel show)")
+    graph.add_argument("--fingerprint", metavar="WORD", required=True, type=_fingerprint,
+                       help="provenance word of the node, decimal or 0x hexadecimal")
+    graph.add_argument("--output", "-o", metavar="FILE", default=None,
+                       help="write the DOT text to FILE instead of stdout")
+    return parser
+
+
+# ---------------------------------------------------------------------------
+# Path checks
+# ---------------------------------------------------------------------------
+
+
+def _writable_file_path(path: str, what: str) -> str:
+    """A file we may create or overwrite: not a folder, parent folder exists or can be made."""
+    if os.path.isdir(path):
+        raise UsageError(f"{what} {path!r} is a folder, expected a file path")
+    parent = os.path.dirname(os.path.abspath(path))
+    if os.path.exists(parent) and not os.path.isdir(parent):
+        raise UsageError(f"{what} {path!r}: {parent!r} is not a folder")
+    return path
+
+
+def _existing_database(path: str) -> str:
+    """An existing morvel lineage file.  Checked read-only, so that a
+    mistaken path is never created, extended or otherwise changed."""
+    if not os.path.exists(path):
+        raise UsageError(f"no such file: {path!r}")
+    if os.path.isdir(path):
+        raise UsageError(f"{path!r} is a folder, expected an SQLite lineage file")
+    try:
+        with open(path, "rb") as fh:
+            header = fh.read(16)
+    except OSError as exc:
+        raise UsageError(f"cannot read {path!r}: {exc.strerror or exc}") from None
+    if header != b"SQLite format 3\x00":
+        raise UsageError(f"{path!r} is not an SQLite database")
+    try:
+        uri = pathlib.Path(path).absolute().as_uri() + "?mode=ro"
+        con = sqlite3.connect(uri, uri=True)
+        try:
+            tables = {r[0] for r in con.execute("SELECT name FROM sqlite_master WHERE type = 'table'")}
+        finally:
+            con.close()
+    except sqlite3.Error as exc:
+        raise UsageError(f"cannot read {path!r} as SQLite: {exc}") from None
+    if not LINEAGE_TABLES <= tables:
+        raise UsageError(f"{path!r} is not a morvel lineage database (no {', '.join(sorted(LINEAGE_TABLES - tables))} table)")
+    return path
+
+
+def _reusable_database(path: str, what: str) -> str:
+    """A lineage file to write into: new, empty, or an existing lineage file."""
+    _writable_file_path(path, what)
+    if os.path.exists(path) and os.path.getsize(path) > 0:
+        _existing_database(path)
+    return path
+
+
+# ---------------------------------------------------------------------------
+# Commands
+# ---------------------------------------------------------------------------
+
+
+def cmd_demo(args: argparse.Namespace) -> int:
+    out = args.out
+    if os.path.exists(out) and not os.path.isdir(out):
+        raise UsageError(f"--out {out!r} exists and is not a folder")
+    db = args.db if args.db is not None else os.path.join(out, "lineage.db")
+    _reusable_database(db, "--db")
+    parent = os.path.dirname(os.path.abspath(db))
+    try:
+        os.makedirs(out, exist_ok=True)
+        os.makedirs(parent, exist_ok=True)
+    except OSError as exc:
+        raise UsageError(f"cannot create folder: {exc.strerror or exc}: {exc.filename!r}") from None
+
+    from morvel.demo import run_demo
+
+    run_demo(rows=args.rows, db=db, out=out, seed=args.seed,
+             stdout=sys.stdout, progress=None if args.quiet else sys.stderr)
+    return 0
+
+
+def cmd_serve(args: argparse.Namespace) -> int:
+    _reusable_database(args.db, "--db")
+    from morvel.utilities.persistence import service
+
+    argv: List[str] = ["--db", args.db, "--host", args.host, "--port", str(args.port)]
+    for key in args.api_key:
+        argv += ["--api-key", key]
+    return int(service.main(argv) or 0)
+
+
+def _open_storage(path: str):
+    from morvel.utilities.persistence.storage import SQLiteStorage
+
+    storage = SQLiteStorage(_existing_database(path))
+    storage.connect()
+    return storage
+
+
+def format_pipelines(pipelines: List[dict]) -> str:
+    """The ``morvel show`` table: one line per pipeline, oldest first."""
+    headers = ["id", "name", "status", "nodes", "edges", "results", "created", "protected sources"]
+    rows = [
+        [
+            str(p["pipeline_id"]),
+            str(p["name"]),
+            str(p["status"]),
+            f"{p['node_count']:,}",
+            f"{p['edge_count']:,}",
+            f"{p['result_count']:,}",
+            str(p["created_at"] or "-").replace("T", " ")[:19],
+            ", ".join(p["protected_sources"]) or "-",
+        ]
+        for p in sorted(pipelines, key=lambda p: p["pipeline_id"])
+    ]
+    widths = [max([len(h)] + [len(r[i]) for r in rows]) for i, h in enumerate(headers)]
+    right = {0, 3, 4, 5}
+
+    def line(cells: List[str]) -> str:
+        return "  ".join(c.rjust(w) if i in right else c.ljust(w)
+                         for i, (c, w) in enumerate(zip(cells, widths))).rstrip()
+
+    return "\n".join([line(headers), line(["-" * w for w in widths]), *(line(r) for r in rows)])
+
+
+def cmd_show(args: argparse.Namespace) -> int:
+    storage = _open_storage(args.path)
+    try:
+        pipelines = storage.list_pipelines()
+    finally:
+        storage.disconnect()
+    if not pipelines:
+        print(f"{args.path}: no pipelines stored yet")
+        return 0
+    print(f"{args.path}: {len(pipelines)} pipeline{'s' if len(pipelines) != 1 else ''}")
+    print(format_pipelines(pipelines))
+    return 0
+
+
+def stored_graph_to_dot(graph: dict) -> str:
+    """DOT text of a stored graph (``SQLiteStorage.pipeline_graph``), drawn
+    like ``ComputationDAG.to_graphviz``: the stored records are turned back
+    into DAG records, ordered breadth-first from the root, node ids being
+    the store's own."""
+    from collections import deque
+
+    from morvel.utilities.vortel32_dag import ComputationDAG, DAGEdge, DAGNode, NodeType
+
+    parents: dict = {}
+    for e in graph["edges"]:
+        parents.setdefault(e["child_id"], []).append((e["position"], e["parent_id"]))
+    stored = {n["node_id"]: n for n in graph["nodes"]}
+    nodes: dict = {}
+    edges: List[DAGEdge] = []
+    queue, seen = deque([graph["root"]]), set()
+    while queue:
+        nid = queue.popleft()
+        if nid in seen or nid not in stored:
+            continue
+        seen.add(nid)
+        rec = stored[nid]
+        inputs = [pid for _, pid in sorted(parents.get(nid, []))]
+        kind = NodeType[rec["node_type"]] if rec["node_type"] in NodeType.__members__ else NodeType.CUSTOM
+        nodes[nid] = DAGNode(
+            node_id=nid, node_type=kind, operation=rec["operation"] or "", inputs=inputs,
+            provenance=rec["fingerprint"], metadata=rec["metadata"] or {},
+            table=rec["table_name"], column=rec["column_name"], pair_id=rec["pair_id"],
+            is_protected=rec["is_protected"],
+        )
+        for pos, pid in sorted(parents.get(nid, [])):
+            edges.append(DAGEdge(source_id=pid, target_id=nid, input_index=pos))
+            if pid not in seen:
+                queue.append(pid)
+    return ComputationDAG(root_id=graph["root"], nodes=nodes, edges=edges).to_graphviz()
+
+
+def cmd_graph(args: argparse.Namespace) -> int:
+    if args.output is not None:
+        _writable_file_path(args.output, "--output")
+    storage = _open_storage(args.path)
+    try:
+        if storage.get_pipeline(args.pipeline) is None:
+            raise UsageError(f"{args.path!r} has no pipeline {args.pipeline} (see morvel show {args.path})")
+        try:
+            graph = storage.pipeline_graph(args.pipeline, args.fingerprint)
+        except KeyError:
+            raise UsageError(
+                f"pipeline {args.pipeline} has no node with fingerprint 0x{args.fingerprint:08X}"
+            ) from None
+    finally:
+        storage.disconnect()
+    dot = stored_graph_to_dot(graph)
+    if args.output is None:
+        print(dot)
+    else:
+        with open(args.output, "w", encoding="utf-8") as fh:
+            fh.write(dot + "\n")
+        print(f"wrote {len(graph['nodes'])} nodes, {len(graph['edges'])} edges to {args.output}", file=sys.stderr)
+    return 0
+
+
+COMMANDS = {"demo": cmd_demo, "serve": cmd_serve, "show": cmd_show, "graph": cmd_graph}
+
+
+def main(argv: Optional[Sequence[str]] = None) -> int:
+    """Entry point of the ``morvel`` console script; returns the exit code."""
+    parser = build_parser()
+    args = parser.parse_args(list(sys.argv[1:] if argv is None else argv))
+    try:
+        return COMMANDS[args.command](args)
+    except UsageError as exc:
+        print(f"morvel {args.command}: error: {exc}", file=sys.stderr)
+        return EXIT_USAGE
+    except KeyboardInterrupt:
+        print(f"morvel {args.command}: interrupted", file=sys.stderr)
+        return 130
+
+
+if __name__ == "__main__":
+    sys.exit(main())
