@@ -4,9 +4,13 @@ writer, an HTTP client and the lineage service.
 Importing this package starts no thread and touches neither disk nor
 network; connections are opened by the backends' ``connect`` methods.
 """
-from .storage import StorageBackend, StorageError, StoredEdge, StoredNode, StoredRowValue
+from .storage import SQLiteStorage, StorageBackend, StorageError, StoredEdge, StoredNode, StoredRowValue
+from .writer import AsyncWriter, WriterConfig
 
 __all__ = [
+    "AsyncWriter",
+    "WriterConfig",
+    "SQLiteStorage",
     "StorageBackend",
     "StorageError",
     "StoredEdge",

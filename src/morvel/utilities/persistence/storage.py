@@ -34,13 +34,15 @@ __all__ = [
 class StorageError(Exception):
     """A storage call that cannot succeed as asked (bad argument, unknown
     pipeline, rejected request).  ``status`` is an HTTP-like status code when
-    one applies (400 bad input, 401/403 authorisation, 404 unknown), else
-    None.  Retrying such an error does not help; connection problems are
-    raised as ``OSError`` subclasses instead."""
+    one applies (400 bad input, 401/403 authorisation, 404 unknown, 5xx
+    service failure), else None."""
 
-    def __init__(self, message: str, status: Optional[int] = None) -> None:
+    def __init__(self, message: str, status: Optional[int] = None, retryable: bool = False) -> None:
         super().__init__(message)
         self.status = status
+        #: True when the same call may succeed later (service unreachable or
+        #: failing on its side); a writer retries only those.
+        self.retryable = retryable
 
 
 # ---------------------------------------------------------------------------
