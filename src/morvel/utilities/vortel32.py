@@ -333,6 +333,650 @@ class ProvenanceTracker:
 # Tracked Series and DataFrames, wrap_dataframe
 # ---------------------------------------------------------------------------
 
+import math
+import types
+
+import numpy as np
+import pandas as pd
+
+
+def _fresh(fn):
+    """Mark an element operation whose ndarray result is always newly
+    allocated, so the result series may adopt it without a copy."""
+    fn._fresh_result = True
+    return fn
+
+
+@_fresh
+def _add(a, b):
+    return np.add(a, b)
+
+
+@_fresh
+def _sub(a, b):
+    return np.subtract(a, b)
+
+
+@_fresh
+def _mul(a, b):
+    return np.multiply(a, b)
+
+
+@_fresh
+def _truediv(a, b):
+    return np.true_divide(a, b)
+
+
+@_fresh
+def _floordiv(a, b):
+    return np.floor_divide(a, b)
+
+
+@_fresh
+def _pow(a, b):
+    return np.power(a, b)
+
+
+@_fresh
+def _radd(a, b):
+    return np.add(b, a)
+
+
+@_fresh
+def _rsub(a, b):
+    return np.subtract(b, a)
+
+
+@_fresh
+def _rmul(a, b):
+    return np.multiply(b, a)
+
+
+@_fresh
+def _rtruediv(a, b):
+    return np.true_divide(b, a)
+
+
+@_fresh
+def _neg(x):
+    return -x
+
+
+@_fresh
+def _gt(a, b):
+    return a > b
+
+
+@_fresh
+def _lt(a, b):
+    return a < b
+
+
+@_fresh
+def _ge(a, b):
+    return a >= b
+
+
+@_fresh
+def _le(a, b):
+    return a <= b
+
+
+_EMPTY_WORDS = np.zeros(0, dtype=np.uint32)
+_EMPTY_WORDS.flags.writeable = False
+
+
+def _words(result) -> np.ndarray:
+    """A codec result as a ``uint32`` array (no copy when it already is one)."""
+    return np.asarray(result, dtype=np.uint32)
+
+
+def _copy_words(prov) -> np.ndarray:
+    """A new array holding the words of ``prov``."""
+    return np.array(prov, copy=True)
+
+
+def _tracked(values, index, prov, tracker, adopt=False) -> "TrackedSeries":
+    """A nameless ``TrackedSeries`` of ``values`` on ``index``.
+
+    With ``adopt`` and a freshly allocated ndarray the values are taken
+    without the defensive copy pandas makes of ndarray input.
+    """
+    if adopt and isinstance(values, np.ndarray) and values.flags.owndata:
+        return TrackedSeries(values, index=index, copy=False, _prov=prov, _tracker=tracker)
+    return TrackedSeries(values, index=index, _prov=prov, _tracker=tracker)
+
+
+class TrackedSeries(pd.Series):
+    """Pandas Series with VORTEL-32 provenance (taint + depth aware)."""
+
+    _metadata = ["_prov", "_tracker"]
+    # Defaults for objects pandas builds without __init__ (_from_mgr,
+    # unpickling): a shared read-only empty word array and no tracker.
+    _prov = _EMPTY_WORDS
+    _tracker = None
+    _name = None
+
+    def __init__(self, *args, _prov=None, _tracker=None, **kwargs):
+        super().__init__(*args, **kwargs)
+        if _prov is None:
+            _prov = np.zeros(len(self), dtype=np.uint32)
+        object.__setattr__(self, "_prov", _prov)
+        object.__setattr__(self, "_tracker", _tracker)
+
+    @property
+    def _constructor(self):
+        return TrackedSeries
+
+    @property
+    def _constructor_expanddim(self):
+        return TrackedDataFrame
+
+    def __finalize__(self, other, method=None, **kwargs):
+        # pandas copies the names listed in _metadata; "_name" is not among
+        # ours, so carry the name over the way a plain Series does.
+        out = super().__finalize__(other, method=method, **kwargs)
+        if isinstance(other, pd.Series):
+            object.__setattr__(out, "_name", other._name)
+        elif method == "concat" and hasattr(other, "input_objs"):
+            _finalize_series_concat(out, list(other.input_objs))
+        return out
+
+    def __getstate__(self):
+        state = super().__getstate__()
+        state["_name"] = self._name
+        return state
+
+    def _construct_result(self, *args, **kwargs):
+        # pandas 3 also copies the other operand's metadata onto results of
+        # its own operators (==, %, &, ...); the result belongs to self.
+        out = super()._construct_result(*args, **kwargs)
+        for part in out if isinstance(out, tuple) else (out,):
+            if isinstance(part, TrackedSeries):
+                object.__setattr__(part, "_prov", self._prov)
+                object.__setattr__(part, "_tracker", self._tracker)
+        return out
+
+    def _inplace_method(self, other, op):
+        # ``s += t`` runs the tracked operator and then swaps the values in;
+        # the words of that result replace the stale ones as well.
+        result = op(self, other)
+        self._update_inplace(result.reindex_like(self))
+        if isinstance(result, TrackedSeries):
+            object.__setattr__(self, "_prov", result._prov)
+        return self
+
+    def _binop(self, other, op, op_code: int = OpCode.ADD, **kwargs) -> "TrackedSeries":
+        """Apply ``op(self.values, other values)`` by position and combine
+        the words with ``op_code``.
+
+        Words are combined only when ``other`` is a ``TrackedSeries`` and
+        this series has a tracker; otherwise they are copied unchanged.
+
+        >>> TrackedSeries([1, 2])._binop(10, _add, OpCode.ADD).tolist()
+        [11, 12]
+        """
+        if kwargs:
+            # pandas' flex methods (``s.add(t, fill_value=0)``) call their own
+            # private ``_binop(other, func, level=, fill_value=)``.
+            return super()._binop(other, op, **kwargs)
+        op_code = as_int(op_code, "op_code")
+        b = other.values if hasattr(other, "values") else other
+        result = op(self.values, b)
+        tracker = self._tracker
+        if isinstance(other, TrackedSeries) and tracker is not None:
+            prov = _words(combine_batch(tracker._rust, self._prov, other._prov, op_code))
+        else:
+            prov = _copy_words(self._prov)
+        return _tracked(result, self.index, prov, tracker,
+                        adopt=getattr(op, "_fresh_result", False))
+
+    def _unop(self, op, op_code: int) -> "TrackedSeries":
+        """Apply ``op(self.values)`` and advance every word's chain with ``op_code``."""
+        op_code = as_int(op_code, "op_code")
+        result = op(self.values)
+        tracker = self._tracker
+        if tracker is not None:
+            prov = _words(update_chain_batch(tracker._rust, self._prov, op_code))
+        else:
+            prov = _copy_words(self._prov)
+        return _tracked(result, self.index, prov, tracker,
+                        adopt=getattr(op, "_fresh_result", False))
+
+    def __add__(self, other):
+        return self._binop(other, _add, OpCode.ADD)
+
+    def __sub__(self, other):
+        return self._binop(other, _sub, OpCode.SUB)
+
+    def __mul__(self, other):
+        return self._binop(other, _mul, OpCode.MUL)
+
+    def __truediv__(self, other):
+        return self._binop(other, _truediv, OpCode.DIV)
+
+    def __floordiv__(self, other):
+        return self._binop(other, _floordiv, OpCode.DIV)
+
+    def __pow__(self, other):
+        return self._binop(other, _pow, OpCode.MUL)
+
+    def __radd__(self, other):
+        return self._binop(other, _radd, OpCode.ADD)
+
+    def __rsub__(self, other):
+        return self._binop(other, _rsub, OpCode.SUB)
+
+    def __rmul__(self, other):
+        return self._binop(other, _rmul, OpCode.MUL)
+
+    def __rtruediv__(self, other):
+        return self._binop(other, _rtruediv, OpCode.DIV)
+
+    def __neg__(self):
+        return self._unop(_neg, OpCode.NEG)
+
+    def __gt__(self, other):
+        return self._binop(other, _gt, OpCode.CMP)
+
+    def __lt__(self, other):
+        return self._binop(other, _lt, OpCode.CMP)
+
+    def __ge__(self, other):
+        return self._binop(other, _ge, OpCode.CMP)
+
+    def __le__(self, other):
+        return self._binop(other, _le, OpCode.CMP)
+
+    def clip(self, lower=None, upper=None) -> "TrackedSeries":
+        """Values clipped to [lower, upper]; every word advanced with CLIP.
+
+        >>> TrackedSeries([-1, 5, 20]).clip(0, 10).tolist()
+        [0, 5, 10]
+        """
+
+        @_fresh
+        def clip_values(x):
+            return np.clip(x, lower, upper)
+
+        return self._unop(clip_values, OpCode.CLIP)
+
+    def _transformed(self, result, index, op_code: int) -> "TrackedSeries":
+        tracker = self._tracker
+        if tracker is not None:
+            prov = _words(update_chain_batch(tracker._rust, self._prov, op_code))
+        else:
+            prov = _copy_words(self._prov)
+        return TrackedSeries(result.values, index=index, _prov=prov, _tracker=tracker)
+
+    def fillna(self, value=0, **kwargs) -> "TrackedSeries":
+        """Missing values replaced by ``value`` (default 0); every word
+        advanced with FILL, filled or not.
+
+        ``inplace=True`` is refused: filling in place would change the values
+        while the words stayed those of the unfilled series.
+
+        >>> TrackedSeries([1.0, None]).fillna().tolist()
+        [1.0, 0.0]
+        """
+        if kwargs.get("inplace", False):
+            raise ValueError(
+                "TrackedSeries.fillna does not support inplace=True: the filled "
+                "values need new provenance words; use s = s.fillna(...) instead")
+        result = super().fillna(value, **kwargs)
+        return self._transformed(result, self.index, OpCode.FILL)
+
+    def map(self, arg, **kwargs) -> "TrackedSeries":
+        """Values mapped through ``arg`` as pandas does; every word advanced with MAP.
+
+        >>> TrackedSeries([1, 2]).map({1: 10, 2: 20}).tolist()
+        [10, 20]
+        """
+        result = super().map(arg, **kwargs)
+        return self._transformed(result, self.index, OpCode.MAP)
+
+    def replace(self, *args, **kwargs):
+        """Values replaced as pandas does; every word advanced with MAP.
+
+        An in-place replacement is left to pandas: the series changes in
+        place, its words stay as they were, and pandas' own return value
+        (the series under pandas 3, None before) is returned.
+        """
+        result = super().replace(*args, **kwargs)
+        if result is self or not isinstance(result, pd.Series):
+            return result
+        return self._transformed(result, result.index, OpCode.MAP)
+
+
+def _finalize_series_concat(out, objs) -> None:
+    """Words of a series stacked by ``pd.concat``: the inputs' words end to
+    end when every input is tracked with one word per element; the tracker
+    of the first tracked input."""
+    tracked = [o for o in objs if isinstance(o, TrackedSeries)]
+    if not tracked:
+        return
+    object.__setattr__(out, "_tracker", tracked[0]._tracker)
+    if len(tracked) == len(objs) and all(len(o._prov) == len(o) for o in objs):
+        prov = np.concatenate([np.asarray(o._prov, dtype=np.uint32) for o in objs])
+        if len(prov) == len(out):
+            object.__setattr__(out, "_prov", prov)
+
+
+def _merged_col_prov(left, right, result) -> dict:
+    """Per-column words of a merge result: each column carried by either
+    side gets n copies of its first word advanced by MERGE (left side wins)."""
+    tracker = left._tracker
+    n = len(result)
+    columns = result.columns
+    merged: dict = {}
+    sides = [left._col_prov]
+    if isinstance(right, TrackedDataFrame):
+        sides.append(right._col_prov)
+    for col_prov in sides:
+        for col, arr in col_prov.items():
+            if col in merged or col not in columns:
+                continue
+            if len(arr) == 0:
+                word = 0
+            elif tracker is not None:
+                word = tracker.update_chain(int(arr[0]), OpCode.MERGE)
+            else:
+                word = int(arr[0])
+            merged[col] = np.full(n, word, dtype=np.uint32)
+    return merged
+
+
+def _hashable(key) -> bool:
+    try:
+        hash(key)
+    except TypeError:
+        return False
+    return True
+
+
+class TrackedDataFrame(pd.DataFrame):
+    """Pandas DataFrame with VORTEL-32 provenance."""
+
+    _metadata = ["_tracker", "_col_prov"]
+    # Defaults for objects pandas builds without __init__; the read-only
+    # mapping is never written to: assignment installs a dict of its own.
+    _tracker = None
+    _col_prov = types.MappingProxyType({})
+
+    def __init__(self, *args, **kwargs):
+        tracker = kwargs.pop("_tracker", None)
+        col_prov = kwargs.pop("_col_prov", None)
+        super().__init__(*args, **kwargs)
+        object.__setattr__(self, "_tracker", tracker)
+        object.__setattr__(self, "_col_prov", {} if col_prov is None else col_prov)
+
+    @property
+    def _constructor(self):
+        return TrackedDataFrame
+
+    @property
+    def _constructor_sliced(self):
+        return TrackedSeries
+
+    def __finalize__(self, other, method=None, **kwargs):
+        out = super().__finalize__(other, method=method, **kwargs)
+        if isinstance(other, pd.DataFrame):
+            return out
+        if method == "to_frame" and isinstance(other, TrackedSeries):
+            # A one-column frame made from a tracked series keeps its words.
+            if len(out.columns) == 1 and len(other._prov) == len(out):
+                object.__setattr__(out, "_col_prov", {out.columns[0]: _copy_words(other._prov)})
+        elif method == "merge" and isinstance(getattr(other, "left", None), TrackedDataFrame):
+            # ``pd.merge`` does not carry _metadata; give the result the
+            # tracker of the left frame and merged words.
+            left = other.left
+            object.__setattr__(out, "_tracker", left._tracker)
+            object.__setattr__(out, "_col_prov", _merged_col_prov(left, other.right, out))
+        elif method == "concat" and hasattr(other, "input_objs"):
+            tracked = [o for o in other.input_objs
+                       if isinstance(o, (TrackedDataFrame, TrackedSeries))]
+            if tracked:
+                object.__setattr__(out, "_tracker", tracked[0]._tracker)
+        return out
+
+    def __getitem__(self, key):
+        """pandas selection; a selected column comes back as a nameless
+        ``TrackedSeries`` carrying a copy of the column's words.
+
+        When the stored words no longer match the column's length (rows
+        were filtered or reordered), every element gets the first stored word.
+        """
+        result = super().__getitem__(key)
+        if not isinstance(result, pd.Series):
+            return result
+        n = len(result)
+        prov = self._col_prov.get(key) if _hashable(key) else None
+        if prov is None:
+            words = np.zeros(n, dtype=np.uint32)
+        elif len(prov) != n:
+            words = (np.full(n, prov[0], dtype=np.uint32) if len(prov)
+                     else np.zeros(n, dtype=np.uint32))
+        else:
+            words = _copy_words(prov)
+        # Built from the selected column itself (no data copy) without its name.
+        out = TrackedSeries(result, _prov=words, _tracker=self._tracker)
+        out.name = None
+        return out
+
+    def __setitem__(self, key, value):
+        """pandas assignment; a ``TrackedSeries`` value also stores a copy of its words.
+
+        The word dictionary is replaced rather than changed, so frames
+        derived from this one (which share it) keep their own words.
+        """
+        super().__setitem__(key, value)
+        if isinstance(value, TrackedSeries) and _hashable(key):
+            col_prov = dict(self._col_prov)
+            col_prov[key] = _copy_words(value._prov)
+            object.__setattr__(self, "_col_prov", col_prov)
+
+    def merge(self, right, *args, **kwargs) -> "TrackedDataFrame":
+        """pandas merge; every column carried by either side gets n copies of
+        its first word advanced by MERGE (the left side wins a shared column).
+
+        Columns renamed by suffixes lose their words.
+        """
+        result = super().merge(right, *args, **kwargs)
+        return TrackedDataFrame(result, _tracker=self._tracker,
+                                _col_prov=_merged_col_prov(self, right, result))
+
+
+def _stock_entity_hash(tracker) -> bool:
+    """True when ``tracker.entity_from_row`` is the stock hash (not
+    overridden by a subclass nor replaced on the instance)."""
+    return (type(tracker).entity_from_row is ProvenanceTracker.entity_from_row
+            and "entity_from_row" not in getattr(tracker, "__dict__", {}))
+
+
+def _index_entities(index: pd.Index) -> np.ndarray:
+    """``_hash_entity(label) % 256`` of every label of ``index``, in one codec call."""
+    dtype = index.dtype
+    if isinstance(dtype, np.dtype) and dtype.kind == "i":
+        labels = index.to_numpy(dtype=np.int64)
+    elif isinstance(dtype, np.dtype) and dtype.kind == "u":
+        labels = index.to_numpy(dtype=np.uint64)
+    else:
+        labels = index.astype(object).to_numpy()
+    return np.asarray(hash_entities(labels), dtype=np.uint32)
+
+
+def wrap_dataframe(df: pd.DataFrame, tracker: "ProvenanceTracker", table: str,
+                   protected=False, include_entity: bool = True) -> TrackedDataFrame:
+    """Wrap a DataFrame with VORTEL-32 provenance. Sets taint for protected columns.
+
+    ``protected`` is a list, tuple or set of column names (compared by their
+    text form), or any other value whose truth protects the whole table.
+
+    >>> t = ProvenanceTracker()
+    >>> tdf = wrap_dataframe(pd.DataFrame({"a": [1, 2]}), t, "people", ["a"])
+    >>> ProvenanceTracker.is_tainted(int(tdf["a"]._prov[0]))
+    True
+    """
+    check_exact(table, "table", str)
+    result = TrackedDataFrame(df, _tracker=tracker)
+    n = len(df)
+    names = None
+    if isinstance(protected, (list, tuple, set)):
+        names = {str(c) for c in protected}
+    elif protected:
+        tracker._protected_tables.add(table)
+        tracker._rust.mark_table_protected(table)
+    mod = 1 << MODE_01_ENTITY_BITS
+    shared_entities = None
+    fast = include_entity and _stock_entity_hash(tracker)
+    col_prov = result._col_prov
+    for col in df.columns:
+        name = str(col)
+        flag = (name in names) if names is not None else protected
+        pair_id = tracker.register(table, name, flag)
+        is_protected = tracker.is_protected(table, name)
+        if not include_entity:
+            entities = np.zeros(n, dtype=np.uint32)
+        elif fast:
+            if shared_entities is None:
+                shared_entities = _index_entities(df.index)
+            entities = shared_entities
+        else:
+            index = df.index
+            entities = np.fromiter(
+                (tracker.entity_from_row(index[i]) % mod for i in range(n)),
+                dtype=np.uint32, count=n)
+        col_prov[col] = _words(encode_source_column(tracker._rust, pair_id, entities, is_protected))
+    return result
+
+
 # ---------------------------------------------------------------------------
 # Audits and risk reports
 # ---------------------------------------------------------------------------
+
+_NO_DATA = "No tracker or empty series"
+
+
+def audit(series: "TrackedSeries") -> dict:
+    """Explain the provenance of the first element of a tracked series.
+
+    Returns {"error": "No tracker or empty series"} without a tracker or data.
+    """
+    tracker = series._tracker
+    if tracker is None or len(series) == 0:
+        return {"error": _NO_DATA}
+    p = int(series._prov[0])
+    info = tracker.decode_full(p)
+    return {
+        "provenance": "0x%08X" % p,
+        "mode": info.mode,
+        "pair_count": len(info.pairs),
+        "pair_ids": sorted(info.pairs),
+        "columns": tracker.explain(p),
+        "tables": tracker.explain_tables(p),
+        "entity": info.entity,
+        "chain": info.chain,
+        "taint": info.taint,
+        "depth": info.depth,
+        "risk": tracker.risk_score(p),
+        "has_protected": tracker.has_protected(p),
+    }
+
+
+def audit_series_diversity(series: "TrackedSeries") -> dict:
+    """Distinct sources, entities and chains over a tracked series.
+
+    Taint is counted over distinct words, not rows.
+    """
+    tracker = series._tracker
+    if tracker is None or len(series) == 0:
+        return {"error": _NO_DATA}
+    unique = set(np.unique(np.asarray(series._prov)).tolist())
+    pair_ids: set = set()
+    entities: set = set()
+    chains: set = set()
+    tainted = 0
+    max_depth = 0
+    for p in unique:
+        info = tracker.decode_full(p)
+        pair_ids.update(info.pairs)
+        entities.add(info.entity)
+        chains.add(info.chain)
+        if info.taint:
+            tainted += 1
+        if info.depth > max_depth:
+            max_depth = info.depth
+    total = len(series)
+    return {
+        "total_rows": total,
+        "unique_provenances": len(unique),
+        "unique_pair_sets": len(pair_ids),
+        "unique_entities": len(entities),
+        "unique_chains": len(chains),
+        "entity_diversity": len(entities) / total if total else 0.0,
+        "tainted_provenances": tainted,
+        "taint_ratio": tainted / len(unique) if unique else 0.0,
+        "max_depth": max_depth,
+    }
+
+
+def provenance_entropy(series: "TrackedSeries") -> float:
+    """Shannon entropy (bits) of the words of a series: 0.0 when all
+    elements share one word, log2(k) for k equally frequent words."""
+    n = len(series)
+    if n == 0:
+        return 0.0
+    words = np.asarray(series._prov)
+    _, first, counts = np.unique(words, return_index=True, return_counts=True)
+    entropy = 0.0
+    # Summed in order of first occurrence.
+    for c in counts[np.argsort(first, kind="stable")].tolist():
+        q = c / n
+        if q > 0:
+            entropy -= q * math.log2(q)
+    return entropy
+
+
+def _risk_level(max_risk: float) -> str:
+    if max_risk > 0.5:
+        return "HIGH"
+    if max_risk > 0.2:
+        return "MEDIUM"
+    if max_risk > 0:
+        return "LOW"
+    return "CLEAN"
+
+
+def column_risk_report(df: "TrackedDataFrame", tracker: "ProvenanceTracker | None" = None) -> list:
+    """Columns of a tracked frame ranked by fairness risk (highest first,
+    equal risks in column order); [] without a tracker.
+
+    Each entry: {"column", "tainted", "max_risk", "min_depth", "risk_level"}.
+    """
+    if tracker is None:
+        tracker = df._tracker
+    if tracker is None:
+        return []
+    col_prov = df._col_prov
+    report = []
+    for col in df.columns:
+        if col not in col_prov:
+            report.append({"column": col, "tainted": False, "max_risk": 0.0,
+                           "min_depth": None, "risk_level": "CLEAN"})
+            continue
+        prov = col_prov[col]
+        taint = np.asarray(is_tainted_batch(prov))
+        any_taint = bool(np.any(taint))
+        min_depth = None
+        max_risk = 0.0
+        if any_taint:
+            risk = np.asarray(risk_score_batch(prov))
+            max_risk = float(np.max(risk))
+            tainted = np.asarray(prov, dtype=np.uint32)[taint]
+            # The depth header field of every tainted word, as get_depth reads it.
+            depths = (tainted >> DEPTH_SHIFT) & 7
+            min_depth = int(np.min(depths)) if depths.size else MAX_DEPTH
+        report.append({"column": col, "tainted": any_taint, "max_risk": round(max_risk, 4),
+                       "min_depth": min_depth, "risk_level": _risk_level(max_risk)})
+    report.sort(key=lambda r: r["max_risk"], reverse=True)
+    return report
