@@ -6,11 +6,14 @@ network; connections are opened by the backends' ``connect`` methods.
 """
 from .storage import SQLiteStorage, StorageBackend, StorageError, StoredEdge, StoredNode, StoredRowValue
 from .writer import AsyncWriter, WriterConfig
+from .hosted import HostedStorage, HostedStorageError
 
 __all__ = [
     "AsyncWriter",
     "WriterConfig",
     "SQLiteStorage",
+    "HostedStorage",
+    "HostedStorageError",
     "StorageBackend",
     "StorageError",
     "StoredEdge",

@@ -168,19 +168,25 @@ def _bad(message: str) -> StorageError:
     return StorageError(message, status=400)
 
 
+_INT_MIN, _INT_MAX = -(2**63), 2**63 - 1
+
+
 def _int(value: Any, what: str) -> int:
     if type(value) is int:
-        return value
+        if _INT_MIN <= value <= _INT_MAX:
+            return value
+        raise _bad(f"{what} is out of the 64-bit integer range")
     if isinstance(value, bool) or value is None or isinstance(value, (str, bytes, float)):
         # floats are refused as well: a fractional id or fingerprint is a bug
         # upstream, and silently truncating it would store a wrong link.
         if type(value) is float and value.is_integer():
-            return int(value)
+            return _int(int(value), what)
         raise _bad(f"{what} must be an integer, got {type(value).__name__}")
     try:
-        return operator.index(value)
+        value = operator.index(value)
     except TypeError:
         raise _bad(f"{what} must be an integer, got {type(value).__name__}") from None
+    return _int(value, what)
 
 
 def _opt_int(value: Any, what: str) -> Optional[int]:
@@ -283,13 +289,14 @@ CREATE TABLE IF NOT EXISTS pipelines (
 );
 CREATE TABLE IF NOT EXISTS sources (
     id            INTEGER PRIMARY KEY,
+    tenant_id     TEXT NOT NULL DEFAULT '',
     pipeline_id   INTEGER NOT NULL,
     pair_id       INTEGER NOT NULL,
     table_name    TEXT NOT NULL,
     column_name   TEXT NOT NULL,
     is_protected  INTEGER NOT NULL,
     registered_at TEXT NOT NULL,
-    UNIQUE (pipeline_id, pair_id)
+    UNIQUE (tenant_id, pipeline_id, pair_id)
 );
 CREATE TABLE IF NOT EXISTS nodes (
     id           INTEGER PRIMARY KEY,
@@ -503,11 +510,13 @@ class SQLiteStorage:
         is_protected: bool = False,
         *,
         pipeline_id: Optional[int] = None,
+        tenant_id: Optional[str] = None,
     ) -> None:
         """Record source pair ``pair_id`` = (``table``, ``column``) for a
         pipeline: ``pipeline_id`` when given, else the pipeline this object
-        created last (0 when it created none).  Registering the pair again
-        updates it."""
+        created last (0 when it created none).  Registering the same pair for
+        the same pipeline and tenant again updates it."""
+        tenant = _opt_text(tenant_id, "tenant_id") or ""
         params = (
             _int(pair_id, "pair_id"),
             _text(table, "table"),
@@ -521,11 +530,12 @@ class SQLiteStorage:
             pid = _int(pipeline_id, "pipeline_id")
             with db:
                 db.execute(
-                    "INSERT INTO sources (pipeline_id, pair_id, table_name, column_name, is_protected,"
-                    " registered_at) VALUES (?, ?, ?, ?, ?, ?)"
-                    " ON CONFLICT (pipeline_id, pair_id) DO UPDATE SET table_name = excluded.table_name,"
-                    " column_name = excluded.column_name, is_protected = excluded.is_protected",
-                    (pid,) + params + (_now(),),
+                    "INSERT INTO sources (tenant_id, pipeline_id, pair_id, table_name, column_name,"
+                    " is_protected, registered_at) VALUES (?, ?, ?, ?, ?, ?, ?)"
+                    " ON CONFLICT (tenant_id, pipeline_id, pair_id) DO UPDATE SET"
+                    " table_name = excluded.table_name, column_name = excluded.column_name,"
+                    " is_protected = excluded.is_protected",
+                    (tenant, pid) + params + (_now(),),
                 )
 
     # -- nodes and edges -----------------------------------------------------

@@ -1,0 +1,315 @@
+"""Client of the lineage service: the storage backend interface over HTTP/JSON.
+
+Every call is one HTTP request with a bearer token, a JSON body and a
+time-out, on a kept-alive connection.  Connection failures and 5xx answers
+are retried with exponential back-off; 4xx answers raise
+:class:`HostedStorageError` at once with the service's status and message.
+Each request carries an ``Idempotency-Key`` header, the same on every retry,
+so that a request whose answer was lost is not applied twice.
+
+Importing this module opens no connection; :meth:`HostedStorage.connect`
+checks the address and the key.
+"""
+from __future__ import annotations
+
+import http.client
+import json
+import threading
+import time
+import uuid
+from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence
+from urllib.parse import quote, urlsplit
+
+from .._argcheck import check_exact
+from .storage import ResolvedEdge, ResultRow, StorageError, StoredNode, StoredRowValue, metadata_to_json
+
+__all__ = ["HostedStorage", "HostedStorageError"]
+
+
+class HostedStorageError(StorageError):
+    """A lineage service call that failed: ``status`` is the HTTP status
+    (None when the service could not be reached), ``retryable`` tells
+    whether the same call may succeed later."""
+
+
+def _float_or_none(value: Any) -> Optional[float]:
+    return None if value is None else float(value)
+
+
+def _plain(value: Any) -> Any:
+    """``value`` as plain JSON data; what ``json`` cannot write becomes text."""
+    if value is None or (type(value) is dict and not value):
+        return value
+    return json.loads(metadata_to_json(value))
+
+
+class HostedStorage:
+    """Storage backend that sends every call to a lineage service.
+
+    ``api_url`` is the service's base URL ("http://127.0.0.1:8787"),
+    ``api_key`` the bearer token; the service decides the tenant from the
+    key, ``tenant_id`` names the tenant this client expects to be.
+    """
+
+    def __init__(
+        self,
+        api_url: str,
+        api_key: str,
+        tenant_id: Optional[str] = "default",
+        timeout: float = 10.0,
+        max_attempts: int = 3,
+        retry_base_delay: float = 0.2,
+    ) -> None:
+        check_exact(api_url, "api_url", str)
+        check_exact(api_key, "api_key", str)
+        check_exact(tenant_id, "tenant_id", str, allow_none=True)
+        parts = urlsplit(api_url.strip())
+        if parts.scheme not in ("http", "https") or not parts.hostname:
+            raise ValueError(f"api_url must be an http:// or https:// URL, got {api_url!r}")
+        if not api_key:
+            raise ValueError("api_key must not be empty")
+        self.api_url = api_url
+        self.api_key = api_key
+        self.tenant_id = tenant_id
+        self.timeout = float(timeout)
+        self.max_attempts = max(1, int(max_attempts))
+        self.retry_base_delay = float(retry_base_delay)
+        self._scheme = parts.scheme
+        self._host = parts.hostname
+        self._port = parts.port
+        self._prefix = parts.path.rstrip("/")
+        self._conn: Optional[http.client.HTTPConnection] = None
+        self._lock = threading.Lock()
+        self._connected = False
+        self._current_pipeline: Optional[int] = None
+        #: the tenant the service assigned to the key (known after connect)
+        self.service_tenant: Optional[str] = None
+
+    # -- transport -----------------------------------------------------------
+
+    def _open(self) -> http.client.HTTPConnection:
+        if self._conn is None:
+            cls = http.client.HTTPSConnection if self._scheme == "https" else http.client.HTTPConnection
+            self._conn = cls(self._host, self._port, timeout=self.timeout)
+        return self._conn
+
+    def _drop(self) -> None:
+        if self._conn is not None:
+            try:
+                self._conn.close()
+            finally:
+                self._conn = None
+
+    def _once(self, method: str, path: str, body: Optional[bytes], key: str) -> "tuple[int, bytes]":
+        headers = {"Authorization": "Bearer " + self.api_key, "Accept": "application/json", "Idempotency-Key": key}
+        if body is not None:
+            headers["Content-Type"] = "application/json"
+        conn = self._open()
+        try:
+            conn.request(method, self._prefix + path, body=body, headers=headers)
+            resp = conn.getresponse()
+            data = resp.read()
+        except BaseException:
+            self._drop()
+            raise
+        if resp.getheader("Connection", "").lower() == "close":
+            self._drop()
+        return resp.status, data
+
+    def _request(self, method: str, path: str, payload: Any = None) -> Any:
+        body = None if payload is None else json.dumps(payload, separators=(",", ":")).encode("utf-8")
+        key = uuid.uuid4().hex
+        last: Optional[HostedStorageError] = None
+        with self._lock:
+            for attempt in range(self.max_attempts):
+                if attempt:
+                    time.sleep(self.retry_base_delay * (2 ** (attempt - 1)))
+                try:
+                    try:
+                        status, data = self._once(method, path, body, key)
+                    except (ConnectionResetError, BrokenPipeError, http.client.RemoteDisconnected):
+                        # A kept-alive connection the service closed while
+                        # idle: open a fresh one straight away.
+                        status, data = self._once(method, path, body, key)
+                except (OSError, http.client.HTTPException) as exc:
+                    last = HostedStorageError(
+                        f"lineage service unreachable at {self.api_url}: {type(exc).__name__}: {exc}",
+                        status=None,
+                        retryable=True,
+                    )
+                    continue
+                if status < 400:
+                    try:
+                        return json.loads(data) if data else None
+                    except ValueError as exc:
+                        raise HostedStorageError(f"lineage service sent invalid JSON: {exc}", status=status) from None
+                message = self._message(data)
+                error = HostedStorageError(
+                    f"lineage service answered {status} to {method} {path}: {message}",
+                    status=status,
+                    retryable=status >= 500 or status == 429,
+                )
+                if not error.retryable:
+                    raise error
+                last = error
+        assert last is not None
+        raise last
+
+    @staticmethod
+    def _message(data: bytes) -> str:
+        try:
+            doc = json.loads(data)
+            if isinstance(doc, dict) and isinstance(doc.get("error"), str):
+                return doc["error"]
+        except ValueError:
+            pass
+        return data[:200].decode("utf-8", "replace")
+
+    # -- backend interface ---------------------------------------------------
+
+    def connect(self) -> None:
+        """Check that the service answers and accepts the key (raises
+        :class:`HostedStorageError` otherwise)."""
+        who = self._request("GET", "/v1/whoami")
+        self.service_tenant = who.get("tenant_id") if isinstance(who, dict) else None
+        self._connected = True
+
+    def disconnect(self) -> None:
+        """Close the kept-alive connection; calling it again is harmless."""
+        with self._lock:
+            self._drop()
+        self._connected = False
+
+    def create_pipeline(
+        self,
+        pipeline_name: str = "unnamed",
+        config: Optional[Mapping[str, Any]] = None,
+        git_commit: Optional[str] = None,
+        tenant_id: Optional[str] = None,
+    ) -> int:
+        """Open a pipeline run on the service and return its id.  It becomes
+        this client's current pipeline (used by :meth:`register_source`)."""
+        answer = self._request(
+            "POST",
+            "/v1/pipelines",
+            {
+                "pipeline_name": pipeline_name,
+                "config": _plain(config),
+                "git_commit": git_commit,
+                "tenant_id": tenant_id if tenant_id is not None else self.tenant_id,
+            },
+        )
+        pipeline_id = int(answer["pipeline_id"])
+        self._current_pipeline = pipeline_id
+        return pipeline_id
+
+    def complete_pipeline(self, pipeline_id: int, status: str = "completed") -> None:
+        """Close a pipeline run with ``status`` ("completed" or "failed")."""
+        self._request("POST", f"/v1/pipelines/{int(pipeline_id)}/complete", {"status": status})
+
+    def register_source(
+        self, pair_id: int, table: str, column: str, is_protected: bool = False, *, pipeline_id: Optional[int] = None
+    ) -> None:
+        """Record a source pair for ``pipeline_id`` or the current pipeline."""
+        if pipeline_id is None:
+            pipeline_id = self._current_pipeline
+        self._request(
+            "POST",
+            "/v1/sources",
+            {
+                "pair_id": pair_id,
+                "table": table,
+                "column": column,
+                "is_protected": bool(is_protected),
+                "pipeline_id": pipeline_id,
+            },
+        )
+
+    def store_nodes(self, nodes: Sequence[StoredNode]) -> None:
+        """Store nodes (the service keeps one per pipeline and fingerprint)."""
+        if not nodes:
+            return
+        self._request(
+            "POST",
+            "/v1/nodes",
+            {
+                "nodes": [
+                    {
+                        "pipeline_id": n.pipeline_id,
+                        "fingerprint": n.fingerprint,
+                        "node_type": n.node_type,
+                        "operation": n.operation,
+                        "table_name": n.table_name,
+                        "column_name": n.column_name,
+                        "pair_id": n.pair_id,
+                        "is_protected": bool(n.is_protected),
+                        "entity_hash": n.entity_hash,
+                        "chain_hash": n.chain_hash,
+                        "metadata": _plain(n.metadata),
+                    }
+                    for n in nodes
+                ]
+            },
+        )
+
+    @staticmethod
+    def _pairs(answer: Any) -> Dict[int, int]:
+        return {int(fp): int(node_id) for fp, node_id in answer["nodes"]}
+
+    def get_fingerprint_node_map(self, pipeline_id: int) -> Dict[int, int]:
+        """``{fingerprint: node id}`` of every node stored for the pipeline."""
+        return self._pairs(self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/node-map"))
+
+    def get_node_ids(self, pipeline_id: int, fingerprints: Iterable[int]) -> Dict[int, int]:
+        """``{fingerprint: node id}`` for those of ``fingerprints`` stored."""
+        fps = [int(f) for f in fingerprints]
+        return self._pairs(self._request("POST", f"/v1/pipelines/{int(pipeline_id)}/node-ids", {"fingerprints": fps}))
+
+    def store_edges_resolved(self, edges: Sequence[ResolvedEdge]) -> int:
+        """Store (parent id, child id, position) edges; returns how many were new."""
+        if not edges:
+            return 0
+        answer = self._request("POST", "/v1/edges", {"edges": [list(e) for e in edges]})
+        return int(answer.get("stored", 0)) if isinstance(answer, dict) else 0
+
+    def store_row_values(self, values: Sequence[StoredRowValue]) -> None:
+        """Append per-row values (the service stamps them with the key's tenant)."""
+        if not values:
+            return
+        self._request(
+            "POST",
+            "/v1/row-values",
+            {
+                "row_values": [
+                    [
+                        v.pipeline_id,
+                        v.row_index,
+                        v.fingerprint,
+                        v.node_operation,
+                        _float_or_none(v.value),
+                        v.column_name,
+                        v.tenant_id,
+                        v.text_value,
+                    ]
+                    for v in values
+                ]
+            },
+        )
+
+    def store_results(self, pipeline_id: int, rows: Sequence[ResultRow]) -> None:
+        """Store per-row result fingerprints with their input hashes."""
+        self._request("POST", f"/v1/pipelines/{int(pipeline_id)}/results", {"rows": [list(r) for r in rows]})
+
+    # -- reading -------------------------------------------------------------
+
+    def list_pipelines(self) -> List[Dict[str, Any]]:
+        """The tenant's pipelines as :meth:`SQLiteStorage.list_pipelines` gives them."""
+        return self._request("GET", "/v1/pipelines")["pipelines"]
+
+    def pipeline_graph(self, pipeline_id: int, fingerprint: int) -> Dict[str, Any]:
+        """The stored derivation of one fingerprint (see :meth:`SQLiteStorage.pipeline_graph`)."""
+        return self._request("GET", f"/v1/pipelines/{int(pipeline_id)}/graph?fingerprint={quote(str(int(fingerprint)))}")
+
+    def sync_dashboard(self, body: Mapping[str, Any]) -> int:
+        """Send one dashboard sync body; returns the id the service gave it."""
+        return int(self._request("POST", "/v1/dashboard/sync", body)["sync_id"])
