@@ -8,19 +8,1057 @@ persisted to a storage backend or streamed to the lineage service.
 """
 from __future__ import annotations
 
+import collections
+import hashlib
+import json
+import logging
+import threading
+import urllib.parse
+import urllib.request
+import warnings
+from dataclasses import dataclass, field
+from enum import Enum, auto
+from typing import Any, Dict, List, Optional
+
+from morvel.utilities._argcheck import as_int, check_exact, type_error
+from morvel.utilities.vortel32 import (
+    MAX_PAIRS,
+    MODE_01_CHAIN_BITS,
+    MODE_01_ENTITY_BITS,
+    OpCode,
+    ProvenanceTracker,
+    _hash_entity,
+)
+
+logger = logging.getLogger(__name__)
+
 # ---------------------------------------------------------------------------
 # DAG records: NodeType, DAGNode, DAGEdge, ComputationDAG
 # ---------------------------------------------------------------------------
 
+
+class NodeType(Enum):
+    """Types of nodes in the computation DAG."""
+
+    SOURCE = auto()
+    CONSTANT = auto()
+    UNARY = auto()
+    BINARY = auto()
+    AGGREGATE = auto()
+    MERGE = auto()
+    FILTER = auto()
+    CUSTOM = auto()
+
+
+def _dot_text(value: Any) -> str:
+    """Text of ``value`` for a double-quoted DOT string: backslashes and
+    double quotes are escaped so that a name can neither end the string early
+    nor smuggle DOT escapes or statements into the graph text."""
+    text = str(value)
+    if "\\" in text or '"' in text:
+        text = text.replace("\\", "\\\\").replace('"', '\\"')
+    return text
+
+
+@dataclass(slots=True)
+class DAGNode:
+    """A node in the computation DAG.
+
+    A node is either a source column (a leaf: ``node_type`` SOURCE, with
+    ``table``, ``column`` and ``pair_id`` set and no inputs) or a
+    computation step (an internal node whose ``inputs`` name the node ids it
+    was computed from, left operand first).  ``provenance`` is the VORTEL-32
+    word of the value the node produced.
+
+    >>> DAGNode(3, NodeType.BINARY, "add", [1, 2], 42).to_dict()["provenance"]
+    '0x0000002A'
+    """
+
+    node_id: int
+    node_type: NodeType
+    operation: str
+    inputs: List[int]
+    provenance: int
+    metadata: Dict[str, Any] = field(default_factory=dict)
+    table: Optional[str] = None
+    column: Optional[str] = None
+    pair_id: Optional[int] = None
+    is_protected: bool = False
+
+    @property
+    def is_source(self) -> bool:
+        """True for a source-column node."""
+        return self.node_type == NodeType.SOURCE
+
+    @property
+    def is_leaf(self) -> bool:
+        """True when the node has no inputs."""
+        return not self.inputs
+
+    def _label(self) -> str:
+        if self.table and self.column:
+            return f"{self.table}.{self.column}"
+        if self.operation:
+            return self.operation
+        return f"node_{self.node_id}"
+
+    def to_dict(self) -> Dict[str, Any]:
+        """Export the node as a dictionary of 11 keys (``inputs`` and
+        ``metadata`` are the node's own objects, not copies)."""
+        return {
+            "id": self.node_id,
+            "name": self._label(),
+            "type": self.node_type.name,
+            "operation": self.operation,
+            "inputs": self.inputs,
+            "provenance": f"0x{self.provenance:08X}",
+            "table": self.table,
+            "column": self.column,
+            "pair_id": self.pair_id,
+            "is_protected": self.is_protected,
+            "metadata": self.metadata,
+        }
+
+
+@dataclass(slots=True)
+class DAGEdge:
+    """An edge in the computation DAG."""
+
+    source_id: int
+    target_id: int
+    input_index: int
+
+    def to_dict(self) -> Dict[str, int]:
+        """Export as {"source": ..., "target": ..., "input_index": ...}."""
+        return {
+            "source": self.source_id,
+            "target": self.target_id,
+            "input_index": self.input_index,
+        }
+
+
+@dataclass
+class ComputationDAG:
+    """Complete computation graph for a result value.
+
+    ``nodes`` holds the stored node records upstream of ``root_id`` (the root
+    included) in breadth-first order from the root; ``edges`` holds one edge
+    per input position of every node in ``nodes``, possibly naming inputs
+    that are no longer stored.
+    """
+
+    root_id: int
+    nodes: Dict[int, DAGNode]
+    edges: List[DAGEdge]
+
+    @property
+    def depth(self) -> int:
+        """Longest path, in edges, from the root down to a leaf.
+
+        Walks the graph with an explicit stack (no recursion, so chains of any
+        length work), visiting inputs in order and computing each shared
+        sub-graph once.  Raises ``KeyError`` with the first node id the walk
+        reaches that is not in ``nodes``, and ``ValueError`` when the nodes'
+        inputs form a cycle.
+        """
+        nodes = self.nodes
+        root = self.root_id
+        node = nodes[root]
+        if not node.inputs:
+            return 0
+        memo: Dict[int, int] = {}
+        on_path = {root}
+        # Frames are [node id, its inputs, next input position, best depth].
+        stack = [[root, node.inputs, 0, -1]]
+        while stack:
+            frame = stack[-1]
+            inputs = frame[1]
+            pos = frame[2]
+            if pos < len(inputs):
+                frame[2] = pos + 1
+                child = inputs[pos]
+                d = memo.get(child)
+                if d is None:
+                    if child in on_path:
+                        raise ValueError(f"computation graph has a cycle through node {child!r}")
+                    child_node = nodes[child]
+                    if child_node.inputs:
+                        on_path.add(child)
+                        stack.append([child, child_node.inputs, 0, -1])
+                        continue
+                    d = memo[child] = 0
+                if d > frame[3]:
+                    frame[3] = d
+            else:
+                stack.pop()
+                on_path.discard(frame[0])
+                d = memo[frame[0]] = frame[3] + 1
+                if stack and d > stack[-1][3]:
+                    stack[-1][3] = d
+        return memo[root]
+
+    @property
+    def source_nodes(self) -> List[DAGNode]:
+        """The source nodes, in ``nodes`` order."""
+        return [n for n in self.nodes.values() if n.is_source]
+
+    @property
+    def protected_sources(self) -> List[DAGNode]:
+        """The source nodes marked protected, in ``nodes`` order."""
+        return [n for n in self.source_nodes if n.is_protected]
+
+    @property
+    def has_protected(self) -> bool:
+        """True when a protected source node is part of the graph."""
+        return len(self.protected_sources) > 0
+
+    @property
+    def operation_counts(self) -> Dict[str, int]:
+        """Number of nodes per operation text, sources included."""
+        counts: Dict[str, int] = {}
+        for n in self.nodes.values():
+            counts[n.operation] = counts.get(n.operation, 0) + 1
+        return counts
+
+    def column_taint_risks(self) -> Dict[str, float]:
+        """Highest taint risk per source column name (tainted words only)."""
+        risks: Dict[str, float] = {}
+        for n in self.nodes.values():
+            if not n.column:
+                continue
+            if not ProvenanceTracker.is_tainted(n.provenance):
+                continue
+            risk = ProvenanceTracker.risk_score(n.provenance)
+            if n.column not in risks or risk > risks[n.column]:
+                risks[n.column] = risk
+        return risks
+
+    def to_dict(self) -> Dict[str, Any]:
+        """Export the graph as a dictionary of 11 keys (reads ``depth``)."""
+        sources = self.source_nodes
+        protected = [n for n in sources if n.is_protected]
+        return {
+            "root_id": self.root_id,
+            "depth": self.depth,
+            "node_count": len(self.nodes),
+            "edge_count": len(self.edges),
+            "has_protected": len(protected) > 0,
+            "taint_risks": self.column_taint_risks(),
+            "sources": [n.to_dict() for n in sources],
+            "protected_sources": [n.to_dict() for n in protected],
+            "operation_counts": self.operation_counts,
+            "nodes": {str(nid): n.to_dict() for nid, n in self.nodes.items()},
+            "edges": [e.to_dict() for e in self.edges],
+        }
+
+    def to_json(self, indent: int = 2) -> str:
+        """Standard JSON text of :meth:`to_dict` with ``indent`` spaces.
+
+        >>> ComputationDAG(0, {0: DAGNode(0, NodeType.SOURCE, "t.c", [], 0,
+        ...     table="t", column="c")}, []).to_json().splitlines()[1]
+        '  "root_id": 0,'
+        """
+        indent = as_int(indent, "indent")
+        return json.dumps(self.to_dict(), indent=indent)
+
+    def to_graphviz(self) -> str:
+        """Graphviz DOT text of the graph: sources at the bottom, the root
+        highlighted, protected sources in amber.  Names are escaped for DOT
+        strings."""
+        lines = [
+            "digraph ComputationDAG {",
+            "  rankdir=BT;",
+            "  node [shape=box, style=filled];",
+            "",
+        ]
+        root = self.root_id
+        for n in self.nodes.values():
+            if n.is_source:
+                label = f"{_dot_text(n.table)}\\n{_dot_text(n.column)}"
+                color = "#f59e0b" if n.is_protected else "#22d3ee"
+            else:
+                label = _dot_text(n.operation)
+                color = "#c084fc" if n.node_id == root else "#4ade80"
+            lines.append(f'  n{n.node_id} [label="{label}", fillcolor="{color}"];')
+        lines.append("")
+        for e in self.edges:
+            lines.append(f"  n{e.source_id} -> n{e.target_id};")
+        lines.append("}")
+        return "\n".join(lines)
+
 # ---------------------------------------------------------------------------
 # DAGTracker: node store, operation log, graph queries
 # ---------------------------------------------------------------------------
+
+
+class DAGTracker(ProvenanceTracker):
+    """Provenance tracker with a bounded in-memory operation log.
+
+    Every tracked element-level operation becomes a :class:`DAGNode`; nodes
+    are indexed by id, by provenance word and (sources) by (table, column),
+    and the graph behind any node can be rebuilt with :meth:`get_dag`.  With a
+    non-empty ``api_key`` the tracker also streams nodes, edges and row values
+    to the hosted lineage service at ``service_url``.
+
+    >>> t = DAGTracker()
+    >>> src = t.create_source_node("people", "age", 0)
+    >>> t.log_unary("neg", src, 0)
+    1
+    """
+
+    def __init__(
+        self,
+        api_key: Optional[str] = None,
+        tenant_id: Optional[str] = None,
+        service_url: str = "",
+        pipeline_name: Optional[str] = None,
+    ) -> None:
+        check_exact(api_key, "api_key", str, allow_none=True)
+        check_exact(tenant_id, "tenant_id", str, allow_none=True)
+        check_exact(service_url, "service_url", str)
+        check_exact(pipeline_name, "pipeline_name", str, allow_none=True)
+        super().__init__()
+        self._dag_lock = threading.Lock()
+        self._nodes: Dict[int, DAGNode] = {}
+        self._next_node_id = 0
+        self._value_buffer: list = []
+        self._value_buffer_lock = threading.Lock()
+        self._value_flush_threshold = 5000
+        self._nodes_persisted = False
+        self._max_nodes = 500000
+        self._prov_to_nodes: Dict[int, List[int]] = {}
+        self._source_nodes: Dict[tuple, int] = {}
+        self._writer = None
+        self._storage = None
+        self._pipeline_id = None
+        self._pipeline_name = pipeline_name
+        self._api_key = api_key
+        self._tenant_id = tenant_id
+        self._service_url = service_url
+        self._dashboard_synced = False
+        if api_key:
+            self.enable_persistence()
+
+    # -- live persistence and lifecycle ------------------------------------
+
+    def enable_persistence(self) -> None:
+        """Connect to the hosted service, open a pipeline record and start the
+        background writer.  Any failure becomes a ``UserWarning`` and the
+        tracker keeps working in memory only."""
+        try:
+            from morvel.utilities.persistence import AsyncWriter, HostedStorage, WriterConfig
+
+            self._storage = HostedStorage(
+                api_url=self._service_url,
+                api_key=self._api_key,
+                tenant_id=self._tenant_id or "default",
+            )
+            self._storage.connect()
+            self._pipeline_id = self._storage.create_pipeline(
+                pipeline_name=self._pipeline_name or "unnamed_pipeline",
+                config=None,
+                git_commit=None,
+                tenant_id=self._tenant_id,
+            )
+            self._pipeline_failed = False
+            config = WriterConfig(batch_size=100, flush_interval=1.0, queue_size=10000)
+            self._writer = AsyncWriter(self._storage, config)
+            self._writer.start()
+            for (table, column), pair_id in list(self._name_to_id.items()):
+                self._writer.register_source(pair_id, table, column, self.is_protected(table, column))
+        except Exception as exc:
+            warnings.warn(
+                f"Persistence initialization failed: {exc}\nContinuing in memory-only mode.",
+                UserWarning,
+                stacklevel=2,
+            )
+
+    def record_row_value(
+        self,
+        row_index: int,
+        fingerprint: int,
+        operation: str,
+        value: Any,
+        column_name: Optional[str] = None,
+    ) -> None:
+        """Buffer a per-row value for later persistence.
+
+        With a live writer, every ``_value_flush_threshold`` records are handed
+        over as one batch.  Without one the buffer keeps only the most recent
+        records (at most ``_value_flush_threshold``), so a memory-only tracker
+        does not grow without bound.
+        """
+        row_index = as_int(row_index, "row_index")
+        fingerprint = as_int(fingerprint, "fingerprint")
+        if type(operation) is not str:
+            raise type_error("operation", "str", operation)
+        if column_name is not None and type(column_name) is not str:
+            raise type_error("column_name", "str", column_name)
+        from morvel.utilities.persistence.storage import StoredRowValue
+
+        number = text = None
+        if value is not None:
+            try:
+                number = float(value)
+            except (ValueError, TypeError):
+                text = str(value)
+        record = StoredRowValue(
+            pipeline_id=self._pipeline_id or 0,
+            row_index=row_index,
+            fingerprint=fingerprint,
+            node_operation=operation,
+            value=number,
+            column_name=column_name,
+            tenant_id=self._tenant_id,
+            text_value=text,
+        )
+        with self._value_buffer_lock:
+            buf = self._value_buffer
+            buf.append(record)
+            threshold = self._value_flush_threshold
+            if len(buf) >= threshold:
+                writer = self._writer
+                if writer is not None:
+                    batch = buf.copy()
+                    buf.clear()
+                    writer.write_row_values(batch)
+                elif len(buf) > threshold:
+                    # Drop the oldest quarter at once so trimming stays
+                    # amortised O(1) per record; the buffer always holds the
+                    # latest records, never more than the threshold.
+                    keep = max(threshold - threshold // 4, 0)
+                    del buf[: len(buf) - keep]
+
+    def disable_persistence(self) -> None:
+        """Disable persistence and close connections."""
+        if self._writer is not None:
+            self._writer.stop()
+            self._writer = None
+        if self._storage is not None:
+            if self._pipeline_id is not None:
+                self._storage.complete_pipeline(self._pipeline_id, status="completed")
+            self._storage.disconnect()
+            self._storage = None
+        self._pipeline_id = None
+
+    def flush(self, timeout: float = 30.0) -> bool:
+        """Flush all pending writes to database."""
+        timeout = _as_float(timeout, "timeout")
+        writer = self._writer
+        if writer is None:
+            return True
+        with self._value_buffer_lock:
+            if self._value_buffer:
+                batch = self._value_buffer.copy()
+                self._value_buffer.clear()
+                writer.write_row_values(batch)
+        writer.flush(timeout=timeout)
+        if not self._nodes_persisted and self._storage is not None and self._pipeline_id is not None:
+            self._persist_dag_to_storage()
+            self._nodes_persisted = True
+        if not self._dashboard_synced:
+            self._sync_to_dashboard()
+            self._dashboard_synced = True
+        return True
+
+    def _sync_to_dashboard(self) -> None:
+        """Sync pipeline results to dashboard tables via the API."""
+        if not self._service_url or not self._api_key:
+            return
+        node_count = getattr(self, "_nodes_written", 0)
+        edge_count = getattr(self, "_edges_written", 0)
+        name = self._pipeline_name or None
+        # A run whose with-block raised is reported as failed, not completed.
+        status = "failed" if getattr(self, "_pipeline_failed", False) else "completed"
+        pipeline = {
+            "pipeline_name": name or "unnamed_pipeline",
+            "status": status,
+            "node_count": node_count,
+            "edge_count": edge_count,
+            "provenance_pipeline_id": self._pipeline_id,
+        }
+        model = {
+            "model_id": name or "unnamed_pipeline",
+            "name": name or "Unnamed Pipeline",
+            "version": "1.0",
+            "status": "production",
+            "domain": "credit",
+        }
+        has_disparate_impact = False
+        protected: Dict[str, None] = {}
+        for node in list(self._nodes.values()):
+            if node.is_protected:
+                has_disparate_impact = True
+                if node.table:
+                    protected[f"{node.table}.{node.column}"] = None
+        protected_list = list(protected)
+        fairness = {
+            "model_id": name or "unnamed_pipeline",
+            "has_disparate_impact": has_disparate_impact,
+            "protected_attributes": protected_list,
+            "details": {
+                "node_count": node_count,
+                "edge_count": edge_count,
+                "protected_sources": list(protected_list),
+            },
+        }
+        url = self._service_url.rstrip("/") + "/v1/dashboard/sync"
+        body = json.dumps({"pipeline": pipeline, "model": model, "fairness": fairness}).encode("utf-8")
+        try:
+            # The API key goes only to web addresses: a file:, ftp: or other
+            # URL is never opened.
+            scheme = urllib.parse.urlsplit(url).scheme.lower()
+            if scheme not in ("http", "https"):
+                raise ValueError(f"unsupported URL scheme {scheme!r} (only http and https are contacted)")
+            request = urllib.request.Request(
+                url,
+                data=body,
+                headers={
+                    "Authorization": "Bearer " + self._api_key,
+                    "Content-Type": "application/json",
+                },
+                method="POST",
+            )
+            with urllib.request.urlopen(request, timeout=10) as response:
+                response.read()
+        except Exception as exc:
+            logger.warning("Dashboard sync failed (non-fatal): %s", exc)
+
+    def _persist_dag_to_storage(self) -> None:
+        """Persist deduplicated nodes and edges to storage."""
+        from morvel.utilities.persistence.storage import StoredNode
+
+        nodes = list(self._nodes.values())
+        pipeline_id = self._pipeline_id
+        records = []
+        for node in _first_per_fingerprint(nodes):
+            info = self.decode_full(node.provenance)
+            records.append(
+                StoredNode(
+                    fingerprint=node.provenance,
+                    node_type=node.node_type.name,
+                    operation=node.operation,
+                    table_name=node.table,
+                    column_name=node.column,
+                    pair_id=node.pair_id,
+                    is_protected=node.is_protected,
+                    entity_hash=info.entity,
+                    chain_hash=info.chain,
+                    metadata=node.metadata,
+                    pipeline_id=pipeline_id,
+                )
+            )
+        if records:
+            self._storage.store_nodes(records)
+            self._nodes_written = len(records)
+        edges = _resolved_edges(self._storage, pipeline_id, nodes, self._nodes)
+        if edges:
+            self._storage.store_edges_resolved(edges)
+            self._edges_written = len(edges)
+
+    def get_persistence_stats(self) -> Optional[dict]:
+        """Get statistics about persistence operations."""
+        if self._writer is None:
+            return None
+        stats = self._writer.get_stats()
+        if stats is not None and not isinstance(stats, dict):
+            raise TypeError(f"writer statistics must be a dict or None, got {type(stats).__name__}")
+        if stats:
+            stats["nodes_written"] = getattr(self, "_nodes_written", 0)
+            stats["edges_written"] = getattr(self, "_edges_written", 0)
+        return stats
+
+    def persist_to_storage(self, storage: Any, pipeline_id: Optional[int] = None) -> int:
+        """Write the deduplicated node store and its edges to ``storage`` and
+        complete the pipeline; returns the pipeline id used (a new pipeline
+        is created when ``pipeline_id`` is None)."""
+        if pipeline_id is not None:
+            pipeline_id = as_int(pipeline_id, "pipeline_id")
+        from morvel.utilities.persistence.storage import StoredNode
+
+        if pipeline_id is None:
+            pipeline_id = int(storage.create_pipeline(self._pipeline_name or "unnamed"))
+        for pair_id, (table, column) in list(self._id_to_name.items()):
+            storage.register_source(pair_id, table, column, is_protected=self.is_protected(table, column))
+        nodes = list(self._nodes.values())
+        records = [
+            StoredNode(
+                fingerprint=node.provenance,
+                node_type=node.node_type.name,
+                operation=node.operation,
+                table_name=node.table,
+                column_name=node.column,
+                pair_id=node.pair_id,
+                is_protected=node.is_protected,
+                pipeline_id=pipeline_id,
+            )
+            for node in _first_per_fingerprint(nodes)
+        ]
+        storage.store_nodes(records)
+        storage.store_edges_resolved(_resolved_edges(storage, pipeline_id, nodes, self._nodes))
+        storage.complete_pipeline(pipeline_id, "completed")
+        return pipeline_id
+
+    @staticmethod
+    def persist_results(
+        storage: Any,
+        pipeline_id: int,
+        row_keys: Any,
+        outputs: dict,
+        source_df: Any = None,
+    ) -> None:
+        """Store one result row per (output, row key): the output word as
+        fingerprint, the value, and the SHA-256 of the source row's JSON text
+        (so a later change of the source row can be detected)."""
+        pipeline_id = as_int(pipeline_id, "pipeline_id")
+        check_exact(outputs, "outputs", dict)
+        keys = list(row_keys)
+        hashes: list = []
+        if source_df is not None:
+            n_source = len(source_df)
+            for i in range(len(keys)):
+                if i < n_source:
+                    text = source_df.iloc[i].to_json()
+                    hashes.append(hashlib.sha256(text.encode("utf-8")).hexdigest())
+                else:
+                    hashes.append(None)
+        results = []
+        for name, series in outputs.items():
+            prov = series._prov
+            values = series.to_numpy()
+            n_prov = len(prov)
+            n_values = len(values)
+            for i, key in enumerate(keys):
+                fingerprint = int(prov[i]) if i < n_prov else 0
+                value = float(values[i]) if i < n_values else None
+                results.append((str(key), name, fingerprint, value, hashes[i] if hashes else None))
+        storage.store_results(pipeline_id, results)
+
+    # -- node store ---------------------------------------------------------
+
+    def _create_node(
+        self,
+        node_type: NodeType,
+        operation: str,
+        inputs: list,
+        provenance: int,
+        **kwargs: Any,
+    ) -> int:
+        """Create, store and index one node; returns its id.
+
+        Extra keywords (``table``, ``column``, ``pair_id``, ``is_protected``,
+        ``metadata``) become fields of the record.
+        """
+        if type(node_type) is not NodeType:
+            raise type_error("node_type", "NodeType", node_type)
+        if type(operation) is not str:
+            raise type_error("operation", "str", operation)
+        if type(inputs) is not list:
+            raise type_error("inputs", "list", inputs)
+        if type(provenance) is not int:
+            provenance = as_int(provenance, "provenance")
+        with self._dag_lock:
+            node_id = self._next_node_id
+            self._next_node_id = node_id + 1
+            ids = self._prov_to_nodes.get(provenance)
+            if ids:
+                # Share one int object per distinct word across the store
+                # (words repeat across rows): saves an int per node.
+                first = self._nodes.get(ids[0])
+                if first is not None and first.provenance == provenance:
+                    provenance = first.provenance
+            node = DAGNode(
+                node_id=node_id,
+                node_type=node_type,
+                operation=operation,
+                inputs=inputs,
+                provenance=provenance,
+                **kwargs,
+            )
+            if not node.is_protected and provenance and self.is_tainted(provenance):
+                node.is_protected = True
+            self._nodes[node_id] = node
+            if ids is None:
+                ids = self._prov_to_nodes[provenance] = []
+            ids.append(node_id)
+            if self._writer:
+                self._persist_node(node)
+            if len(self._nodes) > self._max_nodes:
+                self._evict_oldest_nodes()
+        return node_id
+
+    def _evict_oldest_nodes(self) -> None:
+        """Remove a tenth of the store, oldest non-source nodes first.
+
+        Called with ``_dag_lock`` held.  Index lists are rebuilt once per
+        affected provenance rather than searched once per evicted id, so a
+        word shared by many nodes does not make a pass quadratic.
+        """
+        nodes = self._nodes
+        evict_count = len(nodes) // 10
+        if evict_count <= 0:
+            return
+        source = NodeType.SOURCE
+        victims = []
+        for node_id, node in nodes.items():
+            if len(victims) >= evict_count:
+                break
+            if node.node_type == source:
+                continue
+            victims.append((node_id, node))
+        by_prov: Dict[int, list] = {}
+        for node_id, node in victims:
+            del nodes[node_id]
+            by_prov.setdefault(node.provenance, []).append(node_id)
+        index = self._prov_to_nodes
+        for prov, gone in by_prov.items():
+            ids = index.get(prov)
+            if ids is None:
+                continue
+            if len(gone) == 1:
+                try:
+                    ids.remove(gone[0])
+                except ValueError:
+                    pass
+            else:
+                gone_set = set(gone)
+                ids[:] = [i for i in ids if i not in gone_set]
+            if not ids:
+                del index[prov]
+
+    def __enter__(self) -> "DAGTracker":
+        return self
+
+    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> bool:
+        if exc_type is None:
+            self.flush()
+            self.disable_persistence()
+            return False
+        # The block raised: the run is failed and must stay failed, so the
+        # pipeline record is closed as "failed" even when the flush itself
+        # fails, and is not closed again as "completed" afterwards.
+        self._pipeline_failed = True
+        try:
+            self.flush()
+        finally:
+            if self._storage is not None and self._pipeline_id is not None:
+                self._storage.complete_pipeline(self._pipeline_id, status="failed")
+                self._pipeline_id = None
+            self.disable_persistence()
+        return False
+
+    def __del__(self) -> None:
+        try:
+            self.disable_persistence()
+        except Exception:
+            pass
+
+    def _persist_node(self, node: DAGNode) -> None:
+        """Hand one new node and its edges to the background writer."""
+        try:
+            from morvel.utilities.persistence import StoredEdge, StoredNode
+        except ImportError:
+            logger.error(
+                "Persistence module unavailable — provenance data is NOT being saved to "
+                "storage. Install morvel with persistence extras or check your installation."
+            )
+            return
+        info = self.decode_full(node.provenance)
+        record = StoredNode(
+            fingerprint=node.provenance,
+            node_type=node.node_type.name,
+            operation=node.operation,
+            table_name=node.table,
+            column_name=node.column,
+            pair_id=node.pair_id,
+            is_protected=node.is_protected,
+            entity_hash=info.entity,
+            chain_hash=info.chain,
+            metadata=node.metadata,
+            pipeline_id=self._pipeline_id,
+        )
+        try:
+            self._writer.write_node(record)
+        except Exception as exc:
+            logger.warning("Failed to persist DAG node %d: %s", node.node_id, exc)
+        edges = []
+        stored = self._nodes
+        for i, input_id in enumerate(node.inputs):
+            parent = stored.get(input_id)
+            if parent is not None:
+                edges.append(
+                    StoredEdge(
+                        parent_fingerprint=parent.provenance,
+                        child_fingerprint=node.provenance,
+                        input_position=i,
+                    )
+                )
+        if edges:
+            try:
+                self._writer.write_edges(edges)
+            except Exception as exc:
+                logger.warning("Failed to persist DAG edges for node %d: %s", node.node_id, exc)
+
+    def _start_new_pipeline(self) -> None:
+        """Start a new pipeline for the next run after a flush/sync cycle."""
+        if not self._storage or not self._pipeline_id:
+            return
+        self._storage.complete_pipeline(self._pipeline_id, status="completed")
+        self._pipeline_id = self._storage.create_pipeline(
+            pipeline_name=self._pipeline_name or "unnamed_pipeline",
+            config=None,
+            git_commit=None,
+            tenant_id=self._tenant_id,
+        )
+        self._dashboard_synced = False
+        self._nodes_persisted = False
+        self._source_nodes.clear()
+        self._nodes_written = 0
+        self._edges_written = 0
+        self._pipeline_failed = False
+
+    # -- operation log ------------------------------------------------------
+
+    def create_source_node(self, table: str, column: str, provenance: int) -> int:
+        """Id of the SOURCE node of (table, column), created on first use with
+        ``provenance``; later calls return the same id."""
+        check_exact(table, "table", str)
+        check_exact(column, "column", str)
+        provenance = as_int(provenance, "provenance")
+        if not table or not column:
+            raise ValueError("table and column must be non-empty strings")
+        if self._dashboard_synced:
+            self._start_new_pipeline()
+        key = (table, column)
+        existing = self._source_nodes.get(key)
+        if existing is not None:
+            return existing
+        node_id = self._create_node(
+            NodeType.SOURCE,
+            f"{table}.{column}",
+            [],
+            provenance,
+            table=table,
+            column=column,
+            pair_id=self.get_id(table, column),
+            is_protected=self.is_protected(table, column),
+        )
+        self._source_nodes[key] = node_id
+        return node_id
+
+    def log_unary(
+        self,
+        op_name: str,
+        input_node: int,
+        result_prov: int,
+        metadata: Optional[dict] = None,
+    ) -> int:
+        """Log a one-input step; returns the new node id."""
+        if type(op_name) is not str:
+            raise type_error("op_name", "str", op_name)
+        if type(input_node) is not int:
+            input_node = as_int(input_node, "input_node")
+        if type(result_prov) is not int:
+            result_prov = as_int(result_prov, "result_prov")
+        if metadata is not None and type(metadata) is not dict:
+            raise type_error("metadata", "dict", metadata)
+        # Refer to a stored input through the store's own id object, so the
+        # new node's input list adds no int of its own.
+        stored = self._nodes.get(input_node)
+        if stored is not None and stored.node_id == input_node:
+            input_node = stored.node_id
+        return self._create_node(
+            NodeType.UNARY, op_name, [input_node], result_prov, metadata=metadata if metadata else {}
+        )
+
+    def log_binary(
+        self,
+        op_name: str,
+        left_node: int,
+        right_node: int,
+        result_prov: int,
+        metadata: Optional[dict] = None,
+    ) -> int:
+        """Log a two-input step (left operand first); returns the new node id."""
+        if type(op_name) is not str:
+            raise type_error("op_name", "str", op_name)
+        if type(left_node) is not int:
+            left_node = as_int(left_node, "left_node")
+        if type(right_node) is not int:
+            right_node = as_int(right_node, "right_node")
+        if type(result_prov) is not int:
+            result_prov = as_int(result_prov, "result_prov")
+        if metadata is not None and type(metadata) is not dict:
+            raise type_error("metadata", "dict", metadata)
+        store = self._nodes
+        stored = store.get(left_node)
+        if stored is not None and stored.node_id == left_node:
+            left_node = stored.node_id
+        stored = store.get(right_node)
+        if stored is not None and stored.node_id == right_node:
+            right_node = stored.node_id
+        return self._create_node(
+            NodeType.BINARY,
+            op_name,
+            [left_node, right_node],
+            result_prov,
+            metadata=metadata if metadata else {},
+        )
+
+    def log_merge(
+        self,
+        left_nodes: list,
+        right_nodes: list,
+        result_prov: int,
+        merge_type: str = "inner",
+        metadata: Optional[dict] = None,
+    ) -> int:
+        """Log a merge of two node lists; returns the new node id."""
+        check_exact(left_nodes, "left_nodes", list)
+        check_exact(right_nodes, "right_nodes", list)
+        result_prov = as_int(result_prov, "result_prov")
+        check_exact(merge_type, "merge_type", str)
+        check_exact(metadata, "metadata", dict, allow_none=True)
+        merged_meta: Dict[str, Any] = {"merge_type": merge_type}
+        if metadata:
+            merged_meta.update(metadata)
+        return self._create_node(
+            NodeType.MERGE,
+            "merge_" + merge_type,
+            left_nodes + right_nodes,
+            result_prov,
+            metadata=merged_meta,
+        )
+
+    def log_aggregate(
+        self,
+        op_name: str,
+        input_nodes: list,
+        result_prov: int,
+        metadata: Optional[dict] = None,
+    ) -> int:
+        """Log an aggregation over ``input_nodes`` (stored as given); returns
+        the new node id."""
+        check_exact(op_name, "op_name", str)
+        check_exact(input_nodes, "input_nodes", list)
+        result_prov = as_int(result_prov, "result_prov")
+        check_exact(metadata, "metadata", dict, allow_none=True)
+        return self._create_node(
+            NodeType.AGGREGATE, op_name, input_nodes, result_prov, metadata=metadata if metadata else {}
+        )
+
+    # -- graph queries ------------------------------------------------------
+
+    def get_node(self, node_id: int) -> Optional[DAGNode]:
+        """The stored node, or None when unknown or evicted."""
+        return self._nodes.get(as_int(node_id, "node_id"))
+
+    def get_nodes_for_provenance(self, provenance: int) -> List[DAGNode]:
+        """Stored nodes with this provenance word, in creation order."""
+        provenance = as_int(provenance, "provenance")
+        nodes = self._nodes
+        return [nodes[i] for i in self._prov_to_nodes.get(provenance, ())]
+
+    def get_dag(self, root_node_id: int) -> ComputationDAG:
+        """The graph upstream of ``root_node_id``, breadth first from it.
+
+        >>> DAGTracker().get_dag(7).nodes
+        {}
+        """
+        root_node_id = as_int(root_node_id, "root_node_id")
+        store = self._nodes
+        visited = set()
+        queue = collections.deque([root_node_id])
+        nodes: Dict[int, DAGNode] = {}
+        edges: List[DAGEdge] = []
+        while queue:
+            nid = queue.popleft()
+            if nid in visited:
+                continue
+            visited.add(nid)
+            node = store.get(nid)
+            if node is None:
+                continue
+            nodes[nid] = node
+            for i, input_id in enumerate(node.inputs):
+                edges.append(DAGEdge(source_id=input_id, target_id=nid, input_index=i))
+                if input_id not in visited:
+                    queue.append(input_id)
+        return ComputationDAG(root_id=root_node_id, nodes=nodes, edges=edges)
+
+    def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]:
+        """Graph of the most recent stored node with this provenance, or None."""
+        nodes = self.get_nodes_for_provenance(provenance)
+        if not nodes:
+            return None
+        return self.get_dag(max(n.node_id for n in nodes))
+
+    def dag_stats(self) -> Dict[str, Any]:
+        """Counts over the node store."""
+        # One C-level snapshot, so a concurrent creation cannot break the walk.
+        nodes = list(self._nodes.values())
+        source_count = sum(1 for n in nodes if n.is_source)
+        protected_count = sum(1 for n in nodes if n.is_protected)
+        counts: Dict[str, int] = {}
+        for n in nodes:
+            if not n.is_source:
+                counts[n.operation] = counts.get(n.operation, 0) + 1
+        return {
+            "total_nodes": len(nodes),
+            "source_nodes": source_count,
+            "protected_sources": protected_count,
+            "operation_nodes": len(nodes) - source_count,
+            "operation_counts": counts,
+            "unique_provenances": len(self._prov_to_nodes),
+        }
 
 # ---------------------------------------------------------------------------
 # DAGTracker: persistence, flush cycle and dashboard sync
 # (methods are attached inside the class body above; this banner marks where
 # the persistence helpers that are not methods live)
 # ---------------------------------------------------------------------------
+
+
+def _as_float(value: Any, name: str) -> float:
+    """``value`` as a float number of seconds; text, None and containers
+    raise the standard ``TypeError``."""
+    if isinstance(value, (str, bytes)) or not hasattr(type(value), "__float__"):
+        raise type_error(name, "float", value)
+    return float(value)
+
+
+def _first_per_fingerprint(nodes: List[DAGNode]) -> List[DAGNode]:
+    """The first node of each distinct provenance word, in store order."""
+    seen: Dict[int, DAGNode] = {}
+    for node in nodes:
+        if node.provenance not in seen:
+            seen[node.provenance] = node
+    return list(seen.values())
+
+
+def _resolved_edges(storage: Any, pipeline_id: Any, nodes: List[DAGNode], store: Dict[int, DAGNode]) -> list:
+    """Distinct (parent, child, position) edges between stored nodes,
+    translated to the backend's node ids; an edge whose parent is no longer
+    stored, or whose fingerprints the backend does not know, is dropped."""
+    fmap = storage.get_fingerprint_node_map(pipeline_id)
+    seen = set()
+    edges = []
+    for node in nodes:
+        child = node.provenance
+        for i, input_id in enumerate(node.inputs):
+            parent = store.get(input_id)
+            if parent is None:
+                continue
+            key = (parent.provenance, child, i)
+            if key in seen:
+                continue
+            seen.add(key)
+            parent_id = fmap.get(parent.provenance)
+            child_id = fmap.get(child)
+            if parent_id is None or child_id is None:
+                continue
+            edges.append((parent_id, child_id, i))
+    return edges
 
 # ---------------------------------------------------------------------------
 # DAG-tracked Series and DataFrames, wrap_dataframe_dag
