@@ -607,7 +607,14 @@ class TrackedSeries(pd.Series):
             prov = _words(update_chain_batch(tracker._rust, self._prov, op_code))
         else:
             prov = _copy_words(self._prov)
-        return TrackedSeries(result.values, index=index, _prov=prov, _tracker=tracker)
+        # The values of the pandas result, positionally, on ``index`` and
+        # without a name; built from the result itself so that pandas shares
+        # its buffer copy-on-write instead of copying it.
+        out = TrackedSeries(result, _prov=prov, _tracker=tracker)
+        out.name = None
+        if out.index is not index:
+            out.index = index
+        return out
 
     def fillna(self, value=0, **kwargs) -> "TrackedSeries":
         """Missing values replaced by ``value`` (default 0); every word
