@@ -440,11 +440,12 @@ def _tracked(values, index, prov, tracker, adopt=False) -> "TrackedSeries":
     """A nameless ``TrackedSeries`` of ``values`` on ``index``.
 
     With ``adopt`` and a freshly allocated ndarray the values are taken
-    without the defensive copy pandas makes of ndarray input.
+    without a copy; anything else (the result of a caller's own operation,
+    which may be held elsewhere) is copied, under pandas 2 as well.
     """
     if adopt and isinstance(values, np.ndarray) and values.flags.owndata:
         return TrackedSeries(values, index=index, copy=False, _prov=prov, _tracker=tracker)
-    return TrackedSeries(values, index=index, _prov=prov, _tracker=tracker)
+    return TrackedSeries(values, index=index, copy=not adopt, _prov=prov, _tracker=tracker)
 
 
 class TrackedSeries(pd.Series):
@@ -478,8 +479,8 @@ class TrackedSeries(pd.Series):
         out = super().__finalize__(other, method=method, **kwargs)
         if isinstance(other, pd.Series):
             object.__setattr__(out, "_name", other._name)
-        elif method == "concat" and hasattr(other, "input_objs"):
-            _finalize_series_concat(out, list(other.input_objs))
+        elif method == "concat":
+            _finalize_series_concat(out, _concat_inputs(other))
         return out
 
     def __getstate__(self):
@@ -655,6 +656,15 @@ class TrackedSeries(pd.Series):
         return self._transformed(result, result.index, OpCode.MAP)
 
 
+def _concat_inputs(other) -> list:
+    """The objects ``pd.concat`` stacked: ``input_objs`` under pandas 3,
+    ``objs`` of its concatenator under pandas 2."""
+    objs = getattr(other, "input_objs", None)
+    if objs is None:
+        objs = getattr(other, "objs", None)
+    return list(objs) if objs is not None else []
+
+
 def _finalize_series_concat(out, objs) -> None:
     """Words of a series stacked by ``pd.concat``: the inputs' words end to
     end when every input is tracked with one word per element; the tracker
@@ -739,8 +749,8 @@ class TrackedDataFrame(pd.DataFrame):
             left = other.left
             object.__setattr__(out, "_tracker", left._tracker)
             object.__setattr__(out, "_col_prov", _merged_col_prov(left, other.right, out))
-        elif method == "concat" and hasattr(other, "input_objs"):
-            tracked = [o for o in other.input_objs
+        elif method == "concat":
+            tracked = [o for o in _concat_inputs(other)
                        if isinstance(o, (TrackedDataFrame, TrackedSeries))]
             if tracked:
                 object.__setattr__(out, "_tracker", tracked[0]._tracker)
