@@ -79,7 +79,7 @@ _SOURCE, _NODE, _EDGES, _ROWS, _FLUSH, _STOP = "source", "node", "edges", "rows"
 
 # Errors that say the records themselves are unacceptable: retrying the same
 # call cannot help, but a smaller batch without the bad records can.
-_DATA_ERRORS = (TypeError, ValueError, sqlite3.IntegrityError, sqlite3.InterfaceError, sqlite3.ProgrammingError)
+_DATA_ERRORS = (TypeError, ValueError, AttributeError, sqlite3.IntegrityError, sqlite3.InterfaceError, sqlite3.ProgrammingError)
 
 # Upper bound on the writer's memory of stored nodes, edges and node ids;
 # past it the memory is cleared (the backend deduplicates anyway).
