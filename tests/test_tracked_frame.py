@@ -356,6 +356,7 @@ FRAME_OPS = {
     "reset_index": lambda d: d.reset_index(drop=True),
     "set_index": lambda d: d.set_index("name"),
     "query": lambda d: d.query("z > 6"),
+    "drop_duplicates": lambda d: d.drop_duplicates(subset=["5"]),
 }
 
 

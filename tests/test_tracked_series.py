@@ -184,6 +184,13 @@ def test_negation_advances_chain(pair, tracker):
     assert r.name is None
 
 
+def test_negating_booleans_inverts_them_like_pandas(tracker):
+    s = TrackedSeries([True, False, True], _prov=source_words(tracker, "t", "f", 3), _tracker=tracker)
+    r = -s
+    assert r.tolist() == [False, True, False] == (-pd.Series([True, False, True])).tolist()
+    np.testing.assert_array_equal(r._prov, per_element_chain(tracker, s._prov, OpCode.NEG))
+
+
 def test_empty_series_calls_codec_with_empty_arrays(tracker):
     s = TrackedSeries([], dtype=float, _tracker=tracker)
     r = s + s

@@ -334,6 +334,7 @@ class ProvenanceTracker:
 # ---------------------------------------------------------------------------
 
 import math
+import operator
 import types
 
 import numpy as np
@@ -399,6 +400,10 @@ def _rtruediv(a, b):
 
 @_fresh
 def _neg(x):
+    # Negating booleans inverts them, as pandas' own unary minus does (and
+    # as its drop_duplicates relies on); numpy refuses ``-`` on bool arrays.
+    if pd.api.types.is_bool_dtype(x.dtype):
+        return operator.inv(x)
     return -x
 
 
