@@ -273,6 +273,8 @@ TRANSFORMS = [
     ("fillna-5", lambda s: s.fillna(5), OpCode.FILL),
     ("map", lambda s: s.map({1.0: 10.0, 2.0: 20.0}), OpCode.MAP),
     ("replace", lambda s: s.replace(1.0, 100.0), OpCode.MAP),
+    ("replace-dict", lambda s: s.replace({1.0: 100.0, 3.0: 30.0}), OpCode.MAP),
+    ("map-na-action", lambda s: s.map(lambda x: x * 2, na_action="ignore"), OpCode.MAP),
 ]
 
 
@@ -306,6 +308,7 @@ def test_transform_without_tracker_copies_words(gappy, name, call, code):
     (lambda s: s.fillna(-1), [1.0, -1.0, 2.0, 3.0]),
     (lambda s: s.map({1.0: 10.0, 2.0: 20.0}), [10.0, np.nan, 20.0, np.nan]),
     (lambda s: s.replace(1.0, 100.0), [100.0, np.nan, 2.0, 3.0]),
+    (lambda s: s.replace({1.0: 100.0, 3.0: 30.0}), [100.0, np.nan, 2.0, 30.0]),
 ])
 def test_transform_values_match_pandas(gappy, call, expected):
     np.testing.assert_array_equal(call(gappy).to_numpy(), np.array(expected))
@@ -339,10 +342,11 @@ def test_fillna_inplace_is_rejected_before_any_change(gappy):
     assert gappy._prov is prov
 
 
-def test_replace_inplace_is_left_to_pandas(gappy):
+@pytest.mark.parametrize("args", [(1.0, 100.0), ({1.0: 100.0},)], ids=["pair", "dict"])
+def test_replace_inplace_is_left_to_pandas(gappy, args):
     prov = gappy._prov
     words = prov.copy()
-    out = gappy.replace(1.0, 100.0, inplace=True)
+    out = gappy.replace(*args, inplace=True)
     if PANDAS_GE_30:
         assert out is gappy
     else:
