@@ -1207,18 +1207,20 @@ class _ValueGroup:
 
     ``numeric`` values are a 1-D numpy array of a dtype whose elements always
     convert to float; others are any indexable sequence.  ``offered`` holds
-    the positions that reach the recorder (None and NaN floats do not), or
-    is None when every position does."""
+    the positions that reach the recorder (NaN floats do not, nor None when
+    ``skip_none``), or is None when every position does."""
 
-    __slots__ = ("values", "words", "operation", "column_name", "numeric", "offered")
+    __slots__ = ("values", "words", "operation", "column_name", "numeric", "offered",
+                 "skip_none")
 
-    def __init__(self, values, words, operation, column_name):
+    def __init__(self, values, words, operation, column_name, skip_none):
         self.values = values
         self.words = words
         self.operation = operation
         self.column_name = column_name
         self.numeric = _numeric_values(values)
         self.offered = None
+        self.skip_none = skip_none
 
     def classify(self) -> bool:
         """Find the offered positions; False when some offered value might
@@ -1229,9 +1231,10 @@ class _ValueGroup:
                 self.offered = np.flatnonzero(~np.isnan(values))
             return True
         keep = []
+        skip_none = self.skip_none
         for i in range(len(self.words)):
             v = values[i]
-            if v is None or (isinstance(v, float) and v != v):
+            if (v is None and skip_none) or (isinstance(v, float) and v != v):
                 continue
             if not _records_cleanly(v):
                 return False
@@ -1341,7 +1344,7 @@ def _record_values_after(tracker, values, words, op_name) -> None:
     """Row values of a bulk-logged operation: the surviving records built
     at once, or the recorder called element by element when a value might
     make it fail."""
-    if not _append_row_values(tracker, [_ValueGroup(values, words, op_name, None)]):
+    if not _append_row_values(tracker, [_ValueGroup(values, words, op_name, None, True)]):
         _record_loop(tracker, values, words, op_name, range(len(words)))
 
 
@@ -1876,7 +1879,7 @@ def _record_wrapped_values(df, tracker, pending) -> None:
     """Row values of the wrapped columns, as the per-cell path offers them."""
     by_column = _row_values_by_column(df)
     if by_column is not None:
-        groups = [_ValueGroup(by_column[j], words, operation, name)
+        groups = [_ValueGroup(by_column[j], words, operation, name, False)
                   for j, words, operation, name in pending]
         if _append_row_values(tracker, groups):
             return

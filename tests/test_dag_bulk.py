@@ -1,0 +1,379 @@
+"""The compiled bulk lineage path against the per-element reference path.
+
+Both paths run the same operations on the same inputs, one on a stock
+``DAGTracker`` (bulk) and one on a subclass that overrides a method by
+calling ``super`` (which forces the reference path); the whole tracker state
+and every result must come out identical.
+"""
+from __future__ import annotations
+
+import dataclasses
+from fractions import Fraction
+
+import numpy as np
+import pandas as pd
+import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
+
+from morvel.utilities import vortel32_dag as dag
+from morvel.utilities.vortel32_dag import (
+    DAGTracker,
+    DAGTrackedSeries,
+    wrap_dataframe_dag,
+)
+
+
+class RefTracker(DAGTracker):
+    """A custom tracker: its own recorder makes every operation loop."""
+
+    def record_row_value(self, *args, **kwargs):
+        return super().record_row_value(*args, **kwargs)
+
+
+def _record_key(rec):
+    return tuple("NaN" if isinstance(x, float) and x != x else x
+                 for x in dataclasses.astuple(rec))
+
+
+def tracker_state(t: DAGTracker) -> dict:
+    return {
+        "nodes": list(t._nodes.items()),
+        "index": [(k, list(v)) for k, v in t._prov_to_nodes.items()],
+        "sources": list(t._source_nodes.items()),
+        "next_node_id": t._next_node_id,
+        "buffer": [_record_key(r) for r in t._value_buffer],
+        "pairs": list(t._name_to_id.items()),
+        "protected": sorted(t._protected_columns),
+        "dense": dict(t._dense),
+    }
+
+
+def series_state(s) -> tuple:
+    values = s.to_numpy()
+    return (type(s).__name__, [("NaN" if isinstance(v, float) and v != v else v) for v in values.tolist()],
+            s._prov.tolist(), s._node_ids.tolist(), list(s.index))
+
+
+def frame_state(f) -> tuple:
+    return ({k: v.tolist() for k, v in f._col_prov.items()},
+            {k: v.tolist() for k, v in f._col_nodes.items()})
+
+
+def pair(max_nodes=None, threshold=None):
+    bulk, ref = DAGTracker(), RefTracker()
+    for t in (bulk, ref):
+        if max_nodes is not None:
+            t._max_nodes = max_nodes
+        if threshold is not None:
+            t._value_flush_threshold = threshold
+    return bulk, ref
+
+
+def test_bulk_path_is_taken_for_a_stock_tracker(monkeypatch):
+    """The differential tests below only mean something if the stock tracker
+    really takes the compiled path and the subclass really does not."""
+    calls = []
+    real = dag._lineage.log_nodes
+
+    def spy(*args):
+        calls.append(args[3])
+        return real(*args)
+
+    monkeypatch.setattr(dag._lineage, "log_nodes", spy)
+    frame = pd.DataFrame({"a": [1.0, 2.0], "b": [3.0, 4.0]})
+    for tracker in (DAGTracker(), RefTracker()):
+        f = wrap_dataframe_dag(frame, tracker, "t")
+        _ = f["a"] + f["b"]
+        _ = -f["a"]
+    assert calls == ["add", "neg"]
+
+
+# -- random operation programs ----------------------------------------------
+
+BINARY = ["add", "sub", "mul", "truediv", "floordiv", "pow", "gt", "lt", "ge", "le",
+          "radd_scalar", "rsub_series"]
+UNARY = ["neg", "clip", "fillna", "replace"]
+
+dtypes = st.sampled_from(["float64", "float32", "int64", "bool", "uint8"])
+
+
+@st.composite
+def frames(draw, min_rows=0, max_rows=25):
+    n = draw(st.integers(min_rows, max_rows))
+    ncols = draw(st.integers(1, 4))
+    data = {}
+    for j in range(ncols):
+        dtype = draw(dtypes)
+        if dtype == "bool":
+            col = np.array(draw(st.lists(st.booleans(), min_size=n, max_size=n)), dtype=bool)
+        elif dtype in ("int64", "uint8"):
+            col = np.array(draw(st.lists(st.integers(0, 200), min_size=n, max_size=n)), dtype=dtype)
+        else:
+            vals = draw(st.lists(st.one_of(st.just(float("nan")),
+                                           st.floats(-50, 50, allow_nan=False)),
+                                 min_size=n, max_size=n))
+            col = np.array(vals, dtype=dtype)
+        data[f"c{j}"] = col
+    return pd.DataFrame(data)
+
+
+@st.composite
+def programs(draw):
+    steps = []
+    for _ in range(draw(st.integers(1, 6))):
+        kind = draw(st.sampled_from(["binary", "unary", "short_other", "head"]))
+        if kind == "binary":
+            steps.append(("binary", draw(st.sampled_from(BINARY)), draw(st.integers(0, 9)),
+                          draw(st.integers(0, 9))))
+        elif kind == "unary":
+            steps.append(("unary", draw(st.sampled_from(UNARY)), draw(st.integers(0, 9))))
+        elif kind == "short_other":
+            steps.append(("short_other", draw(st.integers(0, 9)), draw(st.integers(0, 3))))
+        else:
+            steps.append(("head", draw(st.integers(0, 9)), draw(st.integers(0, 9)),
+                          draw(st.integers(0, 5))))
+    return steps
+
+
+def run_program(frame, tracker, steps, protected):
+    """Run ``steps`` on a wrapped frame; returns the list of outcomes."""
+    f = wrap_dataframe_dag(frame, tracker, "t", protected)
+    pool = [f[c] for c in frame.columns]
+    outcomes = [frame_state(f)]
+    for step in steps:
+        try:
+            with np.errstate(all="ignore"):
+                out = apply_step(pool, step, tracker)
+        except Exception as exc:  # both paths must fail alike
+            outcomes.append(("error", type(exc).__name__))
+            continue
+        pool.append(out)
+        outcomes.append(series_state(out))
+    return outcomes
+
+
+def apply_step(pool, step, tracker):
+    pick = lambda k: pool[k % len(pool)]  # noqa: E731
+    if step[0] == "binary":
+        _, name, i, j = step
+        a, b = pick(i), pick(j)
+        if name == "radd_scalar":
+            return 3 + a
+        if name == "rsub_series":
+            return b.__rsub__(a)
+        op = {"add": "__add__", "sub": "__sub__", "mul": "__mul__", "truediv": "__truediv__",
+              "floordiv": "__floordiv__", "pow": "__pow__", "gt": "__gt__", "lt": "__lt__",
+              "ge": "__ge__", "le": "__le__"}[name]
+        if name == "pow":  # keep powers small and defined
+            a = a.clip(0, 3)
+            b = b.clip(0, 2)
+        return getattr(a, op)(b)
+    if step[0] == "unary":
+        _, name, i = step
+        s = pick(i)
+        if name == "neg":
+            return -(s.astype("float64") if s.dtype == bool else s)
+        if name == "clip":
+            return s.clip(0, 10)
+        if name == "fillna":
+            return s.fillna(7)
+        return s.replace(1, 100)
+    if step[0] == "short_other":
+        # An operand whose words and node ids stop after k positions:
+        # numpy broadcasts its single value, the loops read 0 / -1 beyond.
+        _, i, k = step
+        s = pick(i)
+        if len(s) == 0:
+            return s + s
+        other = DAGTrackedSeries([1.5], _prov=s._prov[:k].copy(), _tracker=tracker,
+                                 _node_ids=s._node_ids[:k].copy())
+        return s + other
+    # head: pandas carries the source's full arrays onto the shorter result
+    _, i, j, k = step
+    return pick(i).head(k) * pick(j).head(k)
+
+
+@settings(max_examples=60)
+@given(frame=frames(), steps=programs(), max_nodes=st.integers(2, 40),
+       threshold=st.integers(0, 30), protected=st.sampled_from([False, True, ["c0"], ("c1",)]))
+def test_operation_programs_match(frame, steps, max_nodes, threshold, protected):
+    bulk, ref = pair(max_nodes=max_nodes, threshold=threshold)
+    out_bulk = run_program(frame, bulk, steps, protected)
+    out_ref = run_program(frame, ref, steps, protected)
+    assert out_bulk == out_ref
+    assert tracker_state(bulk) == tracker_state(ref)
+
+
+@pytest.mark.parametrize("max_nodes", [5, 11, 13])
+def test_eviction_mid_operation_matches(max_nodes):
+    frame = pd.DataFrame({"a": np.arange(30.0), "b": np.arange(30.0) * 2})
+    states = []
+    for t in pair(max_nodes=max_nodes):
+        f = wrap_dataframe_dag(frame, t, "t")
+        r = (f["a"] + f["b"]) * f["a"]
+        r = -r
+        states.append((series_state(r), tracker_state(t)))
+    assert states[0] == states[1]
+    bulk_state = states[0][1]
+    # eviction really happened mid-operation (a store of fewer than ten
+    # nodes evicts a tenth rounded down: none) and kept the source nodes
+    assert len(bulk_state["nodes"]) <= max(max_nodes, 9)
+    assert bulk_state["nodes"][0][0] == 0 and bulk_state["nodes"][1][0] == 1
+    assert [k for k, _ in bulk_state["sources"]] == [("t", "a"), ("t", "b")]
+    assert bulk_state["next_node_id"] == 2 + 30 * 3
+
+
+@pytest.mark.parametrize("threshold", [0, 1, 4, 7, 8, 5000])
+@pytest.mark.parametrize("already", [0, 3, 9])
+def test_value_buffer_trimming_matches(threshold, already):
+    values = np.linspace(0, 1, 23)
+    values[[2, 5, 20]] = np.nan
+    frame = pd.DataFrame({"a": values, "b": values[::-1].copy()})
+    states = []
+    for t in pair(threshold=threshold):
+        for i in range(already):
+            t.record_row_value(i, 1, "pre", float(i))
+        f = wrap_dataframe_dag(frame, t, "t")
+        r = f["a"] / f["b"]
+        states.append((series_state(r), tracker_state(t)))
+    assert states[0] == states[1]
+
+
+# -- wrap_dataframe_dag -----------------------------------------------------
+
+mixed_columns = {
+    "i": lambda n, r: r.integers(-5, 5, n),
+    "f": lambda n, r: np.where(r.random(n) < 0.3, np.nan, r.normal(size=n)),
+    "f32": lambda n, r: np.where(r.random(n) < 0.3, np.nan, r.normal(size=n)).astype(np.float32),
+    "b": lambda n, r: r.random(n) < 0.5,
+    "s": lambda n, r: pd.array([None if x < 0.2 else f"v{x:.2f}" for x in r.random(n)], dtype="str"),
+    "o": lambda n, r: pd.Series([None, 3, "x", 2.5, float("nan")] * n, dtype=object)[:n].to_numpy(),
+    "u": lambda n, r: r.integers(0, 2**40, n).astype(np.uint64),
+    "dt": lambda n, r: pd.date_range("2024-01-01", periods=n, freq="h").to_numpy(),
+    "frac": lambda n, r: np.array([Fraction(int(k), 3) for k in r.integers(1, 9, n)], dtype=object),
+}
+
+indexes = {
+    "range": lambda n: pd.RangeIndex(n),
+    "shifted": lambda n: pd.RangeIndex(-n, 2 * n, 3)[:n] if n else pd.RangeIndex(0),
+    "neg_int": lambda n: pd.Index(np.arange(n, dtype=np.int64) * -7919 - 1),
+    "text": lambda n: pd.Index([f"row{i}" for i in range(n)]),
+    "float": lambda n: pd.Index(np.arange(n) + 0.5),
+    "uint": lambda n: pd.Index(np.arange(n, dtype=np.uint64) + 2**63),
+}
+
+
+@settings(max_examples=60)
+@given(cols=st.lists(st.sampled_from(sorted(mixed_columns)), min_size=1, max_size=4, unique=True),
+       n=st.integers(0, 30), index=st.sampled_from(sorted(indexes)), seed=st.integers(0, 1000),
+       include_entity=st.booleans(), threshold=st.sampled_from([3, 10, 17, 5000]),
+       protected=st.sampled_from([False, True, "i", frozenset(), ["f", "s"], ("b",)]))
+def test_wrap_matches(cols, n, index, seed, include_entity, threshold, protected):
+    rng = np.random.default_rng(seed)
+    frame = pd.DataFrame({c: mixed_columns[c](n, rng) for c in cols}, index=indexes[index](n))
+    states = []
+    for t in pair(threshold=threshold):
+        f = wrap_dataframe_dag(frame, t, "people", protected, include_entity)
+        states.append((frame_state(f), tracker_state(t), type(f).__name__))
+    assert states[0] == states[1]
+
+
+def test_wrap_with_integer_column_labels_and_a_second_wrap_matches():
+    frame = pd.DataFrame(np.arange(12.0).reshape(4, 3))
+    states = []
+    for t in pair(threshold=5):
+        first = wrap_dataframe_dag(frame, t, "t", [1])
+        again = wrap_dataframe_dag(frame * 2, t, "t")  # same pairs: same source nodes
+        states.append((frame_state(first), frame_state(again), tracker_state(t)))
+    assert states[0] == states[1]
+    assert states[0][1][1] == states[0][0][1]
+
+
+def test_wrap_failure_midway_leaves_the_same_state():
+    """An empty column name fails at its source node; the earlier columns'
+    registrations, source nodes and row values stay in both paths."""
+    frame = pd.DataFrame({"a": [1.0, 2.0], "": [3.0, 4.0], "c": [5.0, 6.0]})
+    states = []
+    for t in pair():
+        with pytest.raises(ValueError, match="non-empty"):
+            wrap_dataframe_dag(frame, t, "t")
+        states.append(tracker_state(t))
+    assert states[0] == states[1]
+    assert len(states[0]["buffer"]) == 2 and len(states[0]["nodes"]) == 1
+
+
+# -- when the compiled path must step aside ------------------------------------
+
+class CountingTracker(DAGTracker):
+    def __init__(self):
+        super().__init__()
+        self.binary_calls = 0
+
+    def log_binary(self, *args, **kwargs):
+        self.binary_calls += 1
+        return super().log_binary(*args, **kwargs)
+
+
+def test_overriding_subclass_sees_every_call():
+    t = CountingTracker()
+    f = wrap_dataframe_dag(pd.DataFrame({"a": np.arange(50.0), "b": np.ones(50)}), t, "t")
+    f["a"] - f["b"]
+    assert t.binary_calls == 50
+
+
+@pytest.mark.parametrize("method", ["combine", "log_binary", "record_row_value", "is_tainted",
+                                    "_create_node"])
+def test_method_replaced_on_instance_is_called(method):
+    t = DAGTracker()
+    f = wrap_dataframe_dag(pd.DataFrame({"a": [1.0, 2.0, 3.0], "b": [4.0, 5.0, 6.0]}), t, "t")
+    calls = []
+    real = getattr(t, method)
+
+    def spy(*args, **kwargs):
+        calls.append(args)
+        return real(*args, **kwargs)
+
+    setattr(t, method, spy)
+    f["a"] * f["b"]
+    assert len(calls) == 3
+
+
+def test_method_patched_on_the_class_is_called(monkeypatch):
+    calls = []
+    real = DAGTracker.update_chain
+
+    def spy(self, *args):
+        calls.append(args)
+        return real(self, *args)
+
+    t = DAGTracker()
+    f = wrap_dataframe_dag(pd.DataFrame({"a": [1.0, -2.0]}), t, "t")
+    monkeypatch.setattr(DAGTracker, "update_chain", spy)
+    f["a"].clip(0, 1)
+    assert len(calls) == 2
+
+
+class FakeWriter:
+    def __init__(self):
+        self.nodes, self.edges, self.rows = [], [], []
+
+    def write_node(self, node):
+        self.nodes.append(node)
+
+    def write_edges(self, edges):
+        self.edges.extend(edges)
+
+    def write_row_values(self, rows):
+        self.rows.extend(rows)
+
+
+def test_live_persistence_hands_every_node_over_in_order():
+    t = DAGTracker()
+    f = wrap_dataframe_dag(pd.DataFrame({"a": np.arange(6.0), "b": np.arange(6.0)}), t, "t")
+    t._writer = writer = FakeWriter()
+    r = f["a"] + f["b"]
+    assert [n.fingerprint for n in writer.nodes] == [t.get_node(i).provenance for i in r._node_ids]
+    assert [n.operation for n in writer.nodes] == ["add"] * 6
+    assert len(writer.edges) == 12
+    t._writer = None
