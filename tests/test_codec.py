@@ -179,10 +179,11 @@ def test_combine_laws(pa, pb, ea, eb, ca, cb, ta, tb, da, db, op):
         assert d["entity"] == fresh["entity"]
 
 
-@given(pa=pair_sets(0, 1), pb=pair_sets(0, 1), ca=CHAIN, cb=CHAIN)
-def test_combine_chain_depends_on_op_and_order(pa, pb, ca, cb):
+@given(p=pair_sets(0, 1), ca=CHAIN, cb=CHAIN)
+def test_combine_chain_depends_on_op_and_order(p, ca, cb):
+    # one pair at most: the result keeps the full 8-bit chain
     codec = v.RustProvenanceTracker()
-    a, b = _word(codec, pa, 0, ca, False, 0), _word(codec, pb, 0, cb, False, 0)
+    a, b = _word(codec, p, 0, ca, False, 0), _word(codec, p, 0, cb, False, 0)
     chains = {codec.decode_full(codec.combine(a, b, op))["chain"] for op in range(16)}
     assert len(chains) >= 8
     if ca != cb:

@@ -6,9 +6,21 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <algorithm>
+#include <cstring>
+#include <vector>
 
 #include "core/registry.hpp"
 #include "core/word.hpp"
+
+// The kernel loops are compiled twice on x86-64 Linux, for AVX2 and for
+// the baseline, and the loader picks one (function multi-versioning): the
+// chain hash multiplies, which baseline SSE2 can only emulate.
+#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+#define MORVEL_KERNEL __attribute__((target_clones("avx2", "default")))
+#else
+#define MORVEL_KERNEL
+#endif
 
 namespace morvel::kernels {
 
@@ -20,47 +32,99 @@ struct View {
 
 // Cache of pair-key unions seen during one call.  The pair part of a
 // combined word depends only on the pair keys of its inputs, and a pipeline
-// column names one or a few pair sets, so nearly every element hits the
-// last combination; a small direct-mapped table catches the rest.  The
-// codec (and its registry mutex) is consulted on misses only.
+// column names one or a few pair sets, so nearly every element hits a small
+// direct-mapped table that stays in L1.  When that table keeps missing (many
+// distinct combinations, e.g. dense-heavy columns) a larger second level,
+// sized to the call, is switched on.  The codec, and with it the registry
+// mutex, is consulted on misses only.
 class UnionCache {
 public:
-    explicit UnionCache(Codec& codec) : codec_(codec) {
-        for (auto& e : slots_) e.valid = false;
+    UnionCache(Codec& codec, size_t n) : codec_(codec), n_(n) {
+        for (auto& e : l1_) e = Slot{EMPTY, EMPTY, 0};
     }
     uint32_t get(uint32_t ka, uint32_t kb) {
-        if (ka == last_a_ && kb == last_b_ && last_valid_) return last_r_;
-        Slot& s = slots_[word::mix32(ka ^ (kb * 0x9E3779B1u)) & (SLOTS - 1)];
-        if (!(s.valid && s.a == ka && s.b == kb)) {
-            s.a = ka;
-            s.b = kb;
-            s.r = codec_.combine_keys(ka, kb);
-            s.valid = true;
-        }
-        last_a_ = ka; last_b_ = kb; last_r_ = s.r; last_valid_ = true;
-        return s.r;
+        const uint32_t h = (ka * 0x9E3779B1u) ^ (kb * 0x85EBCA77u) ^ (ka >> 17) ^ (kb >> 13);
+        const Slot& s1 = l1_[h >> (32 - L1_BITS)];
+        if (__builtin_expect(s1.a == ka && s1.b == kb, 1)) return s1.r;
+        return miss(ka, kb, h);
     }
 
 private:
-    static constexpr size_t SLOTS = 1024;
-    struct Slot { uint32_t a, b, r; bool valid; };
+    // Pair keys never have bits 29-26 set, so this never matches a key.
+    static constexpr uint32_t EMPTY = 0x3C000000u;
+    static constexpr uint32_t L1_BITS = 8;
+    static constexpr size_t L2_AFTER_MISSES = 2048;
+    struct Slot { uint32_t a, b, r; };
+
+    // Kept out of line so that the hit path of the kernel loop stays small.
+    __attribute__((noinline)) uint32_t miss(uint32_t ka, uint32_t kb, uint32_t h) {
+        uint32_t r;
+        if (!l2_.empty()) {
+            Slot& s2 = l2_[(h * 0x2545F491u) >> (32 - l2_bits_)];
+            if (!(s2.a == ka && s2.b == kb)) s2 = Slot{ka, kb, codec_.combine_keys(ka, kb)};
+            r = s2.r;
+        } else {
+            r = codec_.combine_keys(ka, kb);
+            if (++misses_ == L2_AFTER_MISSES) enable_l2();
+        }
+        l1_[h >> (32 - L1_BITS)] = Slot{ka, kb, r};
+        return r;
+    }
+
+    void enable_l2() {
+        l2_bits_ = 12;
+        while (l2_bits_ < 16 && (size_t(1) << l2_bits_) < n_ / 16) ++l2_bits_;
+        l2_.assign(size_t(1) << l2_bits_, Slot{EMPTY, EMPTY, 0});
+    }
+
     Codec& codec_;
-    Slot slots_[SLOTS];
-    uint32_t last_a_ = 0, last_b_ = 0, last_r_ = 0;
-    bool last_valid_ = false;
+    size_t n_;
+    Slot l1_[size_t(1) << L1_BITS];
+    std::vector<Slot> l2_;
+    uint32_t l2_bits_ = 0;
+    size_t misses_ = 0;
 };
 
-inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint32_t op) {
-    UnionCache cache(codec);
-    for (size_t i = 0; i < n; ++i) {
-        uint32_t wa = a[i], wb = b[i];
-        uint32_t r = cache.get(word::pair_key(wa), word::pair_key(wb));
-        out[i] = Codec::assemble_combined(r, wa, wb, op);
+// Words are processed in blocks: the block's inputs are copied to local
+// buffers (whatever their stride), pair keys and result words are computed
+// by straight-line loops the compiler vectorises, and only the pair-key
+// union goes through the (scalar) cache.
+constexpr size_t BLOCK = 1024;
+
+inline void load_block(View v, size_t start, size_t m, uint32_t* dst) {
+    if (v.stride == 1) {
+        std::memcpy(dst, v.data + start, m * sizeof(uint32_t));
+    } else if (v.stride == 0) {
+        std::fill(dst, dst + m, v.data[0]);
+    } else {
+        for (size_t j = 0; j < m; ++j) dst[j] = v[start + j];
     }
 }
 
-inline void update_chain(View w, uint32_t* out, size_t n, uint32_t op) {
-    for (size_t i = 0; i < n; ++i) out[i] = Codec::update_chain(w[i], op);
+MORVEL_KERNEL inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint32_t op) {
+    UnionCache cache(codec, n);
+    alignas(64) uint32_t wa[BLOCK], wb[BLOCK], ka[BLOCK], kb[BLOCK], rk[BLOCK];
+    for (size_t start = 0; start < n; start += BLOCK) {
+        const size_t m = std::min(BLOCK, n - start);
+        load_block(a, start, m, wa);
+        load_block(b, start, m, wb);
+        for (size_t j = 0; j < m; ++j) {
+            ka[j] = word::pair_key(wa[j]);
+            kb[j] = word::pair_key(wb[j]);
+        }
+        for (size_t j = 0; j < m; ++j) rk[j] = cache.get(ka[j], kb[j]);
+        uint32_t* o = out + start;
+        for (size_t j = 0; j < m; ++j) o[j] = Codec::assemble_combined(rk[j], wa[j], wb[j], op);
+    }
+}
+
+MORVEL_KERNEL inline void update_chain(View w, uint32_t* out, size_t n, uint32_t op) {
+    if (w.stride == 1) {
+        const uint32_t* src = w.data;
+        for (size_t i = 0; i < n; ++i) out[i] = Codec::update_chain(src[i], op);
+    } else {
+        for (size_t i = 0; i < n; ++i) out[i] = Codec::update_chain(w[i], op);
+    }
 }
 
 // Source words of one column: one pair, the row's entity, chain 0, depth 0.

@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -83,21 +84,27 @@ inline uint32_t rank3(uint32_t a, uint32_t b, uint32_t c) {                     
     return choose3(c) + choose2(b) + a;
 }
 
-// Largest x in [lo, N) with f(x) <= value, f increasing (binary search).
-template <typename F>
-inline uint32_t largest_at_most(uint32_t value, uint32_t lo, F f) {
-    uint32_t hi = N - 1;
-    while (lo < hi) {
-        uint32_t mid = (lo + hi + 1) / 2;
-        if (f(mid) <= value) lo = mid; else hi = mid - 1;
-    }
-    return lo;
+// Largest b in [1, N) with C(b,2) <= r, and largest c in [2, N) with
+// C(c,3) <= r: a floating-point estimate corrected by at most a step or two.
+inline uint32_t largest2(uint32_t r) {
+    double est = (1.0 + std::sqrt(1.0 + 8.0 * static_cast<double>(r))) / 2.0;
+    uint32_t b = est < 1.0 ? 1u : (est > N - 1 ? N - 1 : static_cast<uint32_t>(est));
+    while (b < N - 1 && choose2(b + 1) <= r) ++b;
+    while (b > 1 && choose2(b) > r) --b;
+    return b;
+}
+inline uint32_t largest3(uint32_t r) {
+    double est = std::cbrt(6.0 * static_cast<double>(r)) + 1.0;
+    uint32_t c = est < 2.0 ? 2u : (est > N - 1 ? N - 1 : static_cast<uint32_t>(est));
+    while (c < N - 1 && choose3(c + 1) <= r) ++c;
+    while (c > 2 && choose3(c) > r) --c;
+    return c;
 }
 
 // Inverse of rank2; false when the number names no 2-set.
 inline bool unrank2(uint32_t r, uint32_t& a, uint32_t& b) {
     if (r >= PAIR2_COUNT) return false;
-    b = largest_at_most(r, 1, choose2);
+    b = largest2(r);
     a = r - choose2(b);
     return true;
 }
@@ -105,9 +112,9 @@ inline bool unrank2(uint32_t r, uint32_t& a, uint32_t& b) {
 // Inverse of rank3; false when the number names no 3-set.
 inline bool unrank3(uint32_t r, uint32_t& a, uint32_t& b, uint32_t& c) {
     if (r >= PAIR3_COUNT) return false;
-    c = largest_at_most(r, 2, choose3);
+    c = largest3(r);
     uint32_t rest = r - choose3(c);
-    b = largest_at_most(rest, 1, choose2);
+    b = largest2(rest);
     a = rest - choose2(b);
     return true;
 }

@@ -90,66 +90,93 @@ public:
     }
 
     // ---- pair field encoding ----
-    // Pair key (mode bits | pair field, see word::pair_key) of a pair set.
-    // Registers a dense signature for sets of 4 or more.
-    uint32_t key_of_set(const PairSet& s) {
-        uint32_t ids[4];
-        uint32_t n = s.ids(ids, 4);
+    // Pair key (mode bits | pair field, see word::pair_key) of at most three
+    // ascending IDs.
+    static uint32_t key_of_ids(const uint32_t* ids, uint32_t n) {
         using namespace word;
         switch (n) {
             case 0: return 0;
             case 1: return (ids[0] + 1) << M0_PAIR_SHIFT;
             case 2: return (MODE_2 << MODE_SHIFT) | (pairs::rank2(ids[0], ids[1]) << M1_PAIR_SHIFT);
-            case 3:
+            default:
                 return (MODE_3 << MODE_SHIFT) |
                        (pairs::rank3(ids[0], ids[1], ids[2]) << M2_PAIR_SHIFT);
-            default: return (MODE_DENSE << MODE_SHIFT) | signature_of(s);
+        }
+    }
+
+    // Pair key of a pair set; registers a dense signature for 4 or more.
+    uint32_t key_of_set(const PairSet& s) {
+        uint32_t ids[4];
+        uint32_t n = s.ids(ids, 4);
+        if (n <= 3) return key_of_ids(ids, n);
+        return (word::MODE_DENSE << word::MODE_SHIFT) | signature_of(s);
+    }
+
+    // Ascending IDs named by a mode 0-2 word (or pair key).  False (and
+    // n = 0) when the pair field is outside the numbering.
+    static bool small_ids(uint32_t w, uint32_t* ids, uint32_t& n) {
+        using namespace word;
+        n = 0;
+        uint32_t p = w & PAYLOAD_MASK;
+        switch (mode(w)) {
+            case MODE_01: {
+                uint32_t d = (p >> M0_PAIR_SHIFT) & M0_PAIR_MASK;
+                if (d > pairs::N) return false;
+                if (d) { ids[0] = d - 1; n = 1; }
+                return true;
+            }
+            case MODE_2:
+                if (!pairs::unrank2((p >> M1_PAIR_SHIFT) & M1_PAIR_MASK, ids[0], ids[1])) return false;
+                n = 2;
+                return true;
+            case MODE_3:
+                if (!pairs::unrank3((p >> M2_PAIR_SHIFT) & M2_PAIR_MASK, ids[0], ids[1], ids[2]))
+                    return false;
+                n = 3;
+                return true;
+            default:
+                return false;
         }
     }
 
     // Pair set named by a word (or pair key).  False (and an empty set)
     // when the word names pairs this codec does not know.
     bool set_of_word(uint32_t w, PairSet& out, uint32_t& count) const {
-        using namespace word;
         out = PairSet{};
         count = 0;
-        uint32_t p = w & PAYLOAD_MASK;
-        switch (mode(w)) {
-            case MODE_01: {
-                uint32_t d = (p >> M0_PAIR_SHIFT) & M0_PAIR_MASK;
-                if (d == 0) return true;
-                if (d > pairs::N) return false;
-                out.add(d - 1);
-                count = 1;
-                return true;
-            }
-            case MODE_2: {
-                uint32_t a, b;
-                if (!pairs::unrank2((p >> M1_PAIR_SHIFT) & M1_PAIR_MASK, a, b)) return false;
-                out.add(a); out.add(b);
-                count = 2;
-                return true;
-            }
-            case MODE_3: {
-                uint32_t a, b, c;
-                if (!pairs::unrank3((p >> M2_PAIR_SHIFT) & M2_PAIR_MASK, a, b, c)) return false;
-                out.add(a); out.add(b); out.add(c);
-                count = 3;
-                return true;
-            }
-            default: {
-                std::lock_guard<std::mutex> g(mu_);
-                auto it = set_of_.find(p & DENSE_SIG_MASK);
-                if (it == set_of_.end()) return false;
-                out = it->second;
-                count = out.size();
-                return true;
-            }
+        if (word::mode(w) != word::MODE_DENSE) {
+            uint32_t ids[3];
+            if (!small_ids(w, ids, count)) return false;
+            for (uint32_t i = 0; i < count; ++i) out.add(ids[i]);
+            return true;
         }
+        std::lock_guard<std::mutex> g(mu_);
+        auto it = set_of_.find(w & word::DENSE_SIG_MASK);
+        if (it == set_of_.end()) return false;
+        out = it->second;
+        count = out.size();
+        return true;
     }
 
-    // Pair key of the union of the sets named by two pair keys.
+    // Pair key of the union of the sets named by two pair keys.  Unions of
+    // two small sets that stay small are computed without the registry.
     uint32_t combine_keys(uint32_t ka, uint32_t kb) {
+        using namespace word;
+        if (mode(ka) != MODE_DENSE && mode(kb) != MODE_DENSE) {
+            uint32_t ia[3], ib[3], na, nb;
+            small_ids(ka, ia, na);
+            small_ids(kb, ib, nb);
+            uint32_t u[6], nu = 0, i = 0, j = 0;
+            while (i < na || j < nb) {
+                if (j >= nb || (i < na && ia[i] < ib[j])) u[nu++] = ia[i++];
+                else if (i >= na || ib[j] < ia[i]) u[nu++] = ib[j++];
+                else { u[nu++] = ia[i++]; ++j; }
+            }
+            if (nu <= 3) return key_of_ids(u, nu);
+            PairSet s;
+            for (uint32_t k = 0; k < nu; ++k) s.add(u[k]);
+            return (MODE_DENSE << MODE_SHIFT) | signature_of(s);
+        }
         PairSet sa, sb;
         uint32_t na, nb;
         set_of_word(ka, sa, na);
@@ -189,23 +216,28 @@ public:
     }
 
     // Result word of a two-operand operation, given the pair key of the
-    // union of the operands' pair sets (see combine_keys).
+    // union of the operands' pair sets (see combine_keys).  Branch-free and
+    // table-free so that the batch kernel vectorises.  Entities are XORed
+    // before folding to 5 bits; the fold is linear and leaves 5-bit values
+    // unchanged, so this equals the XOR of the operands' 5-bit entities.
     static uint32_t assemble_combined(uint32_t rkey, uint32_t a, uint32_t b, uint32_t op) {
         using namespace word;
-        uint32_t da = depth(a), db = depth(b);
+        const uint32_t a0 = sel_mode(a, MODE_01), a1 = sel_mode(a, MODE_2);
+        const uint32_t b0 = sel_mode(b, MODE_01), b1 = sel_mode(b, MODE_2);
+        const uint32_t ea = (a0 & ((a >> M0_ENT_SHIFT) & M0_ENT_MASK)) |
+                            (a1 & ((a >> M1_ENT_SHIFT) & M1_ENT_MASK));
+        const uint32_t eb = (b0 & ((b >> M0_ENT_SHIFT) & M0_ENT_MASK)) |
+                            (b1 & ((b >> M1_ENT_SHIFT) & M1_ENT_MASK));
+        const uint32_t ca = (a0 & (a & M0_CHAIN_MASK)) | (a1 & (a & M1_CHAIN_MASK));
+        const uint32_t cb = (b0 & (b & M0_CHAIN_MASK)) | (b1 & (b & M1_CHAIN_MASK));
+        const uint32_t e = ea ^ eb;
+        const uint32_t c = chain_combine(ca, cb, op);
+        const uint32_t da = depth(a), db = depth(b);
         uint32_t d = (da > db ? da : db) + 1;
-        if (d > MAX_DEPTH) d = MAX_DEPTH;
-        uint32_t rm = mode(rkey);
-        uint32_t w = rkey | ((a | b) & TAINT_BIT) | (d << DEPTH_SHIFT);
-        if (rm == MODE_01) {
-            uint32_t e = entity_field(a) ^ entity_field(b);
-            w |= (e << M0_ENT_SHIFT) | chain_combine(chain_field(a), chain_field(b), op);
-        } else if (rm == MODE_2) {
-            uint32_t e = entity5(a) ^ entity5(b);
-            w |= (e << M1_ENT_SHIFT) |
-                 fold_chain4(chain_combine(chain_field(a), chain_field(b), op));
-        }
-        return w;
+        d -= d >> 3;  // 8 -> 7: depth saturates at MAX_DEPTH
+        return rkey | ((a | b) & TAINT_BIT) | (d << DEPTH_SHIFT) |
+               (sel_mode(rkey, MODE_01) & ((e << M0_ENT_SHIFT) | c)) |
+               (sel_mode(rkey, MODE_2) & ((fold_entity5(e) << M1_ENT_SHIFT) | fold_chain4(c)));
     }
 
     uint32_t combine(uint32_t a, uint32_t b, uint32_t op) {
@@ -216,26 +248,13 @@ public:
     // chain field, so their words come back unchanged.
     static uint32_t update_chain(uint32_t w, uint32_t op) {
         using namespace word;
-        switch (mode(w)) {
-            case MODE_01:
-                return (w & ~M0_CHAIN_MASK) | chain_update(w & M0_CHAIN_MASK, op);
-            case MODE_2:
-                return (w & ~M1_CHAIN_MASK) | fold_chain4(chain_update(w & M1_CHAIN_MASK, op));
-            default:
-                return w;
-        }
+        const uint32_t w0 = sel_mode(w, MODE_01), w1 = sel_mode(w, MODE_2);
+        const uint32_t cmask = (w0 & M0_CHAIN_MASK) | (w1 & M1_CHAIN_MASK);
+        const uint32_t c = chain_update(w & cmask, op);
+        return (w & ~cmask) | (w0 & c) | (w1 & fold_chain4(c));
     }
 
 private:
-    // Entity of a word seen as a 5-bit mode-1 entity.
-    static uint32_t entity5(uint32_t w) {
-        using namespace word;
-        uint32_t m = mode(w);
-        if (m == MODE_01) return fold_entity5((w >> M0_ENT_SHIFT) & M0_ENT_MASK);
-        if (m == MODE_2) return (w >> M1_ENT_SHIFT) & M1_ENT_MASK;
-        return 0;
-    }
-
     uint32_t signature_of(const PairSet& s) {
         std::lock_guard<std::mutex> g(mu_);
         auto it = sig_of_.find(s);

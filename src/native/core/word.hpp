@@ -33,21 +33,26 @@ constexpr uint32_t M1_ENT_SHIFT = 4, M1_ENT_MASK = 0x1F, M1_CHAIN_MASK = 0xF;
 constexpr uint32_t M2_PAIR_SHIFT = 1, M2_PAIR_MASK = 0x1FFFFFF;
 constexpr uint32_t DENSE_SIG_MASK = PAYLOAD_MASK;
 
-// The bits of a word that name its pair set (mode plus the pair field).
-// Two words with equal pair keys name the same pair set, whatever their
-// entity, chain, taint and depth; the batch kernels cache on this key.
+// Field layouts differ per mode; the helpers below pick them with
+// all-ones/all-zeros selectors instead of branches or table lookups, so the
+// batch kernels vectorise and mixed-mode columns cost no mispredictions.
 constexpr uint32_t MODE_MASK = 3u << MODE_SHIFT;
-constexpr uint32_t PAIR_KEY_MASK[4] = {
-    MODE_MASK | (M0_PAIR_MASK << M0_PAIR_SHIFT),
-    MODE_MASK | (M1_PAIR_MASK << M1_PAIR_SHIFT),
-    MODE_MASK | (M2_PAIR_MASK << M2_PAIR_SHIFT),
-    MODE_MASK | DENSE_SIG_MASK,
-};
+
+// All ones when the mode of w is m, else 0.
+inline uint32_t sel_mode(uint32_t w, uint32_t m) { return 0u - static_cast<uint32_t>((w >> MODE_SHIFT) == m); }
 
 inline uint32_t mode(uint32_t w) { return (w >> MODE_SHIFT) & 3u; }
 inline bool taint(uint32_t w) { return (w >> TAINT_SHIFT) & 1u; }
 inline uint32_t depth(uint32_t w) { return (w >> DEPTH_SHIFT) & 7u; }
-inline uint32_t pair_key(uint32_t w) { return w & PAIR_KEY_MASK[mode(w)]; }
+// The bits of a word that name its pair set: mode plus pair field (entity,
+// chain, taint and depth cleared).  Two words with equal pair keys name the
+// same pair set; the batch kernels cache on this key.  Pair keys never have
+// bits 29-26 set.
+inline uint32_t pair_key(uint32_t w) {
+    const uint32_t low = (sel_mode(w, MODE_01) & 0xFFFFu) | (sel_mode(w, MODE_2) & 0x1FFu) |
+                         (sel_mode(w, MODE_3) & 0x1u);
+    return w & (MODE_MASK | PAYLOAD_MASK) & ~low;
+}
 
 inline double risk(uint32_t w) {
     return taint(w) ? 1.0 / (1.0 + static_cast<double>(depth(w))) : 0.0;
@@ -91,16 +96,19 @@ inline uint32_t mix32(uint32_t x) {
     return x;
 }
 
-// Chain hash of a two-operand operation: ordered (a op b differs from
-// b op a), depends on both chains and on the operation code.  8-bit result.
+// Chain hashes: a multiplicative hash (top byte of one 32-bit product),
+// cheap enough for the batch kernels.  The two-operand hash is ordered
+// (a op b differs from b op a) and depends on both chains and on the
+// operation code; the one-operand hash is salted so that it differs from
+// the two-operand one.  8-bit results.
+constexpr uint32_t CHAIN_MULT = 0x9E3779B1u;
+
 inline uint32_t chain_combine(uint32_t ca, uint32_t cb, uint32_t op) {
-    return mix32((ca & 0xFF) | ((cb & 0xFF) << 8) | ((op & 0xFFFF) << 16) ) >> 24;
+    return (((ca & 0xFF) | ((cb & 0xFF) << 8) | ((op & 0xFFFF) << 16)) * CHAIN_MULT) >> 24;
 }
 
-// Chain hash of a one-operand operation; the constant keeps it distinct
-// from chain_combine(c, 0, op).
 inline uint32_t chain_update(uint32_t c, uint32_t op) {
-    return mix32(((c & 0xFF) | ((op & 0xFFFF) << 16)) ^ 0xA5A50000u ^ 0x5A00u) >> 24;
+    return ((((c & 0xFF) | ((op & 0xFFFF) << 16)) ^ 0x5A00A500u) * CHAIN_MULT) >> 24;
 }
 
 }  // namespace morvel::word
