@@ -448,9 +448,11 @@ def _tracked(values, index, prov, tracker, adopt=False) -> "TrackedSeries":
     without a copy; anything else (the result of a caller's own operation,
     which may be held elsewhere) is copied, under pandas 2 as well.
     """
-    if adopt and isinstance(values, np.ndarray) and values.flags.owndata:
-        return TrackedSeries(values, index=index, copy=False, _prov=prov, _tracker=tracker)
-    return TrackedSeries(values, index=index, copy=not adopt, _prov=prov, _tracker=tracker)
+    if isinstance(values, np.ndarray):
+        copy = not (adopt and values.flags.owndata)
+    else:
+        copy = not adopt
+    return TrackedSeries(values, index=index, copy=copy, _prov=prov, _tracker=tracker)
 
 
 class TrackedSeries(pd.Series):
