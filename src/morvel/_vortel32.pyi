@@ -1,0 +1,53 @@
+"""Native VORTEL-32 provenance codec: word packing, dense registry, batch kernels."""
+from collections.abc import Iterable
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+
+_Words = npt.NDArray[np.uint32]
+
+class RustProvenanceTracker:
+    """Codec of VORTEL-32 words with its own dense-signature registry.
+
+    Dense words (4 or more pairs) carry a signature that identifies the pair
+    set only: they keep no entity or chain, and ``decode_full`` reports both
+    as 0.  Words this codec never issued decode to an empty pair list with
+    mode "UNKNOWN" and their header intact.
+    """
+
+    def __init__(self) -> None: ...
+    def register(self, table: str, column: str, protected: bool = False) -> int:
+        """Pair ID of (table, column); repeats return the same ID.  ValueError past 512 pairs."""
+    def mark_table_protected(self, table: str) -> None: ...
+    def encode(self, pairs: Iterable[int], entity: int = 0, chain: int = 0,
+               taint: bool = False, depth: int = 0) -> int:
+        """Word naming the pair IDs (0-511); depth 0-7.  Entity and chain are reduced
+        to the fields the word's mode keeps (8/8 bits, 5/4 bits, or none)."""
+    def decode_full(self, provenance: int) -> dict[str, Any]:
+        """{"pairs": ascending list, "entity", "chain", "taint", "depth", "mode"}."""
+    def combine(self, prov_a: int, prov_b: int, op: int = 1) -> int:
+        """Pairs united, entity XOR, chain hashed with op, taint OR, depth max + 1 (<= 7)."""
+    def update_chain(self, provenance: int, op: int) -> int:
+        """Only the chain changes (words without a chain field come back unchanged)."""
+    def get_name(self, pair_id: int) -> tuple[str, str] | None: ...
+    @property
+    def registered_pairs(self) -> int: ...
+    @property
+    def dense_entries(self) -> int: ...
+
+def combine_batch(codec: RustProvenanceTracker, a: npt.ArrayLike, b: npt.ArrayLike,
+                  op: int) -> _Words:
+    """Element-wise combine; a length-1 array broadcasts, other length mismatches raise ValueError."""
+def update_chain_batch(codec: RustProvenanceTracker, words: npt.ArrayLike, op: int) -> _Words: ...
+def encode_source_column(codec: RustProvenanceTracker, pair_id: int, entities: npt.ArrayLike,
+                         taint: bool) -> _Words:
+    """One source word per entity (each below 256): the pair, the entity, taint, chain 0, depth 0."""
+def is_tainted_batch(words: npt.ArrayLike) -> npt.NDArray[np.bool_]: ...
+def risk_score_batch(words: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
+def explain_batch(codec: RustProvenanceTracker, words: npt.ArrayLike) -> list[list[tuple[str, str]]]:
+    """Per word, the (table, column) names registered with this codec for its pairs,
+    in ascending pair-ID order (unregistered IDs skipped)."""
+def hash_entities(labels: Any) -> _Words:
+    """(hash(label) & 0xFFFFFFFF) % 256 per label (None -> 0).  int64/uint64 arrays are
+    hashed natively (same result as the interpreter), other iterables per element."""
