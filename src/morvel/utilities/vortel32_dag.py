@@ -452,6 +452,12 @@ class DAGTracker(ProvenanceTracker):
                 batch = self._value_buffer.copy()
                 self._value_buffer.clear()
                 writer.write_row_values(batch)
+        if not self._nodes_persisted:
+            # Pairs registered after persistence was switched on (the usual
+            # case: wrap after constructing the tracker) reach storage here,
+            # once per cycle, before the writer is drained.
+            for pair_id, (table, column) in list(self._id_to_name.items()):
+                writer.register_source(pair_id, table, column, self.is_protected(table, column))
         writer.flush(timeout=timeout)
         if not self._nodes_persisted and self._storage is not None and self._pipeline_id is not None:
             self._persist_dag_to_storage()
