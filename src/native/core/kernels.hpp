@@ -42,8 +42,12 @@ public:
     UnionCache(Codec& codec, size_t n) : codec_(codec), n_(n) {
         for (auto& e : l1_) e = Slot{EMPTY, EMPTY, 0};
     }
-    uint32_t get(uint32_t ka, uint32_t kb) {
-        const uint32_t h = (ka * 0x9E3779B1u) ^ (kb * 0x85EBCA77u) ^ (ka >> 17) ^ (kb >> 13);
+    static uint32_t hash(uint32_t ka, uint32_t kb) {
+        return (ka * 0x9E3779B1u) ^ (kb * 0x85EBCA77u) ^ (ka >> 17) ^ (kb >> 13);
+    }
+    uint32_t get(uint32_t ka, uint32_t kb) { return get(ka, kb, hash(ka, kb)); }
+    // h must be hash(ka, kb); the kernel computes it in a vectorised pass.
+    uint32_t get(uint32_t ka, uint32_t kb, uint32_t h) {
         const Slot& s1 = l1_[h >> (32 - L1_BITS)];
         if (__builtin_expect(s1.a == ka && s1.b == kb, 1)) return s1.r;
         return miss(ka, kb, h);
@@ -73,7 +77,7 @@ private:
 
     void enable_l2() {
         l2_bits_ = 12;
-        while (l2_bits_ < 16 && (size_t(1) << l2_bits_) < n_ / 16) ++l2_bits_;
+        while (l2_bits_ < 18 && (size_t(1) << l2_bits_) < n_ / 16) ++l2_bits_;
         l2_.assign(size_t(1) << l2_bits_, Slot{EMPTY, EMPTY, 0});
     }
 
@@ -103,7 +107,7 @@ inline void load_block(View v, size_t start, size_t m, uint32_t* dst) {
 
 MORVEL_KERNEL inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint32_t op) {
     UnionCache cache(codec, n);
-    alignas(64) uint32_t wa[BLOCK], wb[BLOCK], ka[BLOCK], kb[BLOCK], rk[BLOCK];
+    alignas(64) uint32_t wa[BLOCK], wb[BLOCK], ka[BLOCK], kb[BLOCK], hk[BLOCK], rk[BLOCK];
     for (size_t start = 0; start < n; start += BLOCK) {
         const size_t m = std::min(BLOCK, n - start);
         load_block(a, start, m, wa);
@@ -111,8 +115,9 @@ MORVEL_KERNEL inline void combine(Codec& codec, View a, View b, uint32_t* out, s
         for (size_t j = 0; j < m; ++j) {
             ka[j] = word::pair_key(wa[j]);
             kb[j] = word::pair_key(wb[j]);
+            hk[j] = UnionCache::hash(ka[j], kb[j]);
         }
-        for (size_t j = 0; j < m; ++j) rk[j] = cache.get(ka[j], kb[j]);
+        for (size_t j = 0; j < m; ++j) rk[j] = cache.get(ka[j], kb[j], hk[j]);
         uint32_t* o = out + start;
         for (size_t j = 0; j < m; ++j) o[j] = Codec::assemble_combined(rk[j], wa[j], wb[j], op);
     }

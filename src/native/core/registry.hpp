@@ -142,26 +142,20 @@ public:
     // Pair set named by a word (or pair key).  False (and an empty set)
     // when the word names pairs this codec does not know.
     bool set_of_word(uint32_t w, PairSet& out, uint32_t& count) const {
-        out = PairSet{};
-        count = 0;
-        if (word::mode(w) != word::MODE_DENSE) {
-            uint32_t ids[3];
-            if (!small_ids(w, ids, count)) return false;
-            for (uint32_t i = 0; i < count; ++i) out.add(ids[i]);
-            return true;
-        }
+        if (word::mode(w) != word::MODE_DENSE) return set_of_word_locked(w, out, count);
         std::lock_guard<std::mutex> g(mu_);
-        auto it = set_of_.find(w & word::DENSE_SIG_MASK);
-        if (it == set_of_.end()) return false;
-        out = it->second;
-        count = out.size();
-        return true;
+        return set_of_word_locked(w, out, count);
     }
 
     // Pair key of the union of the sets named by two pair keys.  Unions of
-    // two small sets that stay small are computed without the registry.
+    // two small sets that stay small are computed without the registry;
+    // the others take the registry mutex once and are memoised per codec
+    // (only when both keys are known: a key this codec never issued may
+    // become known later, and must then decode to its new set).
     uint32_t combine_keys(uint32_t ka, uint32_t kb) {
         using namespace word;
+        if (ka > kb) std::swap(ka, kb);  // union is symmetric: one memo entry per pair
+        const uint64_t memo_key = (uint64_t(ka) << 32) | kb;
         if (mode(ka) != MODE_DENSE && mode(kb) != MODE_DENSE) {
             uint32_t ia[3], ib[3], na, nb;
             small_ids(ka, ia, na);
@@ -173,18 +167,26 @@ public:
                 else { u[nu++] = ia[i++]; ++j; }
             }
             if (nu <= 3) return key_of_ids(u, nu);
+            std::lock_guard<std::mutex> g(mu_);
+            auto it = union_memo_.find(memo_key);
+            if (it != union_memo_.end()) return it->second;
             PairSet s;
             for (uint32_t k = 0; k < nu; ++k) s.add(u[k]);
-            return (MODE_DENSE << MODE_SHIFT) | signature_of(s);
+            return remember(memo_key, (MODE_DENSE << MODE_SHIFT) | signature_locked(s));
         }
+        std::lock_guard<std::mutex> g(mu_);
+        auto it = union_memo_.find(memo_key);
+        if (it != union_memo_.end()) return it->second;
         PairSet sa, sb;
         uint32_t na, nb;
-        set_of_word(ka, sa, na);
-        // Keys of known sets are canonical, so equal keys name equal sets.
-        if (kb == ka) return na == 0 ? 0 : ka;
-        set_of_word(kb, sb, nb);
+        const bool known_a = set_of_word_locked(ka, sa, na);
+        const bool known_b = set_of_word_locked(kb, sb, nb);
         sa.unite(sb);
-        return key_of_set(sa);
+        uint32_t ids[4];
+        const uint32_t n = sa.ids(ids, 4);
+        const uint32_t r = n <= 3 ? key_of_ids(ids, n)
+                                  : (MODE_DENSE << MODE_SHIFT) | signature_locked(sa);
+        return known_a && known_b ? remember(memo_key, r) : r;
     }
 
     // ---- single words ----
@@ -255,8 +257,37 @@ public:
     }
 
 private:
+    // Pair set of a word, with mu_ held by the caller.
+    bool set_of_word_locked(uint32_t w, PairSet& out, uint32_t& count) const {
+        out = PairSet{};
+        count = 0;
+        if (word::mode(w) != word::MODE_DENSE) {
+            uint32_t ids[3];
+            if (!small_ids(w, ids, count)) return false;
+            for (uint32_t i = 0; i < count; ++i) out.add(ids[i]);
+            return true;
+        }
+        auto it = set_of_.find(w & word::DENSE_SIG_MASK);
+        if (it == set_of_.end()) return false;
+        out = it->second;
+        count = out.size();
+        return true;
+    }
+
+    uint32_t remember(uint64_t memo_key, uint32_t result) {
+        if (union_memo_.size() >= MEMO_LIMIT) union_memo_.clear();
+        union_memo_.emplace(memo_key, result);
+        return result;
+    }
+
     uint32_t signature_of(const PairSet& s) {
         std::lock_guard<std::mutex> g(mu_);
+        return signature_locked(s);
+    }
+
+    // Signature of a set of 4 or more pairs, issuing a new one when the set
+    // is new; mu_ held by the caller.
+    uint32_t signature_locked(const PairSet& s) {
         auto it = sig_of_.find(s);
         if (it != sig_of_.end()) return it->second;
         if (set_of_.size() > word::DENSE_SIG_MASK)
@@ -272,6 +303,9 @@ private:
     mutable std::mutex mu_;
     std::unordered_map<PairSet, uint32_t, pairs::PairSetHash> sig_of_;
     std::unordered_map<uint32_t, PairSet> set_of_;
+    // (smaller key, larger key) -> pair key of the union; bounded.
+    static constexpr size_t MEMO_LIMIT = size_t(1) << 18;
+    std::unordered_map<uint64_t, uint32_t> union_memo_;
 
     mutable std::mutex names_mu_;
     struct NameHash {
