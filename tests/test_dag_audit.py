@@ -61,11 +61,12 @@ def test_audit_entity_of_other_rows(wrapped):
     assert [dag_audit(f["age"], i)["entity"] for i in range(3)] == [0, 1, 2]
 
 
-@pytest.mark.parametrize("series", [
-    DAGTrackedSeries([1.0, 2.0]),  # no tracker
-    DAGTrackedSeries([], dtype=float, _tracker=DAGTracker()),  # empty
+@pytest.mark.parametrize("make", [
+    lambda: DAGTrackedSeries([1.0, 2.0]),  # no tracker
+    lambda: DAGTrackedSeries([], dtype=float, _tracker=DAGTracker()),  # empty
 ])
-def test_unusable_series_give_the_error_report(series):
+def test_unusable_series_give_the_error_report(make):
+    series = make()
     assert dag_audit(series) == NO_DATA
     assert get_dag_for_series(series) is None
 

@@ -1795,7 +1795,9 @@ def _row_entities(index, include_entity) -> np.ndarray:
     elif isinstance(dtype, np.dtype) and dtype.kind == "u":
         labels = index.to_numpy(dtype=np.uint64)
     else:
-        labels = [index[i] for i in range(n)]
+        # The labels as objects; each hashes like ``index[i]`` (numeric
+        # scalars of any type hash by value).
+        labels = index.tolist()
     return np.asarray(vortel32.hash_entities(labels), dtype=np.uint32)
 
 
