@@ -15,6 +15,7 @@ from __future__ import annotations
 import argparse
 import os
 import pathlib
+import signal
 import sqlite3
 import sys
 from typing import List, Optional, Sequence
@@ -71,8 +72,7 @@ def _fingerprint(text: str) -> int:
 
 
 def _api_key(text: str) -> str:
-    key = text.split(":", 1)[0]
-    if not key.strip():
+    if not text.strip():
         raise argparse.ArgumentTypeError("must not be empty")
     return text
 
@@ -227,10 +227,23 @@ def cmd_serve(args: argparse.Namespace) -> int:
     _reusable_database(args.db, "--db")
     from morvel.utilities.persistence import service
 
+    try:
+        service.parse_api_keys(args.api_key)
+    except ValueError as exc:
+        raise UsageError(f"--api-key: {exc}") from None
     argv: List[str] = ["--db", args.db, "--host", args.host, "--port", str(args.port)]
     for key in args.api_key:
         argv += ["--api-key", key]
-    return int(service.main(argv) or 0)
+    # Stop cleanly (database closed) on SIGTERM as on Ctrl-C.
+    previous = signal.signal(signal.SIGTERM, _raise_interrupt)
+    try:
+        return int(service.main(argv) or 0)
+    finally:
+        signal.signal(signal.SIGTERM, previous)
+
+
+def _raise_interrupt(signum, frame):  # pragma: no cover - runs in the service process
+    raise KeyboardInterrupt
 
 
 def _open_storage(path: str):

@@ -202,6 +202,22 @@ def format_risk_report(report: List[Dict[str, Any]]) -> str:
     return "\n".join([line(headers), line(["-" * w for w in widths]), *(line(r) for r in rows)])
 
 
+AGE_BANDS = [(18, 29), (30, 44), (45, 59), (60, 80)]
+
+
+def format_approval_rates(raw: pd.DataFrame, approved: np.ndarray) -> str:
+    """Approval rate per gender and per age band, one ``group  rate  n`` line each."""
+    lines = []
+    groups = [(f"gender={g}", (raw["gender"] == g).to_numpy()) for g in GENDERS]
+    groups += [(f"age {lo}-{hi}", raw["age"].between(lo, hi).to_numpy()) for lo, hi in AGE_BANDS]
+    width = max(len(name) for name, _ in groups)
+    for name, mask in groups:
+        n = int(mask.sum())
+        rate = f"{approved[mask].mean():6.1%}" if n else "     -"
+        lines.append(f"{name.ljust(width)}  {rate}  of {n:,}")
+    return "\n".join(lines)
+
+
 def format_audit(audit: Dict[str, Any]) -> str:
     """Render a ``dag_audit`` dictionary as indented ``key: value`` lines."""
     lines = []
@@ -274,6 +290,9 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     print("Column risk report (applications)", file=stdout)
     print(format_risk_report(column_risk_report(result.applications)), file=stdout)
     print(file=stdout)
+    print("Approval rate by group", file=stdout)
+    print(format_approval_rates(raw, np.asarray(result.approved.values, dtype=bool)), file=stdout)
+    print(file=stdout)
 
     summary: Dict[str, Any] = {"row": None, "applicant_id": None, "fingerprint": None,
                                "dot_path": None, "svg_path": None,
@@ -299,14 +318,15 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
             storage, pipeline_id, raw["applicant_id"].tolist(),
             {"score": result.score, "approved": result.approved}, source_df=raw,
         )
-        counts = storage.pipeline_counts(pipeline_id)
+        stored = storage.get_pipeline(pipeline_id)
     finally:
         storage.disconnect()
-    summary.update(pipeline_id=pipeline_id, stored_nodes=counts["nodes"],
-                   stored_edges=counts["edges"], stored_results=counts["results"])
+    summary.update(pipeline_id=pipeline_id, stored_nodes=stored["node_count"],
+                   stored_edges=stored["edge_count"], stored_results=stored["result_count"])
     print(f"Lineage database: {db}", file=stdout)
-    print(f"  pipeline {pipeline_id}: {counts['nodes']:,} nodes, {counts['edges']:,} edges, "
-          f"{counts['results']:,} result rows", file=stdout)
+    print(f"  pipeline {pipeline_id} ({stored['status']}): {stored['node_count']:,} distinct nodes, "
+          f"{stored['edge_count']:,} edges, {stored['result_count']:,} result rows "
+          f"(from {nodes_in_memory:,} nodes in memory)", file=stdout)
 
     if summary["fingerprint"] is not None:
         dag = get_dag_for_series(result.score, summary["row"])
