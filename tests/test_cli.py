@@ -26,11 +26,22 @@ def run_main(argv, capsys):
     return code, out, err
 
 
-def run_cli(args, cwd, timeout=300):
+def child_env(**extra):
+    """The test's environment for a child process.  A relative PYTHONPATH
+    (``PYTHONPATH=src`` in a checkout) is made absolute, since children run
+    in other folders."""
+    env = dict(os.environ, **extra)
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(
+            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
+    return env
+
+
+def run_cli(args, cwd, timeout=300, env=None):
     """Run ``python -m morvel.cli`` as a user would, inheriting the environment."""
     return subprocess.run(
         [sys.executable, "-m", "morvel.cli", *args],
-        cwd=cwd, env=dict(os.environ), capture_output=True, text=True, timeout=timeout,
+        cwd=cwd, env=env or child_env(), capture_output=True, text=True, timeout=timeout,
     )
 
 
@@ -152,3 +163,200 @@ def test_risk_report_table_layout():
     # Columns line up: every row's "max risk" ends where the header's does.
     end = lines[0].index("max risk") + len("max risk")
     assert all(line[end - 1] == "0" for line in lines[2:])
+
+
+# ---------------------------------------------------------------------------
+# The demo end to end, then show and graph on what it wrote
+# ---------------------------------------------------------------------------
+
+GRAPH_HINT = re.compile(r"morvel graph (\S+) --pipeline (\d+) --fingerprint (0x[0-9A-F]{8})")
+
+
+@pytest.fixture(scope="module")
+def demo_run(tmp_path_factory):
+    """``morvel demo`` with its defaults, in an empty folder, as the README says."""
+    folder = tmp_path_factory.mktemp("demo")
+    proc = run_cli(["demo"], cwd=folder)
+    assert proc.returncode == 0, proc.stderr
+    return folder, proc
+
+
+def _risk_rows(stdout):
+    lines = stdout.split("Column risk report (applications)\n", 1)[1].split("\n\n", 1)[0].splitlines()
+    return {line.split()[0]: line.split()[1:] for line in lines[2:]}
+
+
+def test_demo_prints_risk_report_and_audit(demo_run):
+    folder, proc = demo_run
+    rows = _risk_rows(proc.stdout)
+    assert set(rows) == {"applicant_id", "gender", "age", "income", "debt", "employment_years",
+                         "region", "dti", "score", "approved"}
+    for protected in ("gender", "age"):
+        assert rows[protected] == ["HIGH", "1.0000", "0", "yes"]
+    for clean in ("applicant_id", "income", "debt", "employment_years", "region", "dti"):
+        assert rows[clean] == ["CLEAN", "0.0000", "-", "no"]
+    # The score uses age, a few steps away: tainted, but below HIGH.
+    assert rows["score"][0] in ("MEDIUM", "LOW") and rows["score"][3] == "yes"
+    assert int(rows["approved"][2]) > int(rows["score"][2])
+
+    audit = proc.stdout.split("Audit of the score of approved applicant ", 1)[1]
+    assert "\ntaint: True\n" in audit and "\nhas_protected: True\n" in audit
+    assert "  protected_sources: applications.age\n" in audit
+    assert "regions.region_factor" in audit.split("  sources:", 1)[1].splitlines()[0]
+    # Progress went to stderr, one line per step, ending with "done".
+    assert proc.stderr.rstrip().endswith("done") and "Traceback" not in proc.stderr
+    assert "writing lineage to" in proc.stderr
+
+
+def test_demo_database_holds_nodes_edges_and_results(demo_run):
+    import hashlib
+
+    from morvel.demo import make_applications, make_regions, score_applications
+    from morvel.utilities.persistence import SQLiteStorage
+
+    folder, proc = demo_run
+    db = folder / "morvel-demo" / "lineage.db"
+    with SQLiteStorage(db) as storage:
+        (pipeline,) = storage.list_pipelines()
+    assert pipeline["name"] == "credit_demo" and pipeline["status"] == "completed"
+    assert pipeline["protected_sources"] == ["applications.age", "applications.gender"]
+    assert pipeline["result_count"] == 2 * 10_000  # score and approval flag per applicant
+
+    # Recompute the same pipeline in-process: the store holds one node per
+    # distinct fingerprint, and each result row the word of its value.
+    raw = make_applications(10_000, seed=7)
+    result = score_applications(raw, make_regions())
+    fingerprints = {n.provenance for n in result.tracker._nodes.values()}
+    assert pipeline["node_count"] == len(fingerprints)
+    assert pipeline["edge_count"] > 0
+
+    with sqlite3.connect(db) as con:
+        rows = dict(((k, name), (fp, value, h)) for k, name, fp, value, h in con.execute(
+            "SELECT row_key, output_name, fingerprint, value, input_hash FROM results"))
+    for i in (0, 1234, 9999):
+        key = str(raw["applicant_id"].iloc[i])
+        fp, value, input_hash = rows[(key, "score")]
+        assert fp == int(result.score._prov[i])
+        assert value == pytest.approx(float(result.score.iloc[i]))
+        assert input_hash == hashlib.sha256(raw.iloc[i].to_json().encode("utf-8")).hexdigest()
+        assert rows[(key, "approved")][1] == float(bool(result.approved.iloc[i]))
+
+    # The command printed for the stored graph names this database's pipeline.
+    path, pid, word = GRAPH_HINT.search(proc.stdout).groups()
+    assert int(pid) == pipeline["pipeline_id"] and path.endswith("lineage.db")
+    assert int(word, 16) in {fp for (k, name), (fp, _, _) in rows.items() if name == "score"}
+
+
+def _dot_structure(text):
+    assert text.startswith("digraph ComputationDAG {\n") and text.rstrip().endswith("}")
+    nodes = dict(re.findall(r'^  (n\d+) \[label="[^"]*", fillcolor="(#[0-9a-f]{6})"\];$', text, re.M))
+    edges = re.findall(r"^  (n\d+) -> (n\d+);$", text, re.M)
+    return nodes, edges
+
+
+def test_demo_dot_file_is_the_audited_graph(demo_run):
+    folder, proc = demo_run
+    text = (folder / "morvel-demo" / "score_graph.dot").read_text()
+    nodes, edges = _dot_structure(text)
+    audit = proc.stdout.split("Audit of the score", 1)[1]
+    assert len(nodes) == int(re.search(r"  node_count: (\d+)", audit).group(1))
+    assert list(nodes.values()).count("#c084fc") == 1  # the score itself
+    assert "#f59e0b" in nodes.values()  # the protected age column
+    assert 'label="applications\\nage", fillcolor="#f59e0b"' in text
+    assert 'label="applications\\ngender"' not in text  # gender is not used by the score
+    assert all(a in nodes and b in nodes for a, b in edges)
+    if not (folder / "morvel-demo" / "score_graph.svg").exists():
+        assert "apt-get install graphviz" in proc.stdout
+
+
+def test_show_lists_the_demo_pipeline(demo_run):
+    folder, _ = demo_run
+    proc = run_cli(["show", "morvel-demo/lineage.db"], cwd=folder)
+    assert proc.returncode == 0 and proc.stderr == ""
+    lines = proc.stdout.splitlines()
+    assert lines[0] == "morvel-demo/lineage.db: 1 pipeline"
+    assert lines[1].split()[:6] == ["id", "name", "status", "nodes", "edges", "results"]
+    row = lines[3]
+    assert row.split()[:3] == ["1", "credit_demo", "completed"]
+    assert "20,000" in row and row.endswith("applications.age, applications.gender")
+
+
+def test_graph_prints_the_stored_graph(demo_run, tmp_path):
+    folder, proc = demo_run
+    path, pid, word = GRAPH_HINT.search(proc.stdout).groups()
+    shown = run_cli(["graph", path, "--pipeline", pid, "--fingerprint", word], cwd=folder)
+    assert shown.returncode == 0, shown.stderr
+    nodes, edges = _dot_structure(shown.stdout)
+    assert list(nodes.values()).count("#c084fc") == 1
+    assert "#f59e0b" in nodes.values()
+    assert edges and all(a in nodes and b in nodes for a, b in edges)
+    # Every stored node is reachable from the root along the edges.
+    root = next(n for n, colour in nodes.items() if colour == "#c084fc")
+    parents = {}
+    for a, b in edges:
+        parents.setdefault(b, []).append(a)
+    seen, todo = set(), [root]
+    while todo:
+        n = todo.pop()
+        if n not in seen:
+            seen.add(n)
+            todo.extend(parents.get(n, []))
+    assert seen == set(nodes)
+
+    out = tmp_path / "g.dot"
+    written = run_cli(["graph", path, "--pipeline", pid, "--fingerprint", str(int(word, 16)),
+                       "--output", str(out)], cwd=folder)
+    assert written.returncode == 0 and written.stdout == ""
+    assert out.read_text() == shown.stdout
+
+
+@pytest.mark.parametrize(
+    "args, fragment",
+    [
+        (["--pipeline", "99", "--fingerprint", "1"], "has no pipeline 99"),
+        (["--pipeline", "1", "--fingerprint", "0xFFFFFFFF"], "has no node with fingerprint 0xFFFFFFFF"),
+    ],
+)
+def test_graph_unknown_pipeline_or_fingerprint(demo_run, args, fragment, capsys):
+    folder, _ = demo_run
+    code, out, err = run_main(["graph", str(folder / "morvel-demo" / "lineage.db"), *args], capsys)
+    assert code == 2 and out == ""
+    assert err.count("\n") == 1 and fragment in err
+
+
+def test_demo_appends_a_pipeline_and_draws_svg_with_graphviz(tmp_path):
+    """A second run adds a pipeline to the same file; with a ``dot`` program
+    on the PATH the SVG is drawn by calling ``dot -Tsvg IN -o OUT``."""
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    fake_dot = bin_dir / "dot"
+    # Stands in for Graphviz: records its arguments and writes an SVG file.
+    fake_dot.write_text(
+        "#!/bin/sh\n"
+        'echo "$@" > "$(dirname "$0")/args"\n'
+        'if [ "$1" != "-Tsvg" ] || [ "$3" != "-o" ]; then exit 3; fi\n'
+        'printf "<svg>%s</svg>\\n" "$(head -c 15 "$2")" > "$4"\n'
+    )
+    fake_dot.chmod(0o755)
+    env = child_env(PATH=f"{bin_dir}{os.pathsep}{os.environ.get('PATH', '')}")
+    db = tmp_path / "nested" / "store.db"
+    for rows in ("400", "300"):
+        proc = subprocess.run(
+            [sys.executable, "-m", "morvel.cli", "demo", "--rows", rows, "--db", str(db),
+             "--out", str(tmp_path / "out"), "--quiet"],
+            cwd=tmp_path, env=env, capture_output=True, text=True, timeout=300,
+        )
+        assert proc.returncode == 0, proc.stderr
+        assert proc.stderr == ""  # --quiet: no progress lines
+    svg = tmp_path / "out" / "score_graph.svg"
+    assert svg.read_text() == "<svg>digraph Computa</svg>\n"
+    assert (bin_dir / "args").read_text().split() == [
+        "-Tsvg", str(tmp_path / "out" / "score_graph.dot"), "-o", str(svg)]
+    assert "Score graph (SVG):" in proc.stdout
+
+    from morvel.utilities.persistence import SQLiteStorage
+
+    with SQLiteStorage(db) as storage:
+        pipelines = sorted(storage.list_pipelines(), key=lambda p: p["pipeline_id"])
+    assert [p["result_count"] for p in pipelines] == [800, 600]
+    assert [p["status"] for p in pipelines] == ["completed", "completed"]

@@ -42,6 +42,15 @@ def test_readme_lists_every_benchmark_script():
             "bench_persistence.py", "bench_jsonkit.py", "bench_live_persistence.py"} <= listed
 
 
+def _child_env() -> dict:
+    """The environment for the service process, a relative PYTHONPATH made absolute."""
+    env = dict(os.environ)
+    if env.get("PYTHONPATH"):
+        env["PYTHONPATH"] = os.pathsep.join(
+            os.path.abspath(p) for p in env["PYTHONPATH"].split(os.pathsep) if p)
+    return env
+
+
 def _free_port() -> int:
     with socket.socket() as s:
         s.bind(("127.0.0.1", 0))
@@ -56,7 +65,7 @@ def lineage_service(tmp_path):
     proc = subprocess.Popen(
         [sys.executable, "-m", "morvel.cli", "serve", "--db", str(db), "--port", str(port),
          "--api-key", API_KEY],
-        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=dict(os.environ),
+        stdout=subprocess.PIPE, stderr=subprocess.STDOUT, text=True, env=_child_env(),
     )
     try:
         # The service prints one line once it is listening; read it (no sleeping).
