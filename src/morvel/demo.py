@@ -20,7 +20,7 @@ import shutil
 import subprocess
 import sys
 import time
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from typing import Any, Callable, Dict, List, Optional, TextIO
 
 import numpy as np
@@ -115,7 +115,6 @@ class DemoResult:
     applications: Any  # the DAG-tracked application frame, with derived columns
     score: Any  # DAGTrackedSeries
     approved: Any  # DAGTrackedSeries of booleans
-    timings: Dict[str, float] = field(default_factory=dict)
 
 
 def score_applications(raw: pd.DataFrame, regions: pd.DataFrame, tracker: Any = None,
@@ -257,12 +256,13 @@ class _Progress:
 
 
 def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = "morvel-demo",
-             seed: int = 7, stdout: TextIO = sys.stdout,
-             progress: Optional[TextIO] = sys.stderr) -> Dict[str, Any]:
+             seed: int = 7, stdout: Optional[TextIO] = None,
+             progress: Optional[TextIO] = None) -> Dict[str, Any]:
     """Run the demo end to end and return a summary dictionary.
 
     Prints the column risk report and the audit of one approved applicant's
-    score on ``stdout``, progress lines on ``progress`` (None for silence),
+    score on ``stdout`` (default ``sys.stdout``), progress lines on
+    ``progress`` (None for silence),
     writes the lineage to the SQLite file ``db`` and ``score_graph.dot``
     (plus ``score_graph.svg`` when Graphviz's ``dot`` is on the PATH) into
     ``out``.  Summary keys: "pipeline_id", "row", "applicant_id",
@@ -273,6 +273,7 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     from morvel.utilities.vortel32 import column_risk_report
     from morvel.utilities.vortel32_dag import DAGTracker, dag_audit, get_dag_for_series
 
+    stdout = sys.stdout if stdout is None else stdout
     say = _Progress(progress)
     os.makedirs(out, exist_ok=True)
 
@@ -339,6 +340,8 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
         summary["svg_path"] = _render_svg(dot_path, stdout)
         print(f"Stored graph of this score: morvel graph {db} --pipeline {pipeline_id} "
               f"--fingerprint 0x{summary['fingerprint']:08X}", file=stdout)
+        print("  (the store keeps one node per fingerprint, so that graph joins the derivations "
+              "of every row whose score carries the same word)", file=stdout)
     say("done")
     return summary
 
