@@ -205,8 +205,10 @@ def test_operation_programs_match(frame, steps, max_nodes, threshold, protected)
     assert tracker_state(bulk) == tracker_state(ref)
 
 
+@pytest.mark.parametrize("native_eviction", [True, False])
 @pytest.mark.parametrize("max_nodes", [5, 11, 13])
-def test_eviction_mid_operation_matches(max_nodes):
+def test_eviction_mid_operation_matches(max_nodes, native_eviction, monkeypatch):
+    monkeypatch.setattr(dag, "_native_eviction", native_eviction)
     frame = pd.DataFrame({"a": np.arange(30.0), "b": np.arange(30.0) * 2})
     states = []
     for t in pair(max_nodes=max_nodes):
@@ -377,3 +379,22 @@ def test_live_persistence_hands_every_node_over_in_order():
     assert [n.operation for n in writer.nodes] == ["add"] * 6
     assert len(writer.edges) == 12
     t._writer = None
+
+
+@pytest.mark.parametrize("native_eviction", [True, False])
+def test_eviction_with_shared_words_and_sources_in_index_lists(native_eviction, monkeypatch):
+    """Words shared by many nodes (index lists with many ids, some of them
+    source nodes with the same word) are trimmed alike on both paths."""
+    monkeypatch.setattr(dag, "_native_eviction", native_eviction)
+    frame = pd.DataFrame({"a": np.zeros(40), "b": np.zeros(40)})
+    states = []
+    for t in pair(max_nodes=25):
+        f = wrap_dataframe_dag(frame, t, "t", include_entity=False)  # one word per column
+        s = f["a"].clip(0, 1)
+        t.create_source_node("late", "src", int(s._prov[0]))  # a source in a shared list
+        r = s.clip(0, 1) + f["b"]
+        r = r.clip(0, 1)
+        states.append((series_state(r), tracker_state(t)))
+    assert states[0] == states[1]
+    index = dict(states[0][1]["index"])
+    assert any(len(ids) > 5 for ids in index.values())

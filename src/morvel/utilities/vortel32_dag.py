@@ -1106,6 +1106,10 @@ _STOCK_NAMES = (
 _STOCK = {name: _static_attr(DAGTracker, name) for name in _STOCK_NAMES}
 _STOCK_HASH_ENTITY = vortel32._hash_entity
 
+# Eviction of a stock tracker's store is done natively during bulk logging;
+# with this off the compiled path calls the tracker's method instead.
+_native_eviction = True
+
 _BINARY_METHODS = ("combine", "log_binary", "_create_node", "_evict_oldest_nodes", "is_tainted",
                    "record_row_value")
 _UNARY_METHODS = ("update_chain", "log_unary", "_create_node", "_evict_oldest_nodes", "is_tainted",
@@ -1129,6 +1133,12 @@ def _stock_tracker(tracker, names) -> bool:
         if name in inst or _static_attr(cls, name) is not _STOCK[name]:
             return False
     return True
+
+
+def _eviction_source():
+    """What the compiled logger needs to evict natively (the SOURCE member,
+    whose nodes are never evicted), or None to call the tracker's method."""
+    return NodeType.SOURCE if _native_eviction else None
 
 
 def _copy_array(arr):
@@ -1414,7 +1424,7 @@ class DAGTrackedSeries(pd.Series):
             with tracker._dag_lock:
                 _lineage.log_nodes(tracker, DAGNode, NodeType.BINARY, op_name, words,
                                    _padded(sn, n, NO_NODE, np.int64),
-                                   _padded(on, n, NO_NODE, np.int64), nodes)
+                                   _padded(on, n, NO_NODE, np.int64), nodes, _eviction_source())
             _record_values_after(tracker, result, words, op_name)
             return _new_series(result, self.index, words, tracker, nodes)
         words = np.zeros(n, dtype=np.uint32)
@@ -1467,7 +1477,8 @@ class DAGTrackedSeries(pd.Series):
             nodes = np.empty(n, dtype=np.int64)
             with tracker._dag_lock:
                 _lineage.log_nodes(tracker, DAGNode, NodeType.UNARY, op_name, words,
-                                   _padded(sn, n, NO_NODE, np.int64), None, nodes)
+                                   _padded(sn, n, NO_NODE, np.int64), None, nodes,
+                                   _eviction_source())
             _record_values_after(tracker, result, words, op_name)
             return _new_series(result, index, words, tracker, nodes)
         words = np.zeros(n, dtype=np.uint32)

@@ -18,6 +18,7 @@
 #include <cstring>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace morvel::lineage {
 
@@ -130,6 +131,8 @@ public:
         check(rc == 0);
     }
 
+    PyObject *name(int f) const { return names_[f].get(); }
+
     // Store a borrowed object (a new reference is taken).
     void set_borrowed(PyObject *obj, int f, PyObject *value) const {
         Py_INCREF(value);
@@ -168,6 +171,151 @@ inline PyObject *get_dict_attr(PyObject *obj, const char *name) {
 // Taint bit of a VORTEL-32 word (bit 29).
 inline bool word_tainted(uint32_t w) { return ((w >> 29) & 1u) != 0; }
 
+// Remove a tenth of the store (rounded down), oldest non-source nodes
+// first, and drop the removed ids from the provenance index: the tracker's
+// own eviction, done without an interpreted loop over the victims.
+// `source` is the SOURCE member of the node-type enumeration.
+inline void evict_oldest(PyObject *nodes, PyObject *index, PyObject *source, PyObject *node_type_name) {
+    const Py_ssize_t evict_count = PyDict_GET_SIZE(nodes) / 10;
+    if (evict_count <= 0) return;
+
+    // Victims in store (creation) order; strong references while the
+    // store entries go away.
+    std::vector<PyObject *> victim_keys, victim_nodes;
+    struct Release {
+        std::vector<PyObject *> &a, &b;
+        ~Release() {
+            for (PyObject *o : a) Py_DECREF(o);
+            for (PyObject *o : b) Py_DECREF(o);
+        }
+    } release{victim_keys, victim_nodes};
+    victim_keys.reserve(size_t(evict_count));
+    victim_nodes.reserve(size_t(evict_count));
+    Py_ssize_t pos = 0;
+    PyObject *key, *node;
+    while (Py_ssize_t(victim_keys.size()) < evict_count && PyDict_Next(nodes, &pos, &key, &node)) {
+        Ref type(PyObject_GetAttr(node, node_type_name));
+        check(bool(type));
+        int is_source = PyObject_RichCompareBool(type.get(), source, Py_EQ);
+        check(is_source >= 0);
+        if (is_source) continue;
+        Py_INCREF(key);
+        victim_keys.push_back(key);
+        Py_INCREF(node);
+        victim_nodes.push_back(node);
+    }
+
+    // Delete from the store and group the victims' ids by provenance.
+    Ref by_prov(PyDict_New());
+    check(bool(by_prov));
+    Ref prov_name(PyUnicode_InternFromString("provenance"));
+    check(bool(prov_name));
+    for (size_t i = 0; i < victim_keys.size(); ++i) {
+        check(PyDict_DelItem(nodes, victim_keys[i]) == 0);
+        Ref prov(PyObject_GetAttr(victim_nodes[i], prov_name.get()));
+        check(bool(prov));
+        PyObject *gone = PyDict_GetItemWithError(by_prov.get(), prov.get());  // borrowed
+        if (gone == nullptr) {
+            check(!PyErr_Occurred());
+            Ref fresh(PyList_New(0));
+            check(bool(fresh));
+            check(PyDict_SetItem(by_prov.get(), prov.get(), fresh.get()) == 0);
+            gone = fresh.get();
+        }
+        check(PyList_Append(gone, victim_keys[i]) == 0);
+    }
+
+    // Drop the ids from their index lists; an emptied list loses its key.
+    pos = 0;
+    PyObject *prov, *gone;
+    while (PyDict_Next(by_prov.get(), &pos, &prov, &gone)) {
+        PyObject *ids = PyDict_GetItemWithError(index, prov);  // borrowed
+        if (ids == nullptr) {
+            check(!PyErr_Occurred());
+            continue;
+        }
+        Py_INCREF(ids);
+        Ref ids_ref(ids);
+        if (!PyList_Check(ids)) {
+            PyErr_SetString(PyExc_TypeError, "provenance index entries must be lists");
+            throw PythonError();
+        }
+        const Py_ssize_t n_gone = PyList_GET_SIZE(gone);
+        if (n_gone == 1) {
+            // list.remove semantics: the first equal entry, if any.
+            PyObject *target = PyList_GET_ITEM(gone, 0);
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids); ++i) {
+                int eq = PyObject_RichCompareBool(PyList_GET_ITEM(ids, i), target, Py_EQ);
+                check(eq >= 0);
+                if (eq) {
+                    check(PyList_SetSlice(ids, i, i + 1, nullptr) == 0);
+                    break;
+                }
+            }
+        } else {
+            // Keep the entries that are not among the removed ids.  The ids
+            // are ints: a bitmap over their range answers membership; other
+            // entries are asked through a set.
+            long long lo = 0, hi = -1;
+            bool all_ints = true;
+            for (Py_ssize_t i = 0; i < n_gone; ++i) {
+                PyObject *g = PyList_GET_ITEM(gone, i);
+                if (!PyLong_CheckExact(g)) {
+                    all_ints = false;
+                    break;
+                }
+                long long v = PyLong_AsLongLong(g);
+                if (v == -1 && PyErr_Occurred()) {
+                    PyErr_Clear();
+                    all_ints = false;
+                    break;
+                }
+                if (i == 0 || v < lo) lo = v;
+                if (i == 0 || v > hi) hi = v;
+            }
+            std::vector<bool> bitmap;
+            Ref gone_set;
+            if (all_ints && hi - lo < (long long)(64) * PyList_GET_SIZE(ids) + 1024) {
+                bitmap.assign(size_t(hi - lo + 1), false);
+                for (Py_ssize_t i = 0; i < n_gone; ++i)
+                    bitmap[size_t(PyLong_AsLongLong(PyList_GET_ITEM(gone, i)) - lo)] = true;
+            } else {
+                gone_set = Ref(PySet_New(gone));
+                check(bool(gone_set));
+            }
+            const Py_ssize_t n_ids = PyList_GET_SIZE(ids);
+            Ref kept(PyList_New(0));
+            check(bool(kept));
+            for (Py_ssize_t i = 0; i < n_ids; ++i) {
+                PyObject *item = PyList_GET_ITEM(ids, i);
+                bool removed;
+                if (gone_set) {
+                    int c = PySet_Contains(gone_set.get(), item);
+                    check(c >= 0);
+                    removed = c != 0;
+                } else if (PyLong_CheckExact(item)) {
+                    int overflow = 0;
+                    long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
+                    check(!(v == -1 && PyErr_Occurred()));
+                    removed = !overflow && v >= lo && v <= hi && bitmap[size_t(v - lo)];
+                } else {
+                    // A non-int entry equal to an int id (e.g. a numpy int).
+                    if (!gone_set) {
+                        gone_set = Ref(PySet_New(gone));
+                        check(bool(gone_set));
+                    }
+                    int c = PySet_Contains(gone_set.get(), item);
+                    check(c >= 0);
+                    removed = c != 0;
+                }
+                if (!removed) check(PyList_Append(kept.get(), item) == 0);
+            }
+            check(PyList_SetSlice(ids, 0, PY_SSIZE_T_MAX, kept.get()) == 0);
+        }
+        if (PyList_GET_SIZE(ids) == 0) check(PyDict_DelItem(index, prov) == 0);
+    }
+}
+
 // Log one node per position i with left[i] >= 0 (and right[i] >= 0 when
 // `right` is given): a binary node with inputs [left[i], right[i]] or a
 // unary node with inputs [left[i]], operation `op_name` and provenance
@@ -177,9 +325,14 @@ inline bool word_tainted(uint32_t w) { return ((w >> 29) & 1u) != 0; }
 // dict), taint marking, store insertion, provenance indexing, and eviction
 // through the tracker's `_evict_oldest_nodes` whenever the store exceeds
 // `_max_nodes` after an insertion.
+//
+// With `source` set (the SOURCE member of the node-type enumeration) the
+// eviction is done here by `evict_oldest`, which must then leave exactly
+// the state the tracker's `_evict_oldest_nodes` leaves; with `source` null
+// that method is called.
 inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type, PyObject *op_name,
                       const uint32_t *words, const int64_t *left, const int64_t *right, size_t n,
-                      int64_t *out) {
+                      int64_t *out, PyObject *source = nullptr) {
     NodeLayout layout(node_cls);
     // The records are plain containers that die with the store; letting the
     // cyclic collector walk the growing store again and again while millions
@@ -204,6 +357,10 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
         check(PyObject_SetAttrString(tracker, "_next_node_id", v.get()) == 0);
     };
 
+    bool cached = false;
+    uint32_t cached_word = 0;
+    Ref cached_prov, cached_ids;
+
     try {
         for (size_t i = 0; i < n; ++i) {
             const int64_t a = left[i];
@@ -217,8 +374,34 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
 
             Ref id_obj(PyLong_FromLongLong(node_id));
             check(bool(id_obj));
-            Ref prov_obj(PyLong_FromUnsignedLong(w));
-            check(bool(prov_obj));
+            // The word object and its index list: from the previous node when
+            // the word repeats, else looked up.  Like the tracker, nodes with
+            // one word share one int object (the first listed node's).
+            Ref prov_obj;
+            PyObject *ids = nullptr;  // borrowed from the index (or the cache)
+            if (cached && w == cached_word) {
+                Py_INCREF(cached_prov.get());
+                prov_obj = Ref(cached_prov.get());
+                ids = cached_ids.get();
+            } else {
+                prov_obj = Ref(PyLong_FromUnsignedLong(w));
+                check(bool(prov_obj));
+                ids = PyDict_GetItemWithError(index.get(), prov_obj.get());
+                if (ids == nullptr) {
+                    check(!PyErr_Occurred());
+                } else if (PyList_Check(ids) && PyList_GET_SIZE(ids) > 0) {
+                    PyObject *first = PyDict_GetItemWithError(nodes.get(), PyList_GET_ITEM(ids, 0));
+                    if (first == nullptr) {
+                        check(!PyErr_Occurred());
+                    } else {
+                        Ref shared(PyObject_GetAttr(first, layout.name(F_PROVENANCE)));
+                        check(bool(shared));
+                        int eq = PyObject_RichCompareBool(shared.get(), prov_obj.get(), Py_EQ);
+                        check(eq >= 0);
+                        if (eq && PyLong_CheckExact(shared.get())) prov_obj = std::move(shared);
+                    }
+                }
+            }
             Ref inputs(PyList_New(right ? 2 : 1));
             check(bool(inputs));
             PyObject *a_obj = PyLong_FromLongLong(a);
@@ -245,25 +428,37 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
 
             check(PyDict_SetItem(nodes.get(), id_obj.get(), nd) == 0);
 
-            PyObject *ids = PyDict_GetItemWithError(index.get(), prov_obj.get());  // borrowed
             if (ids == nullptr) {
-                check(!PyErr_Occurred());
                 Ref fresh(PyList_New(0));
                 check(bool(fresh));
                 check(PyDict_SetItem(index.get(), prov_obj.get(), fresh.get()) == 0);
                 ids = fresh.get();
-                check(PyList_Append(ids, id_obj.get()) == 0);
-            } else {
-                check(PyList_Append(ids, id_obj.get()) == 0);
+            }
+            check(PyList_Append(ids, id_obj.get()) == 0);
+            if (!(cached && w == cached_word)) {
+                Py_INCREF(ids);
+                cached_ids = Ref(ids);
+                Py_INCREF(prov_obj.get());
+                cached_prov = Ref(prov_obj.get());
+                cached_word = w;
+                cached = true;
             }
             out[i] = node_id;
 
             if (PyDict_GET_SIZE(nodes.get()) > max_nodes) {
                 store_next_id();
-                Ref r(PyObject_CallMethod(tracker, "_evict_oldest_nodes", nullptr));
-                check(bool(r));
-                // Eviction works on the tracker's attributes; pick them up
-                // again in case it rebound them.
+                if (source != nullptr) {
+                    evict_oldest(nodes.get(), index.get(), source, layout.name(F_NODE_TYPE));
+                } else {
+                    Ref r(PyObject_CallMethod(tracker, "_evict_oldest_nodes", nullptr));
+                    check(bool(r));
+                }
+                // Eviction may have emptied and dropped the cached index
+                // list; and it works on the tracker's attributes: pick them
+                // up again in case it rebound them.
+                cached = false;
+                cached_ids = Ref();
+                cached_prov = Ref();
                 nodes = Ref(get_dict_attr(tracker, "_nodes"));
                 index = Ref(get_dict_attr(tracker, "_prov_to_nodes"));
             }
