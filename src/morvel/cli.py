@@ -152,13 +152,19 @@ def build_parser() -> argparse.ArgumentParser:
 # ---------------------------------------------------------------------------
 
 
-def _writable_file_path(path: str, what: str) -> str:
-    """A file we may create or overwrite: not a folder, parent folder exists or can be made."""
+def _writable_file_path(path: str, what: str, parent_may_be_missing: bool = False) -> str:
+    """A file we may create or overwrite: not a folder, in a writable folder
+    (or, with ``parent_may_be_missing``, in one the caller will create)."""
     if os.path.isdir(path):
         raise UsageError(f"{what} {path!r} is a folder, expected a file path")
     parent = os.path.dirname(os.path.abspath(path))
-    if os.path.exists(parent) and not os.path.isdir(parent):
-        raise UsageError(f"{what} {path!r}: {parent!r} is not a folder")
+    if os.path.exists(parent):
+        if not os.path.isdir(parent):
+            raise UsageError(f"{what} {path!r}: {parent!r} is not a folder")
+        if not os.access(parent, os.W_OK) and not os.access(path, os.W_OK):
+            raise UsageError(f"{what} {path!r}: folder {parent!r} is not writable")
+    elif not parent_may_be_missing:
+        raise UsageError(f"{what} {path!r}: folder {parent!r} does not exist")
     return path
 
 
@@ -190,9 +196,9 @@ def _existing_database(path: str) -> str:
     return path
 
 
-def _reusable_database(path: str, what: str) -> str:
+def _reusable_database(path: str, what: str, parent_may_be_missing: bool = False) -> str:
     """A lineage file to write into: new, empty, or an existing lineage file."""
-    _writable_file_path(path, what)
+    _writable_file_path(path, what, parent_may_be_missing)
     if os.path.exists(path) and os.path.getsize(path) > 0:
         _existing_database(path)
     return path
@@ -208,7 +214,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
     if os.path.exists(out) and not os.path.isdir(out):
         raise UsageError(f"--out {out!r} exists and is not a folder")
     db = args.db if args.db is not None else os.path.join(out, "lineage.db")
-    _reusable_database(db, "--db")
+    _reusable_database(db, "--db", parent_may_be_missing=True)
     parent = os.path.dirname(os.path.abspath(db))
     try:
         os.makedirs(out, exist_ok=True)
