@@ -17,7 +17,7 @@ import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
 README = ROOT / "README.md"
-EXAMPLE_URL = "http://127.0.0.1:8765"
+EXAMPLE_URL = "http://127.0.0.1:8787"
 API_KEY = "secret-key"
 
 

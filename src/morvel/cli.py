@@ -21,6 +21,7 @@ import sys
 from typing import List, Optional, Sequence
 
 from morvel import __version__
+from morvel.utilities.persistence.service import DEFAULT_PORT
 
 EXIT_USAGE = 2
 #: Tables that make an SQLite file a morvel lineage database.
@@ -118,8 +119,8 @@ def build_parser() -> argparse.ArgumentParser:
     )
     serve.add_argument("--db", metavar="PATH", required=True, help="SQLite lineage file (created if missing)")
     serve.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    serve.add_argument("--port", type=_int_in(0, 65535), default=8765,
-                       help="TCP port (default 8765; 0 picks a free port)")
+    serve.add_argument("--port", type=_int_in(0, 65535), default=DEFAULT_PORT,
+                       help=f"TCP port (default {DEFAULT_PORT}; 0 picks a free port)")
     serve.add_argument("--api-key", metavar="KEY", action="append", required=True, type=_api_key,
                        help="accepted API key, optionally KEY:TENANT; repeatable")
 
