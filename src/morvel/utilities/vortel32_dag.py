@@ -1243,7 +1243,9 @@ class _ValueGroup:
         make the recorder fail (the caller then records element by element)."""
         values = self.values
         if self.numeric:
-            if values.dtype.kind == "f" and values.dtype.itemsize == 8:
+            # Only float64 elements are interpreter floats, whose NaNs are
+            # not offered; NaNs of the narrower float types are.
+            if values.dtype.type is np.float64:
                 self.offered = np.flatnonzero(~np.isnan(values))
             return True
         keep = []
