@@ -367,3 +367,15 @@ def test_demo_appends_a_pipeline_and_draws_svg_with_graphviz(tmp_path):
         pipelines = sorted(storage.list_pipelines(), key=lambda p: p["pipeline_id"])
     assert [p["result_count"] for p in pipelines] == [800, 600]
     assert [p["status"] for p in pipelines] == ["completed", "completed"]
+
+
+def test_demo_beyond_the_node_store_reports_eviction(tmp_path):
+    """More rows than the node store keeps: the oldest nodes are evicted,
+    the demo says so and draws no partial graph instead of failing."""
+    proc = run_cli(["demo", "--rows", "40000", "--quiet"], cwd=tmp_path)
+    assert proc.returncode == 0, proc.stderr
+    assert "Note: the in-memory node store holds at most 500,000 nodes" in proc.stdout
+    assert "\ntaint: True\n" in proc.stdout and "\ndag:" not in proc.stdout
+    assert "partly evicted from the node store" in proc.stdout
+    assert not (tmp_path / "morvel-demo" / "score_graph.dot").exists()
+    assert "80,000 result rows" in proc.stdout

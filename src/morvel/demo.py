@@ -267,7 +267,10 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     (plus ``score_graph.svg`` when Graphviz's ``dot`` is on the PATH) into
     ``out``.  Summary keys: "pipeline_id", "row", "applicant_id",
     "fingerprint", "dot_path", "svg_path" (None without Graphviz),
-    "nodes_in_memory", "stored_nodes", "stored_edges", "stored_results".
+    "nodes_in_memory", "evicted_nodes", "stored_nodes", "stored_edges",
+    "stored_results".  When more nodes were made than the tracker's node
+    store holds, the oldest are evicted; the score's graph is then
+    incomplete and is neither summarised nor drawn.
     """
     from morvel.utilities.persistence import SQLiteStorage
     from morvel.utilities.vortel32 import column_risk_report
@@ -284,9 +287,16 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     tracker = DAGTracker(pipeline_name="credit_demo")
     result = score_applications(raw, regions, tracker, progress=say)
     nodes_in_memory = len(tracker._nodes)
+    evicted = tracker._next_node_id - nodes_in_memory
     approved_rows = np.flatnonzero(np.asarray(result.approved.values, dtype=bool))
     say(f"scored: {int(approved_rows.size):,} of {rows:,} approved, "
         f"{nodes_in_memory:,} lineage nodes in memory")
+    if evicted:
+        print(f"Note: the in-memory node store holds at most {tracker._max_nodes:,} nodes; "
+              f"{evicted:,} of the oldest computed nodes were evicted, so the lineage kept and "
+              f"written covers the latest steps only (about {tracker._max_nodes // 14:,} rows "
+              "fit whole).", file=stdout)
+        print(file=stdout)
 
     print("Column risk report (applications)", file=stdout)
     print(format_risk_report(column_risk_report(result.applications)), file=stdout)
@@ -297,14 +307,24 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
 
     summary: Dict[str, Any] = {"row": None, "applicant_id": None, "fingerprint": None,
                                "dot_path": None, "svg_path": None,
-                               "nodes_in_memory": nodes_in_memory}
+                               "nodes_in_memory": nodes_in_memory, "evicted_nodes": evicted}
+    dag = None
     if approved_rows.size:
         row = int(approved_rows[0])
         applicant = int(raw["applicant_id"].iloc[row])
         fingerprint = int(result.score._prov[row])
         summary.update(row=row, applicant_id=applicant, fingerprint=fingerprint)
         print(f"Audit of the score of approved applicant {applicant} (row {row})", file=stdout)
-        print(format_audit(dag_audit(result.score, row)), file=stdout)
+        dag = get_dag_for_series(result.score, row)
+        if dag is not None and _is_complete(dag):
+            print(format_audit(dag_audit(result.score, row)), file=stdout)
+        else:
+            # Part of the graph was evicted: its depth cannot be computed, so
+            # report what the provenance word alone says.
+            dag = None
+            print(format_audit(_word_audit(tracker, fingerprint)), file=stdout)
+            print("(the graph behind this score was partly evicted from the node store, "
+                  "so it is not summarised or drawn)", file=stdout)
         print(file=stdout)
     else:
         print("No applicant was approved: no score graph to show.", file=stdout)
@@ -329,8 +349,7 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
           f"{stored['edge_count']:,} edges, {stored['result_count']:,} result rows "
           f"(from {nodes_in_memory:,} nodes in memory)", file=stdout)
 
-    if summary["fingerprint"] is not None:
-        dag = get_dag_for_series(result.score, summary["row"])
+    if dag is not None:
         dot_path = os.path.join(out, "score_graph.dot")
         with open(dot_path, "w", encoding="utf-8") as fh:
             fh.write(dag.to_graphviz())
@@ -344,6 +363,30 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
               "of every row whose score carries the same word)", file=stdout)
     say("done")
     return summary
+
+
+def _is_complete(dag: Any) -> bool:
+    """True when every input of every node of ``dag`` is in the graph."""
+    return all(i in dag.nodes for node in dag.nodes.values() for i in node.inputs)
+
+
+def _word_audit(tracker: Any, word: int) -> Dict[str, Any]:
+    """The part of a ``dag_audit`` report that the provenance word alone gives."""
+    info = tracker.decode_full(word)
+    return {
+        "provenance": f"0x{word:08X}",
+        "mode": tracker.get_mode(word),
+        "pair_count": len(info.pairs),
+        "pair_ids": sorted(info.pairs),
+        "columns": tracker.explain(word),
+        "tables": tracker.explain_tables(word),
+        "entity": info.entity,
+        "chain": info.chain,
+        "taint": info.taint,
+        "depth": info.depth,
+        "risk": tracker.risk_score(word),
+        "has_protected": tracker.has_protected(word),
+    }
 
 
 def _render_svg(dot_path: str, stdout: TextIO) -> Optional[str]:
