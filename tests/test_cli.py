@@ -379,3 +379,17 @@ def test_demo_beyond_the_node_store_reports_eviction(tmp_path):
     assert "partly evicted from the node store" in proc.stdout
     assert not (tmp_path / "morvel-demo" / "score_graph.dot").exists()
     assert "80,000 result rows" in proc.stdout
+
+
+def test_serve_on_a_taken_port_fails_in_one_line(tmp_path, capsys):
+    import socket
+
+    with socket.socket() as taken:
+        taken.bind(("127.0.0.1", 0))
+        taken.listen(1)
+        port = taken.getsockname()[1]
+        code, out, err = run_main(["serve", "--db", str(tmp_path / "s.db"), "--port", str(port),
+                                   "--api-key", "k"], capsys)
+    assert code != 0
+    assert err.count("\n") == 1 and f"cannot listen on 127.0.0.1:{port}" in err
+    assert "Traceback" not in err
