@@ -67,10 +67,6 @@ def test_backend_attributes(jk):
         assert jk.date is dt.date and jk.datetime is dt.datetime
 
 
-def test_blocked_import_selects_fallback(jk_std):
-    assert jk_std.BACKEND == "json"
-
-
 def test_other_import_errors_propagate(monkeypatch):
     """Only ImportError selects the fallback; anything else fails the load."""
 
