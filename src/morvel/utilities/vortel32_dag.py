@@ -1167,41 +1167,20 @@ def _padded(arr, n: int, fill, dtype) -> np.ndarray:
     return out
 
 
-def _record_loop(tracker, values, words, op_name, positions, column_name=None) -> None:
+def _record_loop(tracker, values, words, op_name) -> None:
     """Offer ``values[i]`` of each position to the tracker's recorder, with
     ``words[i]`` as fingerprint.  None and NaN floats (interpreter floats,
     which numpy float64 scalars are) are skipped; any error of one element
     is swallowed so that recording never fails an operation."""
     record = tracker.record_row_value
-    for i in positions:
+    for i in range(len(words)):
         try:
             v = values[i]
             if v is None or (isinstance(v, float) and v != v):
                 continue
-            if column_name is None:
-                record(i, int(words[i]), op_name, v)
-            else:
-                record(i, int(words[i]), op_name, v, column_name=column_name)
+            record(i, int(words[i]), op_name, v)
         except Exception:
             pass
-
-
-def _kept_tail(buffered: int, added: int, threshold) -> int:
-    """Length of a memory-only tracker's value buffer after ``added`` more
-    records are appended to ``buffered`` ones: the recorder drops the oldest
-    records down to ``threshold - threshold // 4`` whenever the buffer grows
-    past ``threshold``."""
-    keep = max(threshold - threshold // 4, 0)
-    total = buffered + added
-    if total <= threshold:
-        return total
-    if keep > threshold or threshold + 1 - keep <= 0:
-        return keep
-    if buffered > threshold:  # the next append trims at once
-        first = 1
-    else:
-        first = threshold + 1 - buffered
-    return keep + (added - first) % (threshold + 1 - keep)
 
 
 def _records_cleanly(v) -> bool:
@@ -1297,7 +1276,11 @@ def _append_row_values(tracker, groups) -> bool:
     """Leave the tracker's value buffer as the memory-only stock recorder
     would after being offered every value of ``groups``, in order, building
     only the records that survive the buffer's trimming.  Returns False,
-    changing nothing, when some value might make the recorder fail."""
+    changing nothing, when some value might make the recorder fail (or the
+    buffer settings are not the plain list and integer threshold this
+    reasoning assumes)."""
+    if type(tracker._value_flush_threshold) is not int or type(tracker._value_buffer) is not list:
+        return False
     for group in groups:
         if not group.classify():
             return False
@@ -1363,7 +1346,7 @@ def _record_values_after(tracker, values, words, op_name) -> None:
     at once, or the recorder called element by element when a value might
     make it fail."""
     if not _append_row_values(tracker, [_ValueGroup(values, words, op_name, None, True)]):
-        _record_loop(tracker, values, words, op_name, range(len(words)))
+        _record_loop(tracker, values, words, op_name)
 
 
 def _new_series(values, index, prov, tracker, node_ids) -> "DAGTrackedSeries":
