@@ -398,3 +398,37 @@ def test_eviction_with_shared_words_and_sources_in_index_lists(native_eviction, 
     assert states[0] == states[1]
     index = dict(states[0][1]["index"])
     assert any(len(ids) > 5 for ids in index.values())
+
+
+@pytest.mark.parametrize("threshold", [4, 5000])
+@pytest.mark.parametrize("case", ["text", "object", "nullable", "datetime", "huge_ints"])
+def test_non_numeric_results_match(case, threshold):
+    """Results whose elements are not plain numbers (text, objects, missing
+    markers, timestamps, ints too large for a float) take the element-wise
+    recorder or the generic record builder; both paths agree."""
+    columns = {
+        "text": {"a": pd.array(["x", None, "z", "w"], dtype="str"), "b": pd.array(["1", "2", None, "4"], dtype="str")},
+        "object": {"a": np.array([1, "p", None, 2.5], dtype=object), "b": np.array([2, "q", 3, float("nan")], dtype=object)},
+        "nullable": {"a": pd.array([1, None, 3, 4], dtype="Int64"), "b": pd.array([5, 6, None, 8], dtype="Int64")},
+        "datetime": {"a": pd.date_range("2024-01-01", periods=4), "b": pd.date_range("2023-01-01", periods=4)},
+        "huge_ints": {"a": np.array([10**400, 1, 2, 3], dtype=object), "b": np.array([1, 1, 1, 1], dtype=object)},
+    }[case]
+    states = []
+    for t in pair(threshold=threshold):
+        f = wrap_dataframe_dag(pd.DataFrame(columns), t, "t")
+        out = []
+        for op in ("add", "sub", "replace", "fillna"):
+            try:
+                if op == "add":
+                    r = f["a"] + f["b"]
+                elif op == "sub":
+                    r = f["a"] - f["b"]
+                elif op == "replace":
+                    r = f["a"].replace(1, 7)
+                else:
+                    r = f["b"].fillna(0)
+                out.append((op, [str(v) for v in r.tolist()], r._prov.tolist(), r._node_ids.tolist()))
+            except Exception as exc:
+                out.append((op, type(exc).__name__))
+        states.append((out, tracker_state(t)))
+    assert states[0] == states[1]
