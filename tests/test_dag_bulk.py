@@ -432,3 +432,41 @@ def test_non_numeric_results_match(case, threshold):
                 out.append((op, type(exc).__name__))
         states.append((out, tracker_state(t)))
     assert states[0] == states[1]
+
+
+def test_concurrent_bulk_operations_keep_the_store_consistent():
+    """Bulk logging holds the node lock for a whole operation: operations on
+    several threads (and single nodes logged meanwhile) get distinct ids and
+    leave every index entry pointing at a stored node."""
+    import threading
+
+    t = DAGTracker()
+    t._max_nodes = 3000
+    f = wrap_dataframe_dag(pd.DataFrame({"a": np.arange(2000.0), "b": np.ones(2000)}), t, "t")
+    results, errors = [], []
+    start = threading.Barrier(4)
+
+    def work(k):
+        try:
+            start.wait()
+            for _ in range(3):
+                results.append((f["a"] * f["b"])._node_ids if k % 2 else (-f["a"])._node_ids)
+                if k == 3:
+                    results.append(np.array([t.log_unary("single", 0, 0) for _ in range(50)]))
+        except Exception as exc:  # pragma: no cover - reported below
+            errors.append(exc)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for th in threads:
+        th.start()
+    for th in threads:
+        th.join()
+    assert errors == []
+    ids = np.concatenate(results)
+    assert len(np.unique(ids)) == len(ids) == 4 * 3 * 2000 + 3 * 50
+    assert t._next_node_id == 2 + len(ids)
+    stored = set(t._nodes)
+    assert all(i in stored for lst in t._prov_to_nodes.values() for i in lst)
+    assert sum(len(lst) for lst in t._prov_to_nodes.values()) == len(stored)
+    assert all(k == n.node_id for k, n in t._nodes.items())
+    assert list(t._nodes) == sorted(t._nodes)  # store order is creation order
