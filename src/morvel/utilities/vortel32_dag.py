@@ -1386,7 +1386,7 @@ class DAGTrackedSeries(pd.Series):
 
         >>> t = DAGTracker()
         >>> f = wrap_dataframe_dag(pd.DataFrame({"a": [1, 2], "b": [3, 4]}), t, "t")
-        >>> list((f["a"] + f["b"])._node_ids)
+        >>> (f["a"] + f["b"])._node_ids.tolist()
         [2, 3]
         """
         check_exact(op_name, "op_name", str)
