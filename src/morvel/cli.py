@@ -1,6 +1,6 @@
 """The ``morvel`` command.
 
-    morvel demo  [--rows N] [--db PATH] [--out DIR] [--seed S]
+    morvel demo  [--rows N] [--db PATH] [--out DIR] [--seed S] [--quiet]
     morvel serve --db PATH [--host H] [--port N] --api-key KEY [--api-key KEY ...]
     morvel show  PATH
     morvel graph PATH --pipeline ID --fingerprint WORD [--output FILE]
@@ -211,6 +211,7 @@ def _reusable_database(path: str, what: str, parent_may_be_missing: bool = False
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
+    """Check the paths, then run :func:`morvel.demo.run_demo`."""
     out = args.out
     if os.path.exists(out) and not os.path.isdir(out):
         raise UsageError(f"--out {out!r} exists and is not a folder")
@@ -231,6 +232,7 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 def cmd_serve(args: argparse.Namespace) -> int:
+    """Check the database path and keys, then run the lineage service."""
     _reusable_database(args.db, "--db")
     from morvel.utilities.persistence import service
 
@@ -263,7 +265,8 @@ def _open_storage(path: str):
 
 def format_pipelines(pipelines: List[dict]) -> str:
     """The ``morvel show`` table: one line per pipeline, oldest first."""
-    headers = ["id", "name", "status", "nodes", "edges", "results", "created", "protected sources"]
+    headers = ["id", "name", "status", "nodes", "edges", "results", "created", "tenant",
+               "protected sources"]
     rows = [
         [
             str(p["pipeline_id"]),
@@ -273,6 +276,7 @@ def format_pipelines(pipelines: List[dict]) -> str:
             f"{p['edge_count']:,}",
             f"{p['result_count']:,}",
             str(p["created_at"] or "-").replace("T", " ")[:19],
+            str(p["tenant_id"] or "-"),
             ", ".join(p["protected_sources"]) or "-",
         ]
         for p in sorted(pipelines, key=lambda p: p["pipeline_id"])
@@ -288,6 +292,7 @@ def format_pipelines(pipelines: List[dict]) -> str:
 
 
 def cmd_show(args: argparse.Namespace) -> int:
+    """List the pipelines of a lineage file (``list_pipelines`` of the store)."""
     storage = _open_storage(args.path)
     try:
         pipelines = storage.list_pipelines()
@@ -339,6 +344,7 @@ def stored_graph_to_dot(graph: dict) -> str:
 
 
 def cmd_graph(args: argparse.Namespace) -> int:
+    """Print (or write) the stored graph behind one fingerprint as DOT."""
     if args.output is not None:
         _writable_file_path(args.output, "--output")
     storage = _open_storage(args.path)
