@@ -129,7 +129,8 @@ def programs(draw):
         elif kind == "unary":
             steps.append(("unary", draw(st.sampled_from(UNARY)), draw(st.integers(0, 9))))
         elif kind == "short_other":
-            steps.append(("short_other", draw(st.integers(0, 9)), draw(st.integers(0, 3))))
+            steps.append(("short_other", draw(st.integers(0, 9)), draw(st.integers(0, 3)),
+                          draw(st.integers(0, 3))))
         else:
             steps.append(("head", draw(st.integers(0, 9)), draw(st.integers(0, 9)),
                           draw(st.integers(0, 5))))
@@ -180,14 +181,14 @@ def apply_step(pool, step, tracker):
             return s.fillna(7)
         return s.replace(1, 100)
     if step[0] == "short_other":
-        # An operand whose words and node ids stop after k positions:
+        # An operand whose words and node ids stop after k and k2 positions:
         # numpy broadcasts its single value, the loops read 0 / -1 beyond.
-        _, i, k = step
+        _, i, k, k2 = step
         s = pick(i)
         if len(s) == 0:
             return s + s
         other = DAGTrackedSeries([1.5], _prov=s._prov[:k].copy(), _tracker=tracker,
-                                 _node_ids=s._node_ids[:k].copy())
+                                 _node_ids=s._node_ids[:k2].copy())
         return s + other
     # head: pandas carries the source's full arrays onto the shorter result
     _, i, j, k = step
