@@ -334,10 +334,10 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
                       const uint32_t *words, const int64_t *left, const int64_t *right, size_t n,
                       int64_t *out, PyObject *source = nullptr) {
     NodeLayout layout(node_cls);
-    // The records are plain containers that die with the store; letting the
-    // cyclic collector walk the growing store again and again while millions
-    // of them are created would dominate the cost.  Collection resumes (with
-    // its counters intact) when the call returns.
+    // Millions of new container objects would set off collection after
+    // collection over the growing store, which would dominate the cost.  The
+    // collector is paused for the call; its allocation counts stay, so it
+    // runs once afterwards, over everything created here.
     struct GcPause {
         int was_enabled = PyGC_Disable();
         ~GcPause() {
