@@ -137,6 +137,7 @@ class LineageService:
         self._sockets: set = set()
         self._sockets_lock = threading.Lock()
         self._thread: Optional[threading.Thread] = None
+        self._serving = False
         self._server = self._make_server(host, int(port))
         self.host, self.port = self._server.server_address[:2]
 
@@ -174,20 +175,28 @@ class LineageService:
 
     def start(self) -> "LineageService":
         """Serve on a background thread; returns self."""
-        self._thread = threading.Thread(target=self._server.serve_forever, name="morvel-lineage-service", daemon=True)
+        # a short poll interval keeps stop() quick (shutdown waits for a poll)
+        self._thread = threading.Thread(
+            target=self._server.serve_forever, kwargs={"poll_interval": 0.05}, name="morvel-lineage-service", daemon=True
+        )
         self._thread.start()
         return self
 
     def serve_forever(self) -> None:
         """Serve on the calling thread until :meth:`stop` (or Ctrl-C)."""
+        self._serving = True
         try:
             self._server.serve_forever()
         finally:
+            self._serving = False
             self._server.server_close()
 
     def stop(self) -> None:
         """Stop serving, drop open connections and free the port."""
-        self._server.shutdown()
+        if self._thread is not None or self._serving:
+            # shutdown() waits for serve_forever to return: only call it
+            # when serving, or it would wait forever.
+            self._server.shutdown()
         with self._sockets_lock:
             open_sockets = list(self._sockets)
         for sock in open_sockets:

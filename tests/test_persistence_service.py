@@ -1,0 +1,320 @@
+"""The lineage service and HostedStorage, over real HTTP on 127.0.0.1."""
+import http.client
+import json
+import threading
+
+import pytest
+
+from morvel.utilities.persistence import (
+    AsyncWriter,
+    HostedStorage,
+    HostedStorageError,
+    SQLiteStorage,
+    StoredEdge,
+    StoredNode,
+    StoredRowValue,
+    WriterConfig,
+)
+from morvel.utilities.persistence.service import LineageService, main, parse_api_keys
+
+KEYS = {"key-acme": "acme", "key-other": "other"}
+MAX_BODY = 64 * 1024
+
+
+def node(fp, pid, **kw):
+    return StoredNode(fingerprint=fp, node_type=kw.get("node_type", "BINARY"), operation="add",
+                      table_name=kw.get("table"), column_name=kw.get("column"), pair_id=None,
+                      is_protected=kw.get("protected", False), pipeline_id=pid, metadata=kw.get("metadata"))
+
+
+@pytest.fixture
+def db(tmp_path):
+    s = SQLiteStorage(tmp_path / "service.db")
+    s.connect()
+    yield s
+    s.disconnect()
+
+
+@pytest.fixture
+def service(db):
+    svc = LineageService(db, KEYS, port=0, max_body=MAX_BODY).start()
+    yield svc
+    svc.stop()
+
+
+def raw(service, method, path, body=None, key="key-acme", headers=None):
+    """One request on a fresh connection: (status, decoded JSON or None)."""
+    conn = http.client.HTTPConnection(service.host, service.port, timeout=10)
+    h = dict(headers or {})
+    if key is not None:
+        h.setdefault("Authorization", f"Bearer {key}")
+    if isinstance(body, (dict, list)):
+        body = json.dumps(body).encode()
+    elif isinstance(body, str):
+        body = body.encode("utf-8", "surrogatepass")
+    try:
+        conn.request(method, path, body=body, headers=h)
+        resp = conn.getresponse()
+        data = resp.read()
+    finally:
+        conn.close()
+    try:
+        return resp.status, json.loads(data) if data else None
+    except ValueError:
+        return resp.status, data
+
+
+def client(service, key="key-acme", **kw):
+    h = HostedStorage(service.url, key, "acme", **kw)
+    h.connect()
+    return h
+
+
+def test_hosted_storage_round_trip_matches_the_store(service, db):
+    h = client(service)
+    assert h.service_tenant == "acme"
+    pid = h.create_pipeline(pipeline_name="p", config={"k": 1}, git_commit="abc", tenant_id=None)
+    assert h.create_pipeline("positional") == pid + 1
+    h.register_source(0, "people", "age", is_protected=True)  # goes to the current pipeline (pid + 1)
+    h.register_source(1, "people", "sex", True, pipeline_id=pid)
+    h.store_nodes([node(1, pid, node_type="SOURCE", table="people", column="sex", protected=True,
+                        metadata={"s": {1}}), node(2, pid), node(3, pid)])
+    h.store_nodes([node(1, pid)])  # duplicate fingerprint: kept once
+    m = h.get_fingerprint_node_map(pid)
+    assert m == db.get_fingerprint_node_map(pid) and set(m) == {1, 2, 3}
+    assert h.get_node_ids(pid, [2, 3, 77]) == {2: m[2], 3: m[3]}
+    assert h.store_edges_resolved([(m[1], m[3], 0), (m[2], m[3], 1)]) == 2
+    assert h.store_edges_resolved([(m[1], m[3], 0)]) == 0
+    h.store_row_values([StoredRowValue(pid, 0, 3, "add", 2.5, "c", "spoofed", None),
+                        StoredRowValue(pid, 1, 3, "upper", None, "c", None, "TXT")])
+    h.store_results(pid, [("r0", "score", 3, 2.5, "ab" * 32), ("r1", "score", 3, None, None)])
+    h.complete_pipeline(pid, status="failed")
+    h.complete_pipeline(pid, "completed")
+    assert h.sync_dashboard({"pipeline": {"status": "completed"}}) >= 1
+
+    entry = next(p for p in h.list_pipelines() if p["pipeline_id"] == pid)
+    assert (entry["tenant_id"], entry["status"], entry["node_count"], entry["edge_count"]) == ("acme", "completed", 3, 2)
+    assert (entry["row_value_count"], entry["result_count"]) == (2, 2)
+    assert entry["protected_sources"] == ["people.sex"]
+    graph = h.pipeline_graph(pid, 3)
+    assert graph == db.pipeline_graph(pid, 3)
+    assert next(n for n in graph["nodes"] if n["fingerprint"] == 1)["metadata"] == {"s": "{1}"}
+    tenants = {t for (t,) in db._db().execute("SELECT tenant_id FROM row_values")}
+    assert tenants == {"acme"}  # the tenant comes from the key, not the record
+    h.disconnect()
+
+
+def test_tenants_are_isolated(service, db):
+    acme, other = client(service), client(service, "key-other")
+    pid = acme.create_pipeline("mine")
+    acme.store_nodes([node(1, pid), node(2, pid)])
+    m = acme.get_fingerprint_node_map(pid)
+    calls = [
+        lambda: other.complete_pipeline(pid, "failed"),
+        lambda: other.get_fingerprint_node_map(pid),
+        lambda: other.store_nodes([node(5, pid)]),
+        lambda: other.store_edges_resolved([(m[1], m[2], 0)]),
+        lambda: other.store_row_values([StoredRowValue(pid, 0, 1, "add", 1.0, None, None)]),
+        lambda: other.store_results(pid, [("k", "o", 1, 1.0, None)]),
+        lambda: other.register_source(0, "t", "c", True, pipeline_id=pid),
+        lambda: other.pipeline_graph(pid, 1),
+    ]
+    before = db.count_rows()
+    for call in calls:
+        with pytest.raises(HostedStorageError) as info:
+            call()
+        assert info.value.status == 404 and not info.value.retryable
+    assert db.count_rows() == before
+    assert other.list_pipelines() == [] and [p["pipeline_id"] for p in acme.list_pipelines()] == [pid]
+    assert db.get_pipeline(pid)["status"] == "running"
+
+
+BIG = json.dumps({"nodes": [{"pipeline_id": 1, "fingerprint": i, "operation": "x" * 40} for i in range(2000)]})
+
+BAD_REQUESTS = [
+    # (name, method, path, body, key, headers, expected status)
+    ("bad json", "POST", "/v1/pipelines", "{not json", "key-acme", None, 400),
+    ("json not an object", "POST", "/v1/pipelines", "[1, 2]", "key-acme", None, 400),
+    ("invalid utf-8", "POST", "/v1/pipelines", b"\xff\xfe{}", "key-acme", None, 400),
+    ("deep nesting", "POST", "/v1/pipelines", "[" * 50_000, "key-acme", None, 400),
+    ("missing field", "POST", "/v1/pipelines", {"config": None}, "key-acme", None, 400),
+    ("wrong type", "POST", "/v1/pipelines", {"pipeline_name": 5}, "key-acme", None, 400),
+    ("lone surrogate", "POST", "/v1/pipelines", '{"pipeline_name": "\\ud800"}', "key-acme", None, 400),
+    ("config not object", "POST", "/v1/pipelines", {"pipeline_name": "p", "config": [1]}, "key-acme", None, 400),
+    ("bad status", "POST", "/v1/pipelines/{pid}/complete", {"status": "done"}, "key-acme", None, 400),
+    ("status missing", "POST", "/v1/pipelines/{pid}/complete", {}, "key-acme", None, 400),
+    ("nodes not a list", "POST", "/v1/nodes", {"nodes": {"a": 1}}, "key-acme", None, 400),
+    ("node missing fingerprint", "POST", "/v1/nodes", {"nodes": [{"pipeline_id": "{pid}"}]}, "key-acme", None, 400),
+    ("node text fingerprint", "POST", "/v1/nodes", {"nodes": [{"pipeline_id": "{pid}", "fingerprint": "7"}]},
+     "key-acme", None, 400),
+    ("node huge fingerprint", "POST", "/v1/nodes", {"nodes": [{"pipeline_id": "{pid}", "fingerprint": 2**70}]},
+     "key-acme", None, 400),
+    ("node metadata list", "POST", "/v1/nodes",
+     {"nodes": [{"pipeline_id": "{pid}", "fingerprint": 1, "metadata": [1]}]}, "key-acme", None, 400),
+    ("edge floats", "POST", "/v1/edges", {"edges": [[1.5, 2, 0]]}, "key-acme", None, 400),
+    ("edge short", "POST", "/v1/edges", {"edges": [[1, 2]]}, "key-acme", None, 400),
+    ("edge unknown node", "POST", "/v1/edges", {"edges": [[10**6, 10**6 + 1, 0]]}, "key-acme", None, 404),
+    ("row value width", "POST", "/v1/row-values", {"row_values": [["{pid}", 0, 1]]}, "key-acme", None, 400),
+    ("row value text value", "POST", "/v1/row-values",
+     {"row_values": [["{pid}", 0, 1, "add", "1.0", None, None, None]]}, "key-acme", None, 400),
+    ("row value bool index", "POST", "/v1/row-values",
+     {"row_values": [["{pid}", True, 1, "add", 1.0, None, None, None]]}, "key-acme", None, 400),
+    ("results bad hash", "POST", "/v1/pipelines/{pid}/results", {"rows": [["k", "o", 1, 1.0, "xyz"]]},
+     "key-acme", None, 400),
+    ("results not list", "POST", "/v1/pipelines/{pid}/results", {"rows": "k"}, "key-acme", None, 400),
+    ("graph without fingerprint", "GET", "/v1/pipelines/{pid}/graph", None, "key-acme", None, 400),
+    ("graph text fingerprint", "GET", "/v1/pipelines/{pid}/graph?fingerprint=abc", None, "key-acme", None, 400),
+    ("source without pipeline", "POST", "/v1/sources", {"pair_id": 0, "table": "t", "column": "c"},
+     "key-acme", None, 400),
+    ("source text pair", "POST", "/v1/sources", {"pair_id": "0", "table": "t", "column": "c", "pipeline_id": "{pid}"},
+     "key-acme", None, 400),
+    ("huge body", "POST", "/v1/nodes", BIG, "key-acme", None, 413),
+    ("negative length", "POST", "/v1/nodes", None, "key-acme", {"Content-Length": "-1"}, 400),
+    ("no key", "POST", "/v1/pipelines", {"pipeline_name": "p"}, None, None, 401),
+    ("wrong key", "POST", "/v1/pipelines", {"pipeline_name": "p"}, "key-nope", None, 401),
+    ("not bearer", "GET", "/v1/pipelines", None, None, {"Authorization": "Basic a2V5LWFjbWU="}, 401),
+    ("other tenant's pipeline", "POST", "/v1/pipelines/{pid}/complete", {"status": "failed"}, "key-other", None, 404),
+    ("other tenant reads", "GET", "/v1/pipelines/{pid}", None, "key-other", None, 404),
+    ("unknown pipeline", "GET", "/v1/pipelines/999999/node-map", None, "key-acme", None, 404),
+    ("unknown path", "GET", "/v1/nothing", None, "key-acme", None, 404),
+    ("wrong method", "GET", "/v1/nodes", None, "key-acme", None, 405),
+    ("put", "PUT", "/v1/pipelines", "{}", "key-acme", None, 405),
+]
+
+
+def _fill(value, pid):
+    if isinstance(value, str):
+        return value.replace("{pid}", str(pid))
+    if isinstance(value, dict):
+        return {k: _fill(v, pid) for k, v in value.items()}
+    if isinstance(value, list):
+        return [pid if v == "{pid}" else _fill(v, pid) for v in value]
+    return value
+
+
+@pytest.mark.parametrize("name, method, path, body, key, headers, status", BAD_REQUESTS,
+                         ids=[r[0] for r in BAD_REQUESTS])
+def test_bad_requests_get_their_4xx_and_the_service_keeps_serving(service, db, name, method, path, body, key,
+                                                                  headers, status):
+    pid = db.create_pipeline("p", tenant_id="acme")
+    db.store_nodes([node(1, pid)])
+    if isinstance(body, dict):
+        body = _fill(body, pid)
+        body = {k: ([dict(n, pipeline_id=pid) if isinstance(n, dict) and n.get("pipeline_id") == str(pid) else n
+                     for n in v] if isinstance(v, list) else v) for k, v in body.items()}
+    before = db.count_rows()
+    got, reply = raw(service, method, _fill(path, pid), body, key=key, headers=headers)
+    assert got == status, reply
+    assert isinstance(reply, dict) and isinstance(reply.get("error"), str)
+    assert db.count_rows() == before
+    assert db.get_pipeline(pid)["status"] == "running"
+    assert raw(service, "GET", "/v1/health", key=None) == (200, {"status": "ok"})
+    assert raw(service, "GET", "/v1/whoami")[0] == 200
+
+
+def test_a_repeated_idempotency_key_is_applied_once(service, db):
+    pid = db.create_pipeline("p", tenant_id="acme")
+    body = {"row_values": [[pid, i, 1, "add", float(i), None, None, None] for i in range(3)]}
+    first = raw(service, "POST", "/v1/row-values", body, headers={"Idempotency-Key": "abc"})
+    again = raw(service, "POST", "/v1/row-values", body, headers={"Idempotency-Key": "abc"})
+    assert first == again == (200, {"stored": 3})
+    assert db.count_rows(pid)["row_values"] == 3
+    # the same key from another tenant is another request
+    assert raw(service, "POST", "/v1/row-values", body, key="key-other", headers={"Idempotency-Key": "abc"})[0] == 404
+
+
+def test_client_errors_are_clear(service, tmp_path):
+    with pytest.raises(HostedStorageError) as info:
+        HostedStorage(service.url, "wrong", "acme").connect()
+    assert info.value.status == 401 and not info.value.retryable
+    probe = LineageService(SQLiteStorage(tmp_path / "unused.db"), {"k": "t"}, port=0)
+    free_url = probe.url
+    probe.stop()  # nothing listens there now
+    down = HostedStorage(free_url, "k", "t", max_attempts=2, retry_base_delay=0.001)
+    with pytest.raises(HostedStorageError) as info:
+        down.connect()
+    assert info.value.status is None and info.value.retryable
+    with pytest.raises(ValueError):
+        HostedStorage("ftp://x", "k", "t")
+    with pytest.raises(TypeError, match="Argument 'api_key' has incorrect type"):
+        HostedStorage(service.url, None, "t")
+
+
+class Watch:
+    """Passes calls to a backend and sets ``failed`` when one raises."""
+
+    def __init__(self, inner):
+        self.inner, self.failed = inner, threading.Event()
+
+    def __getattr__(self, name):
+        target = getattr(self.inner, name)
+
+        def call(*args, **kw):
+            try:
+                return target(*args, **kw)
+            except Exception:
+                self.failed.set()
+                raise
+
+        return call
+
+
+def test_service_restart_loses_nothing(db):
+    svc = LineageService(db, KEYS, port=0).start()
+    port = svc.port
+    h = HostedStorage(svc.url, "key-acme", "acme", max_attempts=2, retry_base_delay=0.01)
+    h.connect()
+    pid = h.create_pipeline("restart")
+    watch = Watch(h)
+    cfg = WriterConfig(batch_size=50, flush_interval=0.01, queue_size=1000, max_attempts=60,
+                       retry_base_delay=0.02, retry_max_delay=0.2)
+    w = AsyncWriter(watch, cfg)
+    w.start()
+    try:
+        def burst(lo, hi):
+            for fp in range(lo, hi):
+                w.write_node(node(fp, pid))
+                if fp:
+                    w.write_edges([StoredEdge(fp - 1, fp, 0)])
+            w.write_row_values([StoredRowValue(pid, i, lo, "add", float(i), None, None) for i in range(lo, hi)])
+
+        burst(0, 300)
+        assert w.flush(timeout=30)
+        svc.stop()
+        burst(300, 600)  # the service is down while these are written
+        assert watch.failed.wait(timeout=30)
+        svc = LineageService(db, KEYS, port=port).start()  # same port, same database
+        assert w.flush(timeout=60)
+    finally:
+        w.stop(timeout=60)
+        svc.stop()
+    stats = w.get_stats()
+    assert stats["retries"] > 0 and stats["failures"] == 0
+    assert db.count_rows(pid)["nodes"] == 600 and stats["nodes_stored"] == 600
+    assert db.count_rows(pid)["edges"] == 599 and stats["edges_stored"] == 599
+    assert db.count_rows(pid)["row_values"] == 600 and stats["row_values_stored"] == 600
+
+
+@pytest.mark.parametrize(
+    "specs, expected",
+    [
+        (["k1"], {"k1": "default"}),
+        (["k1:acme", "k2:other", "k1:acme"], {"k1": "acme", "k2": "other"}),
+        (["a:b:c"], {"a:b": "c"}),
+    ],
+)
+def test_parse_api_keys(specs, expected):
+    assert parse_api_keys(specs) == expected
+
+
+@pytest.mark.parametrize("specs", [[":acme"], ["k1:"], ["k1:a", "k1:b"]])
+def test_parse_api_keys_rejects(specs):
+    with pytest.raises(ValueError):
+        parse_api_keys(specs)
+
+
+def test_main_requires_an_api_key(tmp_path, capsys):
+    with pytest.raises(SystemExit) as info:
+        main(["--db", str(tmp_path / "x.db"), "--port", "0"])
+    assert info.value.code == 2
+    assert "--api-key" in capsys.readouterr().err
