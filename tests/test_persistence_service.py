@@ -164,7 +164,7 @@ BAD_REQUESTS = [
     ("results not list", "POST", "/v1/pipelines/{pid}/results", {"rows": "k"}, "key-acme", None, 400),
     ("graph without fingerprint", "GET", "/v1/pipelines/{pid}/graph", None, "key-acme", None, 400),
     ("graph text fingerprint", "GET", "/v1/pipelines/{pid}/graph?fingerprint=abc", None, "key-acme", None, 400),
-    ("source without pipeline", "POST", "/v1/sources", {"pair_id": 0, "table": "t", "column": "c"},
+    ("source null table", "POST", "/v1/sources", {"pair_id": 0, "table": None, "column": "c"},
      "key-acme", None, 400),
     ("source text pair", "POST", "/v1/sources", {"pair_id": "0", "table": "t", "column": "c", "pipeline_id": "{pid}"},
      "key-acme", None, 400),
@@ -318,3 +318,44 @@ def test_main_requires_an_api_key(tmp_path, capsys):
         main(["--db", str(tmp_path / "x.db"), "--port", "0"])
     assert info.value.code == 2
     assert "--api-key" in capsys.readouterr().err
+
+
+def test_sources_without_a_pipeline_are_kept_per_tenant(service, db):
+    fresh = client(service)  # has created no pipeline
+    fresh.register_source(3, "people", "age", is_protected=True)
+    client(service, "key-other").register_source(3, "people", "zip", False)
+    rows = db._db().execute("SELECT tenant_id, pipeline_id, column_name FROM sources ORDER BY tenant_id").fetchall()
+    assert rows == [("acme", 0, "age"), ("other", 0, "zip")]
+
+
+def test_command_line_serves_until_terminated(tmp_path):
+    import os
+    import subprocess
+    import sys
+    from pathlib import Path
+
+    src = str(Path(__file__).resolve().parents[1] / "src")
+    proc = subprocess.Popen(
+        [sys.executable, "-m", "morvel.utilities.persistence.service", "--db", str(tmp_path / "cli.db"),
+         "--port", "0", "--api-key", "cli-key:team"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
+        env=dict(os.environ, PYTHONPATH=src),
+    )
+    try:
+        line = proc.stdout.readline()
+        assert "listening on http://127.0.0.1:" in line, line + proc.stderr.read()
+        url = line.split("listening on ")[1].split()[0]
+        h = HostedStorage(url, "cli-key", "team")
+        h.connect()
+        assert h.service_tenant == "team"
+        pid = h.create_pipeline("from-cli")
+        h.complete_pipeline(pid, "completed")
+        assert [p["status"] for p in h.list_pipelines()] == ["completed"]
+        h.disconnect()
+    finally:
+        proc.terminate()
+        proc.wait(timeout=10)
+    check = SQLiteStorage(tmp_path / "cli.db")
+    check.connect()
+    assert [(p["name"], p["tenant_id"]) for p in check.list_pipelines()] == [("from-cli", "team")]
+    check.disconnect()

@@ -303,3 +303,26 @@ def test_storage_errors_marked_retryable_are_retried(store, writers):
     w.write_node(node(1, pid))
     assert w.flush(timeout=10)
     assert w.get_stats()["retries"] == 2 and store.count_rows(pid)["nodes"] == 1
+
+
+def test_a_list_of_only_bad_records_costs_a_bounded_number_of_calls(store, writers):
+    pid = store.create_pipeline("bad")
+    w = writers(store, batch_size=10_000, flush_interval=0.01, max_records_per_call=5000, **FAST)
+    w.write_row_values([row(pid, i, value="bad") for i in range(4000)])
+    assert w.flush(timeout=30)
+    stats = w.get_stats()
+    assert stats["row_values_failed"] == 4000 and stats["row_values_stored"] == 0
+    assert stats["backend_calls"] <= 1 + 64
+
+
+def test_rejections_that_smaller_lists_cannot_fix_are_not_split(store, writers):
+    pid = store.create_pipeline("p")
+
+    def hook(name):
+        raise StorageError("pipeline not found", status=404)
+
+    w = writers(Wrapped(store, hook), flush_interval=0.01, **FAST)
+    w.write_row_values([row(pid, i) for i in range(100)])
+    assert w.flush(timeout=10)
+    stats = w.get_stats()
+    assert (stats["backend_calls"], stats["row_values_failed"], stats["failures"]) == (1, 100, 1)

@@ -299,8 +299,9 @@ class LineageService:
         protected = _require(body, "is_protected", (bool,), "true or false", optional=True)
         pid = _require(body, "pipeline_id", (int,), "an integer or null", optional=True)
         if pid is None:
-            raise _HTTPError(400, "field 'pipeline_id' is required: create a pipeline first")
-        self._owned(tenant, [pid])
+            pid = 0  # not attached to a pipeline; kept under the tenant
+        else:
+            self._owned(tenant, [pid])
         self.storage.register_source(pair_id, table, column, bool(protected), pipeline_id=pid, tenant_id=tenant)
         return 200, {"registered": 1}
 

@@ -104,6 +104,21 @@ def _retryable(exc: BaseException) -> bool:
     return not isinstance(exc, _DATA_ERRORS)
 
 
+def _splittable(exc: BaseException) -> bool:
+    """True when a smaller list may succeed: some records are bad (400, data
+    errors) or the list is too large (413)."""
+    if isinstance(exc, StorageError):
+        return exc.status in (400, 413) and not exc.retryable
+    return isinstance(exc, _DATA_ERRORS)
+
+
+# Extra backend calls one rejected list may spend on halving itself to find
+# its bad records (a few bad records cost ~2*log2(n) calls each); past it the
+# remaining pieces fail whole, so a list of nothing but bad records cannot
+# turn into thousands of calls.
+_SPLIT_BUDGET = 64
+
+
 class _Batch:
     __slots__ = ("sources", "nodes", "edges", "rows", "records")
 
@@ -488,18 +503,22 @@ class AsyncWriter:
         records: List[Any],
         failed_out: Optional[List[Any]] = None,
         retry_only: bool = False,
+        budget: Optional[List[int]] = None,
     ) -> int:
         """Hand ``records`` to ``call`` with retries; return how many records
         could not be stored (appending them to ``failed_out``)."""
         exc = self._attempt(call, records)
         if exc is None:
             return 0
-        if not _retryable(exc) and len(records) > 1 and not retry_only:
+        if budget is None:
+            budget = [_SPLIT_BUDGET]
+        if _splittable(exc) and len(records) > 1 and not retry_only and budget[0] >= 2:
             # Bad input somewhere in the list: halve it so that only the
             # offending records are lost.
+            budget[0] -= 2
             mid = len(records) // 2
-            return self._deliver(what, call, records[:mid], failed_out) + self._deliver(
-                what, call, records[mid:], failed_out
+            return self._deliver(what, call, records[:mid], failed_out, budget=budget) + self._deliver(
+                what, call, records[mid:], failed_out, budget=budget
             )
         self._count("failures")
         logger.warning(
