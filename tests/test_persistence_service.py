@@ -359,3 +359,13 @@ def test_command_line_serves_until_terminated(tmp_path):
     check.connect()
     assert [(p["name"], p["tenant_id"]) for p in check.list_pipelines()] == [("from-cli", "team")]
     check.disconnect()
+
+
+def test_numbers_of_other_libraries_are_sent_as_plain_numbers(service, db):
+    np = pytest.importorskip("numpy")
+    h = client(service)
+    pid = h.create_pipeline("np")
+    h.store_nodes([node(np.uint32(7), pid)])
+    h.store_row_values([StoredRowValue(pid, np.int64(0), np.uint32(7), "add", np.float32(0.5), None, None)])
+    assert h.get_fingerprint_node_map(pid) == db.get_fingerprint_node_map(pid) and 7 in db.get_fingerprint_node_map(pid)
+    assert db._db().execute("SELECT row_index, fingerprint, value FROM row_values").fetchall() == [(0, 7, 0.5)]

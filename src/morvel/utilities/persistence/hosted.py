@@ -14,6 +14,7 @@ from __future__ import annotations
 
 import http.client
 import json
+import operator
 import threading
 import time
 import uuid
@@ -34,6 +35,15 @@ class HostedStorageError(StorageError):
 
 def _float_or_none(value: Any) -> Optional[float]:
     return None if value is None else float(value)
+
+
+def _json_default(value: Any) -> Any:
+    """Numbers of other libraries (numpy integers and floats) as plain ones."""
+    if hasattr(type(value), "__index__"):
+        return operator.index(value)
+    if hasattr(type(value), "__float__") and not isinstance(value, (str, bytes)):
+        return float(value)
+    raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
 
 
 def _plain(value: Any) -> Any:
@@ -117,7 +127,11 @@ class HostedStorage:
         return resp.status, data
 
     def _request(self, method: str, path: str, payload: Any = None) -> Any:
-        body = None if payload is None else json.dumps(payload, separators=(",", ":")).encode("utf-8")
+        body = (
+            None
+            if payload is None
+            else json.dumps(payload, separators=(",", ":"), default=_json_default).encode("utf-8")
+        )
         key = uuid.uuid4().hex
         last: Optional[HostedStorageError] = None
         with self._lock:

@@ -9,7 +9,9 @@ backend's node ids once their nodes are stored), then row values.
 
 Nothing is dropped silently.  When the queue is full the caller blocks until
 there is room (back-pressure).  A failing backend call is retried with
-exponential back-off; a batch rejected as bad input is split in halves so
+exponential back-off (after one call has exhausted its retries, later calls
+get a single try until the backend answers again, so a dead backend drains
+the queue quickly instead of stalling the pipeline); a batch rejected as bad input is split in halves so
 that only the offending records are lost; whatever still fails is counted in
 :meth:`AsyncWriter.get_stats` and logged at warning level.  The thread
 survives every error.
@@ -162,6 +164,7 @@ class AsyncWriter:
         self._state_lock = threading.Lock()
         self._stats_lock = threading.Lock()
         self._last_pipeline: Optional[int] = None
+        self._backend_down = False
         # (pipeline, fingerprint) -> backend node id, for resolving edges.
         self._node_ids: Dict[Tuple[int, int], int] = {}
         self._stored_nodes: set = set()
@@ -531,17 +534,31 @@ class AsyncWriter:
 
     def _attempt(self, call: Callable[[Any], Any], records: List[Any]) -> Optional[BaseException]:
         cfg = self.config
-        for attempt in range(cfg.max_attempts):
+        # Once a call has used up its retries on an unavailable backend, the
+        # following calls get one try each until one succeeds: draining a
+        # full queue into a dead backend then takes one call per batch, not
+        # max_attempts back-off sequences, so callers are not held up.
+        attempts = 1 if self._backend_down else cfg.max_attempts
+        last: Optional[BaseException] = None
+        for attempt in range(attempts):
             if attempt:
                 self._count("retries")
                 time.sleep(min(cfg.retry_max_delay, cfg.retry_base_delay * (2 ** (attempt - 1))))
             self._count("backend_calls")
             try:
                 call(records)
-                return None
             except Exception as exc:  # noqa: BLE001 - any backend failure is handled here
                 last = exc
                 if not _retryable(exc):
                     return exc
                 logger.debug("AsyncWriter: backend call failed (attempt %d): %s", attempt + 1, exc)
+            else:
+                if self._backend_down:
+                    self._backend_down = False
+                    logger.warning("AsyncWriter: backend available again; retrying failed calls as configured")
+                return None
+        if not self._backend_down:
+            self._backend_down = True
+            logger.warning("AsyncWriter: backend unavailable after %d attempts; one try per call until it answers",
+                           attempts)
         return last
