@@ -369,3 +369,40 @@ def test_numbers_of_other_libraries_are_sent_as_plain_numbers(service, db):
     h.store_row_values([StoredRowValue(pid, np.int64(0), np.uint32(7), "add", np.float32(0.5), None, None)])
     assert h.get_fingerprint_node_map(pid) == db.get_fingerprint_node_map(pid) and 7 in db.get_fingerprint_node_map(pid)
     assert db._db().execute("SELECT row_index, fingerprint, value FROM row_values").fetchall() == [(0, 7, 0.5)]
+
+
+from hypothesis import given, settings  # noqa: E402
+from hypothesis import strategies as st  # noqa: E402
+
+_json = st.recursive(
+    st.none() | st.booleans() | st.integers(-(2**70), 2**70) | st.floats(allow_nan=True) | st.text(max_size=8),
+    lambda inner: st.lists(inner, max_size=4) | st.dictionaries(st.text(max_size=8), inner, max_size=4),
+    max_leaves=12,
+)
+_fields = st.sampled_from(["pipeline_name", "status", "nodes", "edges", "row_values", "rows", "fingerprints",
+                           "pair_id", "table", "column", "pipeline_id", "fingerprint", "config"])
+_bodies = st.dictionaries(_fields, _json, max_size=4) | _json
+_paths = st.sampled_from(["/v1/pipelines", "/v1/pipelines/1/complete", "/v1/sources", "/v1/nodes", "/v1/edges",
+                          "/v1/row-values", "/v1/pipelines/1/results", "/v1/pipelines/1/node-ids",
+                          "/v1/dashboard/sync"])
+
+
+@pytest.fixture(scope="module")
+def shared_service(tmp_path_factory):
+    store = SQLiteStorage(tmp_path_factory.mktemp("fuzz") / "fuzz.db")
+    store.connect()
+    pid = store.create_pipeline("fuzz", tenant_id="acme")
+    store.store_nodes([node(1, pid), node(2, pid)])
+    svc = LineageService(store, KEYS, port=0).start()
+    yield svc
+    svc.stop()
+    store.disconnect()
+
+
+@settings(max_examples=150)
+@given(path=_paths, body=_bodies)
+def test_arbitrary_json_never_gets_a_server_error(shared_service, path, body):
+    status, reply = raw(shared_service, "POST", path, json.dumps(body))
+    assert status < 500, reply
+    if status >= 400:
+        assert isinstance(reply, dict) and isinstance(reply.get("error"), str)
