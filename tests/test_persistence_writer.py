@@ -334,3 +334,35 @@ def test_rejections_that_smaller_lists_cannot_fix_are_not_split(store, writers):
     assert w.flush(timeout=10)
     stats = w.get_stats()
     assert (stats["backend_calls"], stats["row_values_failed"], stats["failures"]) == (1, 100, 1)
+
+
+def test_writes_racing_with_stop_are_written_or_refused_never_lost(store):
+    pid = store.create_pipeline("race")
+    w = AsyncWriter(store, WriterConfig(batch_size=50, flush_interval=0.01, queue_size=20))
+    w.start()
+    accepted = []
+    going = threading.Event()
+
+    def produce(base):
+        for i in range(2000):
+            try:
+                w.write_node(node(base + i, pid))
+            except RuntimeError:
+                return
+            accepted.append(base + i)
+            if len(accepted) >= 100:
+                going.set()
+
+    threads = [threading.Thread(target=produce, args=(k * 10_000,)) for k in range(3)]
+    for t in threads:
+        t.start()
+    assert going.wait(timeout=10)  # stop while the producers are busy
+    assert w.stop(timeout=30)
+    for t in threads:
+        t.join()
+    assert set(store.get_fingerprint_node_map(pid)) == set(accepted)
+    assert w.get_stats()["nodes_stored"] == len(accepted)
+    w.start()  # a stopped writer can start again
+    w.write_node(node(-1, pid))
+    assert w.stop(timeout=10)
+    assert -1 in store.get_fingerprint_node_map(pid)

@@ -188,6 +188,8 @@ class AsyncWriter:
         with self._state_lock:
             if self._running:
                 return
+            if self._thread is not None:
+                raise RuntimeError("AsyncWriter is still stopping; call stop() until it returns True")
             self._running = True
             self._thread = threading.Thread(target=self._run, name="morvel-async-writer", daemon=True)
             self._thread.start()
@@ -202,23 +204,23 @@ class AsyncWriter:
     def stop(self, timeout: Optional[float] = None) -> bool:
         """Write everything queued, then end the thread.  Returns True when
         the thread ended within ``timeout`` seconds (None waits as long as
-        it takes)."""
+        it takes); after False, calling ``stop`` again waits once more."""
         with self._state_lock:
             thread = self._thread
-            if not self._running or thread is None:
+            if thread is None:
                 return True
-            self._running = False
-        done = threading.Event()
-        try:
-            self._queue.put((_STOP, done), timeout=timeout)
-        except queue.Full:
-            return False
+            if self._running:
+                try:
+                    self._queue.put((_STOP, threading.Event()), timeout=timeout)
+                except queue.Full:
+                    return False
+                self._running = False
         thread.join(timeout)
         if thread.is_alive():
             return False
+        with self._state_lock:
+            self._thread = None
         _live_writers.discard(self)
-        # An item put by a caller that raced with stop() lands behind the
-        # stop marker; write it here rather than lose it.
         self._drain_leftovers()
         return True
 
@@ -230,11 +232,14 @@ class AsyncWriter:
     # -- producers -----------------------------------------------------------
 
     def _put(self, item: Tuple[str, Any], stat: str, count: int) -> None:
-        if not self._running:
-            raise RuntimeError("AsyncWriter is not running; call start() first")
-        self._queue.put(item)
-        with self._stats_lock:
-            self._stats[stat] += count
+        # Under the state lock, so that nothing can be queued behind the stop
+        # marker: stop() takes the lock before putting it.
+        with self._state_lock:
+            if not self._running:
+                raise RuntimeError("AsyncWriter is not running; call start() first")
+            with self._stats_lock:
+                self._stats[stat] += count
+            self._queue.put(item)
 
     def register_source(self, pair_id: int, table: str, column: str, is_protected: bool = False) -> None:
         """Queue the registration of source pair ``pair_id`` = (table, column)."""
@@ -268,14 +273,20 @@ class AsyncWriter:
         """Wait until everything queued before this call is written (or has
         failed for good).  Returns False when that did not happen within
         ``timeout`` seconds."""
-        if not self._running:
-            return self._queue.empty()
         done = threading.Event()
         start = time.monotonic()
-        try:
-            self._queue.put((_FLUSH, done), timeout=timeout)
-        except queue.Full:
+        if not self._state_lock.acquire(timeout=-1 if timeout is None else timeout):
             return False
+        try:
+            if not self._running:
+                return self._queue.empty()
+            try:
+                self._queue.put((_FLUSH, done), timeout=None if timeout is None else
+                                max(0.0, timeout - (time.monotonic() - start)))
+            except queue.Full:
+                return False
+        finally:
+            self._state_lock.release()
         remaining = None if timeout is None else max(0.0, timeout - (time.monotonic() - start))
         return done.wait(remaining)
 
