@@ -60,6 +60,7 @@ DEFAULT_PORT = 8787
 DEFAULT_MAX_BODY = 16 * 1024 * 1024
 DEFAULT_TENANT = "default"
 _IDEMPOTENCY_MEMORY = 4096
+_MAX_REMEMBERED = 4096
 
 
 class _HTTPError(Exception):
@@ -236,7 +237,9 @@ class LineageService:
             return self._replies.get((tenant, key))
 
     def remember(self, tenant: str, key: Optional[str], reply: Tuple[int, bytes]) -> None:
-        if not key:
+        # Write calls answer with a few bytes; large answers come from
+        # lookups, which are safe to repeat and not worth the memory.
+        if not key or len(reply[1]) > _MAX_REMEMBERED:
             return
         with self._replies_lock:
             self._replies[(tenant, key)] = reply
@@ -498,6 +501,8 @@ class _Handler(BaseHTTPRequestHandler):
                 self._send(200, {"status": "ok"})
                 return
             tenant = self.service.tenant_for(self.headers.get("Authorization"))
+            if method != "POST" and self.headers.get("Content-Length", "0").strip() not in ("", "0"):
+                self.close_connection = True  # an unread body would corrupt the next request
             raw = self._read_body() if method == "POST" else b""
             if raw is None:
                 return
