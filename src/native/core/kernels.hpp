@@ -17,9 +17,17 @@
 // the baseline, and the loader picks one (function multi-versioning): the
 // chain hash multiplies, which baseline SSE2 can only emulate.
 #if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
-#define MORVEL_KERNEL __attribute__((target_clones("avx2", "default")))
+#define MORVEL_KERNEL __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
 #else
 #define MORVEL_KERNEL
+#endif
+
+// Helpers of the kernel loops are inlined into each of those copies, so that
+// they are compiled for its instruction set too.
+#if defined(__GNUC__)
+#define MORVEL_INLINE inline __attribute__((always_inline))
+#else
+#define MORVEL_INLINE inline
 #endif
 
 namespace morvel::kernels {
@@ -89,10 +97,13 @@ private:
     size_t misses_ = 0;
 };
 
-// Words are processed in blocks: the block's inputs are copied to local
-// buffers (whatever their stride), pair keys and result words are computed
-// by straight-line loops the compiler vectorises, and only the pair-key
-// union goes through the (scalar) cache.
+// Words are processed in blocks of BLOCK elements.  A pipeline column
+// usually names one pair set throughout, so most blocks are uniform: every
+// word of a has one pair key and every word of b another.  Such a block
+// needs one union for all its elements, and its result words are straight
+// arithmetic on entity, chain, taint and depth that the compiler vectorises
+// (combine_uniform).  Other blocks compute the pair keys of every element
+// and look their unions up in the cache (combine_mixed).
 constexpr size_t BLOCK = 1024;
 
 inline void load_block(View v, size_t start, size_t m, uint32_t* dst) {
@@ -105,21 +116,125 @@ inline void load_block(View v, size_t start, size_t m, uint32_t* dst) {
     }
 }
 
+// Contiguous words of block [start, start + m) of v: the array itself when
+// its stride is 1, else a copy in buf.  A broadcast buffer is filled once
+// by the caller and handed back unchanged.
+inline const uint32_t* block_words(View v, size_t start, size_t m, uint32_t* buf) {
+    if (v.stride == 1) return v.data + start;
+    if (v.stride != 0) load_block(v, start, m, buf);
+    return buf;
+}
+
+// Field layout of one mode, as the uniform combine loop reads and writes
+// it: entity at (w >> ent_shift) & ent_mask, chain at w & chain_mask (both
+// masks 0 in modes 2 and 3), and the bits that form the pair key.
+struct Layout {
+    uint32_t ent_shift, ent_mask, chain_mask, key_mask;
+    explicit Layout(uint32_t key) {
+        using namespace word;
+        switch (mode(key)) {
+            case MODE_01: *this = Layout(M0_ENT_SHIFT, M0_ENT_MASK, M0_CHAIN_MASK, 0xFFFFu); break;
+            case MODE_2: *this = Layout(M1_ENT_SHIFT, M1_ENT_MASK, M1_CHAIN_MASK, 0x1FFu); break;
+            case MODE_3: *this = Layout(0, 0, 0, 0x1u); break;
+            default: *this = Layout(0, 0, 0, 0); break;
+        }
+    }
+
+private:
+    Layout(uint32_t es, uint32_t em, uint32_t cm, uint32_t low)
+        : ent_shift(es), ent_mask(em), chain_mask(cm),
+          key_mask((word::MODE_MASK | word::PAYLOAD_MASK) & ~low) {}
+};
+
+// Writes the combined words of m elements as if every word of a had pair
+// key ka and every word of b pair key kb (rk being the key of their union),
+// and returns zero when that held.  A non-zero result means some word has
+// another key: out must then be rewritten by combine_mixed.
+//
+// With the three modes fixed, assemble_combined reduces to shifts and masks
+// by loop-invariant amounts: the entity and chain folds of a mode-1 result
+// are x ^ (x >> 5) and x ^ (x >> 4) under a mask, and for a mode-0 result
+// the same expressions with a shift of 8, which leaves 8-bit values as they
+// are.  Depth is computed in place in bits 28-26: max + 1, and a result of
+// 8 (bit 29) is brought back to 7.
+MORVEL_INLINE uint32_t combine_uniform(const uint32_t* __restrict a, const uint32_t* __restrict b,
+                                       uint32_t* __restrict out, size_t m, uint32_t ka,
+                                       uint32_t kb, uint32_t rk, uint32_t op) {
+    using namespace word;
+    const Layout la(ka), lb(kb);
+    const uint32_t rmode = mode(rk);
+    const uint32_t e_fold = rmode == MODE_2 ? 5 : 8, c_fold = rmode == MODE_2 ? 4 : 8;
+    const uint32_t e_out = rmode == MODE_01 ? M0_ENT_MASK : rmode == MODE_2 ? M1_ENT_MASK : 0;
+    const uint32_t c_out = rmode == MODE_01 ? M0_CHAIN_MASK : rmode == MODE_2 ? M1_CHAIN_MASK : 0;
+    const uint32_t e_shift = rmode == MODE_2 ? M1_ENT_SHIFT : M0_ENT_SHIFT;
+    const uint32_t op_bits = (op & 0xFFFFu) << 16;
+    constexpr uint32_t DEPTH_BITS = MAX_DEPTH << DEPTH_SHIFT, DEPTH_ONE = 1u << DEPTH_SHIFT;
+    uint32_t other = 0;
+    for (size_t j = 0; j < m; ++j) {
+        const uint32_t x = a[j], y = b[j];
+        other |= ((x & la.key_mask) ^ ka) | ((y & lb.key_mask) ^ kb);
+        const uint32_t e = ((x >> la.ent_shift) & la.ent_mask) ^ ((y >> lb.ent_shift) & lb.ent_mask);
+        const uint32_t c = (((x & la.chain_mask) | ((y & lb.chain_mask) << 8) | op_bits) *
+                            CHAIN_MULT) >> 24;
+        const uint32_t dx = x & DEPTH_BITS, dy = y & DEPTH_BITS;
+        uint32_t d = std::max(dx, dy) + DEPTH_ONE;
+        d -= (d >> 3) & DEPTH_ONE;
+        out[j] = rk | ((x | y) & TAINT_BIT) | d | (((e ^ (e >> e_fold)) & e_out) << e_shift) |
+                 ((c ^ (c >> c_fold)) & c_out);
+    }
+    return other;
+}
+
+// Combined words of m elements with per-element unions.  Returns true when
+// the block turned out uniform after all (the caller then tries the uniform
+// path on the next block).
+MORVEL_INLINE bool combine_mixed(UnionCache& cache, const uint32_t* a, const uint32_t* b, uint32_t* out,
+                          size_t m, uint32_t op, uint32_t* ka, uint32_t* kb, uint32_t* hk,
+                          uint32_t* rk) {
+    uint32_t other = 0;
+    const uint32_t ka0 = word::pair_key(a[0]), kb0 = word::pair_key(b[0]);
+    for (size_t j = 0; j < m; ++j) {
+        ka[j] = word::pair_key(a[j]);
+        kb[j] = word::pair_key(b[j]);
+        hk[j] = UnionCache::hash(ka[j], kb[j]);
+        other |= (ka[j] ^ ka0) | (kb[j] ^ kb0);
+    }
+    if (other == 0) {
+        const uint32_t r = cache.get(ka0, kb0, hk[0]);
+        for (size_t j = 0; j < m; ++j) out[j] = Codec::assemble_combined(r, a[j], b[j], op);
+        return true;
+    }
+    for (size_t j = 0; j < m; ++j) rk[j] = cache.get(ka[j], kb[j], hk[j]);
+    for (size_t j = 0; j < m; ++j) out[j] = Codec::assemble_combined(rk[j], a[j], b[j], op);
+    return false;
+}
+
 MORVEL_KERNEL inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint32_t op) {
+    if (n == 0) return;
     UnionCache cache(codec, n);
     alignas(64) uint32_t wa[BLOCK], wb[BLOCK], ka[BLOCK], kb[BLOCK], hk[BLOCK], rk[BLOCK];
+    if (a.stride == 0) std::fill(wa, wa + BLOCK, a.data[0]);
+    if (b.stride == 0) std::fill(wb, wb + BLOCK, b.data[0]);
+    // Union of the keys of the last uniform block; `uniform` says whether
+    // the next block is tried on the uniform path first.
+    uint32_t cur_a = 0, cur_b = 0, cur_r = 0;
+    bool have = false, uniform = true;
     for (size_t start = 0; start < n; start += BLOCK) {
         const size_t m = std::min(BLOCK, n - start);
-        load_block(a, start, m, wa);
-        load_block(b, start, m, wb);
-        for (size_t j = 0; j < m; ++j) {
-            ka[j] = word::pair_key(wa[j]);
-            kb[j] = word::pair_key(wb[j]);
-            hk[j] = UnionCache::hash(ka[j], kb[j]);
-        }
-        for (size_t j = 0; j < m; ++j) rk[j] = cache.get(ka[j], kb[j], hk[j]);
+        const uint32_t* pa = block_words(a, start, m, wa);
+        const uint32_t* pb = block_words(b, start, m, wb);
         uint32_t* o = out + start;
-        for (size_t j = 0; j < m; ++j) o[j] = Codec::assemble_combined(rk[j], wa[j], wb[j], op);
+        if (uniform) {
+            const uint32_t k0a = word::pair_key(pa[0]), k0b = word::pair_key(pb[0]);
+            if (!have || k0a != cur_a || k0b != cur_b) {
+                cur_a = k0a;
+                cur_b = k0b;
+                cur_r = cache.get(k0a, k0b);
+                have = true;
+            }
+            if (combine_uniform(pa, pb, o, m, cur_a, cur_b, cur_r, op) == 0) continue;
+        }
+        uniform = combine_mixed(cache, pa, pb, o, m, op, ka, kb, hk, rk);
     }
 }
 
