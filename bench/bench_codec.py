@@ -7,6 +7,10 @@ bound: one read of each input, one write) and the two codec kernels, and
 prints each kernel's time as a multiple of the xor time.
 
 Inputs:
+  uniform    a derived column naming one pair set ({0, 1}) on every row and
+             a source column of pair 5; entities, taint and depth vary per
+             row.  This is the common case of a pipeline column, which the
+             kernel handles with one pair-set union for the whole call.
   realistic  a derived column naming one of three pair sets ({0}, {0,1},
              {0,1,2}) per row and a source column of pair 5; entities,
              taint and depth vary per row, as in a pipeline.
@@ -16,7 +20,11 @@ Inputs:
   dense      mostly dense words (a pool of 200 sets of 4-8 pairs among 32)
              with one word in eight a single-pair source word.
 
-Usage: PYTHONPATH=src python bench/bench_codec.py [--n N] [--repeat R]
+With --uniform-sizes it also prints, for uniform inputs of a few sizes
+around the point where combine_batch starts splitting its work over two
+threads, the combine_batch / xor ratio at each size.
+
+Usage: PYTHONPATH=src python bench/bench_codec.py [--n N] [--repeat R] [--uniform-sizes]
 """
 from __future__ import annotations
 
@@ -47,7 +55,15 @@ def _vary(rng, words):
     return (words | ent_bits.astype(np.uint32) | head).astype(np.uint32)
 
 
+def make_uniform(codec, n, rng):
+    """A derived column of one pair set beside a source column."""
+    a = np.full(n, codec.encode([0, 1]), dtype=np.uint32)
+    b = np.full(n, codec.encode([5]), dtype=np.uint32)
+    return _vary(rng, a), _vary(rng, b)
+
+
 def make_inputs(codec, n, rng):
+    uniform = make_uniform(codec, n, rng)
     realistic_a = _pool(codec, [{0}, {0, 1}, {0, 1, 2}])[rng.integers(0, 3, size=n)]
     realistic_b = np.full(n, codec.encode([5]), dtype=np.uint32)
 
@@ -65,6 +81,7 @@ def make_inputs(codec, n, rng):
     dense_b = dense_pool[rng.choice(dense_pool.size, size=n, p=weights)]
 
     return {
+        "uniform": uniform,
         "realistic": (_vary(rng, realistic_a), _vary(rng, realistic_b)),
         "mix": (_vary(rng, mix_a), _vary(rng, mix_b)),
         "dense": (_vary(rng, dense_a), _vary(rng, dense_b)),
@@ -84,6 +101,8 @@ def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=10_000_000, help="words per array")
     parser.add_argument("--repeat", type=int, default=3, help="runs per timing (best is kept)")
+    parser.add_argument("--uniform-sizes", action="store_true",
+                        help="also time uniform inputs of a few sizes around the threading threshold")
     args = parser.parse_args(argv)
 
     rng = np.random.default_rng(SEED)
@@ -109,6 +128,16 @@ def main(argv=None) -> int:
     print(f"realistic combine_batch is {ratios['realistic']:.2f}x numpy xor: "
           f"{verdict} the {TARGET_REALISTIC:.0f}x target")
     print(f"dense signatures registered: {codec.dense_entries:,}")
+    if args.uniform_sizes:
+        print()
+        print(f"{'uniform n':>10} {'xor us':>8} {'combine us':>11} {'ratio':>6}")
+        for n in (400_000, 600_000, 700_000, 786_432, 1_000_000, 2_000_000):
+            a, b = make_uniform(codec, n, rng)
+            repeat = max(args.repeat, 20)
+            t_xor = best_time(lambda: np.bitwise_xor(a, b), repeat)
+            t_comb = best_time(lambda: vortel32.combine_batch(codec, a, b, vortel32.OpCode.ADD),
+                               repeat)
+            print(f"{n:>10,} {t_xor * 1e6:8.0f} {t_comb * 1e6:11.0f} {t_comb / t_xor:6.2f}")
     return 0
 
 

@@ -8,6 +8,8 @@
 #include <cstdint>
 #include <algorithm>
 #include <cstring>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include "core/registry.hpp"
@@ -209,9 +211,30 @@ MORVEL_INLINE bool combine_mixed(UnionCache& cache, const uint32_t* a, const uin
     return false;
 }
 
-MORVEL_KERNEL inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint32_t op) {
-    if (n == 0) return;
-    UnionCache cache(codec, n);
+// Blocks [first, last) on the uniform path with the keys ka, kb and their
+// union rk; flags the blocks where some word has other keys (their output
+// is then to be rewritten).  Never calls the codec, so it may run on a
+// second thread.
+MORVEL_KERNEL inline void combine_uniform_blocks(View a, View b, uint32_t* out, size_t n,
+                                                 size_t first, size_t last, uint32_t ka,
+                                                 uint32_t kb, uint32_t rk, uint32_t op,
+                                                 uint8_t* failed) {
+    alignas(64) uint32_t wa[BLOCK], wb[BLOCK];
+    if (a.stride == 0) std::fill(wa, wa + BLOCK, a.data[0]);
+    if (b.stride == 0) std::fill(wb, wb + BLOCK, b.data[0]);
+    for (size_t blk = first; blk < last; ++blk) {
+        const size_t start = blk * BLOCK, m = std::min(BLOCK, n - start);
+        const uint32_t* pa = block_words(a, start, m, wa);
+        const uint32_t* pb = block_words(b, start, m, wb);
+        failed[blk] = combine_uniform(pa, pb, out + start, m, ka, kb, rk, op) != 0;
+    }
+}
+
+// Serial combine of the blocks listed in blocks[0, count) (ascending), or
+// of every block when blocks is null.
+MORVEL_KERNEL inline void combine_blocks(UnionCache& cache, View a, View b, uint32_t* out,
+                                         size_t n, const size_t* blocks, size_t count,
+                                         uint32_t op) {
     alignas(64) uint32_t wa[BLOCK], wb[BLOCK], ka[BLOCK], kb[BLOCK], hk[BLOCK], rk[BLOCK];
     if (a.stride == 0) std::fill(wa, wa + BLOCK, a.data[0]);
     if (b.stride == 0) std::fill(wb, wb + BLOCK, b.data[0]);
@@ -219,8 +242,8 @@ MORVEL_KERNEL inline void combine(Codec& codec, View a, View b, uint32_t* out, s
     // the next block is tried on the uniform path first.
     uint32_t cur_a = 0, cur_b = 0, cur_r = 0;
     bool have = false, uniform = true;
-    for (size_t start = 0; start < n; start += BLOCK) {
-        const size_t m = std::min(BLOCK, n - start);
+    for (size_t i = 0; i < count; ++i) {
+        const size_t start = (blocks ? blocks[i] : i) * BLOCK, m = std::min(BLOCK, n - start);
         const uint32_t* pa = block_words(a, start, m, wa);
         const uint32_t* pb = block_words(b, start, m, wb);
         uint32_t* o = out + start;
@@ -236,6 +259,51 @@ MORVEL_KERNEL inline void combine(Codec& codec, View a, View b, uint32_t* out, s
         }
         uniform = combine_mixed(cache, pa, pb, o, m, op, ka, kb, hk, rk);
     }
+}
+
+// Calls of at least this many words whose first block is uniform split the
+// uniform path over two threads: a single thread is limited by one core's
+// memory bandwidth.  Below about 600,000 words the second thread's start
+// and its cold caches cost more than it saves (measured on a 2-core
+// machine with bench/bench_codec.py --uniform-sizes).
+constexpr size_t PARALLEL_MIN = size_t(3) << 18;  // 786,432
+
+// Element-wise combine.  Unions are requested from the codec in the order
+// of their first occurrence in the arrays, on every path: dense signatures
+// are issued in that order, so results do not depend on the split.
+inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint32_t op) {
+    if (n == 0) return;
+    UnionCache cache(codec, n);
+    const size_t nblocks = (n + BLOCK - 1) / BLOCK;
+    if (n < PARALLEL_MIN || std::thread::hardware_concurrency() < 2) {
+        combine_blocks(cache, a, b, out, n, nullptr, nblocks, op);
+        return;
+    }
+    // The union of the first words' keys is requested first, as the serial
+    // path does; the threads then only compute.
+    const uint32_t ka = word::pair_key(a[0]), kb = word::pair_key(b[0]);
+    const uint32_t rk = cache.get(ka, kb);
+    std::vector<uint8_t> failed(nblocks, 0);
+    combine_uniform_blocks(a, b, out, n, 0, 1, ka, kb, rk, op, failed.data());
+    if (failed[0]) {
+        combine_blocks(cache, a, b, out, n, nullptr, nblocks, op);
+        return;
+    }
+    const size_t split = (nblocks + 1) / 2;
+    std::thread helper;
+    try {
+        helper = std::thread(combine_uniform_blocks, a, b, out, n, split, nblocks, ka, kb, rk, op,
+                             failed.data());
+    } catch (const std::system_error&) {
+        combine_uniform_blocks(a, b, out, n, split, nblocks, ka, kb, rk, op, failed.data());
+    }
+    combine_uniform_blocks(a, b, out, n, 1, split, ka, kb, rk, op, failed.data());
+    if (helper.joinable()) helper.join();
+    // Blocks with other keys, in order, through the serial path.
+    std::vector<size_t> rest;
+    for (size_t blk = 0; blk < nblocks; ++blk)
+        if (failed[blk]) rest.push_back(blk);
+    if (!rest.empty()) combine_blocks(cache, a, b, out, n, rest.data(), rest.size(), op);
 }
 
 MORVEL_KERNEL inline void update_chain(View w, uint32_t* out, size_t n, uint32_t op) {
