@@ -339,6 +339,7 @@ import types
 
 import numpy as np
 import pandas as pd
+from pandas.core.internals.managers import SingleBlockManager
 
 
 def _fresh(fn):
@@ -441,6 +442,11 @@ def _copy_words(prov) -> np.ndarray:
     return np.array(prov, copy=True)
 
 
+# Kinds of numpy arrays that the Series constructor keeps exactly as they
+# are (no inference, no unit or dtype conversion).
+_PLAIN_KINDS = frozenset("biufc")
+
+
 def _tracked(values, index, prov, tracker, adopt=False) -> "TrackedSeries":
     """A nameless ``TrackedSeries`` of ``values`` on ``index``.
 
@@ -450,6 +456,15 @@ def _tracked(values, index, prov, tracker, adopt=False) -> "TrackedSeries":
     """
     if isinstance(values, np.ndarray):
         copy = not (adopt and values.flags.owndata)
+        if (not copy and values.ndim == 1 and values.dtype.kind in _PLAIN_KINDS
+                and values.dtype.isnative and len(values) == len(index)):
+            # A fresh numeric array, which the constructor would take as it
+            # is: build its block directly and skip the constructor's checks.
+            mgr = SingleBlockManager.from_array(values, index)
+            out = TrackedSeries._from_mgr(mgr, axes=mgr.axes)
+            object.__setattr__(out, "_prov", prov)
+            object.__setattr__(out, "_tracker", tracker)
+            return out
     else:
         copy = not adopt
     return TrackedSeries(values, index=index, copy=copy, _prov=prov, _tracker=tracker)
