@@ -272,6 +272,114 @@ def test_combine_batch_rejects_other_length_mismatch(codec, na, nb):
         v.combine_batch(codec, np.zeros(na, np.uint32), np.zeros(nb, np.uint32), 1)
 
 
+# Pipeline columns usually name one pair set on every row; combine_batch is
+# checked on such columns against single-word combine, with odd words
+# dropped in, per-row entity, chain, taint and depth, broadcasting, views of
+# every stride and read-only arrays.
+
+# Pair sets of every mode, and pair keys this codec never issued (a mode-0
+# pair field past 512, a mode-1 pair number past the last 2-set, a dense
+# signature that is never registered).
+COLUMN_KINDS = [(), (0,), (511,), (3, 9), (0, 511), (1, 2, 3), (7, 8, 9, 10),
+                (20, 21, 22, 23, 24, 25), "foreign-0", "foreign-1", "foreign-dense"]
+FOREIGN_KEYS = {"foreign-0": 1023 << 16, "foreign-1": (1 << 30) | (0x1FFFF << 9),
+                "foreign-dense": (3 << 30) | 0x2ABCDEF}
+
+
+def column_words(codec, kind, rng, n):
+    """n words of one column kind, each with its own entity, chain, taint and depth."""
+    ents = rng.integers(0, 2**32, size=n, dtype=np.uint64)
+    chains = rng.integers(0, 256, size=n)
+    taints = rng.integers(0, 2, size=n)
+    depths = rng.integers(0, 8, size=n)
+    if isinstance(kind, str):
+        key = FOREIGN_KEYS[kind]
+        low = 0xFFFF if kind == "foreign-0" else 0x1FF if kind == "foreign-1" else 0
+        return np.array([key | (int(e) & low) | (int(t) << 29) | (int(d) << 26)
+                         for e, t, d in zip(ents, taints, depths)], np.uint32)
+    return np.array([codec.encode(list(kind), int(e), int(c), bool(t), int(d))
+                     for e, c, t, d in zip(ents, chains, taints, depths)], np.uint32)
+
+
+def as_layout(words, layout):
+    """The same words as a contiguous, strided, reversed or read-only array."""
+    if layout == "strided":
+        wide = np.zeros(2 * len(words), np.uint32)
+        wide[1::2] = words
+        return wide[1::2]
+    if layout == "reversed":
+        return words[::-1].copy()[::-1]
+    if layout == "read-only":
+        words = words.copy()
+        words.flags.writeable = False
+    return words
+
+
+@given(kind_a=st.sampled_from(COLUMN_KINDS), kind_b=st.sampled_from(COLUMN_KINDS),
+       n=st.one_of(st.integers(1, 40), st.integers(1000, 2600)), odd=st.lists(st.tuples(st.integers(0, 2599), st.booleans(),
+                                                      st.sampled_from(COLUMN_KINDS)), max_size=4),
+       broadcast=st.sampled_from([None, "a", "b"]),
+       layout=st.sampled_from(["contiguous", "strided", "reversed", "read-only"]),
+       op=st.integers(0, 2**32 - 1), seed=st.integers(0, 2**32 - 1))
+def test_combine_batch_of_one_pair_set_per_column_matches_single_words(
+        kind_a, kind_b, n, odd, broadcast, layout, op, seed):
+    codec = v.RustProvenanceTracker()
+    rng = np.random.default_rng(seed)
+    a = column_words(codec, kind_a, rng, n)
+    b = column_words(codec, kind_b, rng, n)
+    for pos, in_a, kind in odd:
+        (a if in_a else b)[pos % n] = column_words(codec, kind, rng, 1)[0]
+    if broadcast == "a":
+        a = a[:1]
+    elif broadcast == "b":
+        b = b[:1]
+    got = v.combine_batch(codec, as_layout(a, layout), as_layout(b, layout), op)
+    pairs = zip(np.broadcast_to(a, (n,)).tolist(), np.broadcast_to(b, (n,)).tolist())
+    assert got.tolist() == [codec.combine(x, y, op) for x, y in pairs]
+
+
+LONG = 900_000   # long enough for combine_batch to split its work
+
+
+@pytest.mark.parametrize("case", ["uniform", "odd-words", "odd-start", "odd-end", "strided",
+                                  "broadcast", "read-only"])
+def test_combine_batch_of_long_columns_matches_single_words(case):
+    codec = v.RustProvenanceTracker()
+    rng = np.random.default_rng(17)
+    # Words of the column's own pair set first, then odd words of other sets
+    # (unions of 4 and more pairs are new dense sets) and foreign words.
+    own_a, own_b = column_words(codec, (0, 1), rng, 24), column_words(codec, (2,), rng, 24)
+    odd = np.concatenate([column_words(codec, k, rng, 2) for k in
+                          [(), (4,), (5, 6, 7), (8, 9, 10, 11, 12), "foreign-1", "foreign-dense"]])
+    pool_a, pool_b = np.concatenate([own_a, odd]), np.concatenate([own_b, odd])
+    ia = rng.integers(0, 24, size=LONG)
+    ib = rng.integers(0, 24, size=LONG)
+    some_odd = rng.integers(24, len(pool_a), size=LONG)
+    if case == "odd-words":
+        for pos in (0, 1023, 1024, 450_000, 450_001, 600_000, LONG - 1):
+            ia[pos] = some_odd[pos]
+        ib[700_000:700_050] = some_odd[700_000:700_050]
+    elif case == "odd-start":
+        ia[:5000] = some_odd[:5000]
+    elif case == "odd-end":
+        ib[-3:] = some_odd[-3:]
+    # Every result word is looked up in a table of single-word combines.
+    table = np.array([[codec.combine(int(x), int(y), 4) for y in pool_b] for x in pool_a],
+                     np.uint32)
+    a, b = pool_a[ia], pool_b[ib]
+    expect = table[ia, ib]
+    if case == "strided":
+        a, b = as_layout(a, "strided"), as_layout(b, "reversed")
+    elif case == "read-only":
+        a, b = as_layout(a, "read-only"), as_layout(b, "read-only")
+    elif case == "broadcast":
+        b = b[:1]
+        expect = table[ia, ib[0]]
+    got = v.combine_batch(codec, a, b, 4)
+    assert got.dtype == np.uint32 and got.shape == (LONG,)
+    np.testing.assert_array_equal(got, expect)
+
+
 @given(pid=PAIR_ID, ents=st.lists(st.integers(0, 255), max_size=30), taint=st.booleans())
 def test_encode_source_column_matches_encode(pid, ents, taint):
     codec = v.RustProvenanceTracker()

@@ -223,6 +223,71 @@ def test_result_of_custom_op_does_not_alias_its_array(pair):
     assert r.iloc[0] == 9.0
 
 
+FRESH_RESULTS = {
+    "int8": lambda n: np.arange(n, dtype=np.int8),
+    "uint16": lambda n: np.arange(n, dtype=np.uint16) * 300,
+    "int64": lambda n: np.arange(n, dtype=np.int64) - 2**40,
+    "float32": lambda n: np.linspace(0, 1, n, dtype=np.float32),
+    "float64": lambda n: np.array([np.nan, -0.0, 1e300, 2.5])[:n],
+    "complex": lambda n: np.arange(n) * (1 + 2j),
+    "bool": lambda n: np.arange(n) % 2 == 0,
+    "object-text": lambda n: np.array(["x"] * n, dtype=object),
+    "object-mixed": lambda n: np.array([1, "a", None, 2.5][:n], dtype=object),
+    "datetime-days": lambda n: np.arange(n).astype("datetime64[D]"),
+    "timedelta": lambda n: np.arange(n).astype("timedelta64[ns]"),
+    "big-endian": lambda n: np.arange(n, dtype=">f8"),
+}
+
+
+@pytest.mark.parametrize("kind", list(FRESH_RESULTS))
+def test_fresh_result_gives_the_series_the_constructor_gives(pair, tracker, kind):
+    s, t = pair
+
+    @v._fresh
+    def op(a, b):
+        return FRESH_RESULTS[kind](len(a))
+
+    r = s._binop(t, op, OpCode.ADD)
+    assert type(r) is TrackedSeries
+    pd.testing.assert_series_equal(r, pd.Series(FRESH_RESULTS[kind](4), index=s.index),
+                                   check_series_type=False)
+    assert r.name is None and r.attrs == {} and r.flags.allows_duplicate_labels
+    np.testing.assert_array_equal(r._prov, per_element_combine(tracker, s._prov, t._prov, OpCode.ADD))
+    assert r._tracker is tracker
+    # a usable series: renamed, copied and sliced like any other
+    assert r.rename("z").name == "z"
+    copied = r.copy()
+    assert type(copied) is TrackedSeries and copied._prov is r._prov
+    pd.testing.assert_series_equal(copied, r)
+    assert r.iloc[1:].index.equals(s.index[1:])
+
+
+def test_fresh_numeric_result_is_taken_without_copy(pair):
+    s, t = pair
+    made = []
+
+    @v._fresh
+    def op(a, b):
+        made.append(np.add(a, b))
+        return made[-1]
+
+    r = s._binop(t, op, OpCode.ADD)
+    assert np.shares_memory(r.to_numpy(), made[0])
+    r.iloc[0] = -5.0
+    assert s.iloc[0] == 1.0 and t.iloc[0] == 4.0
+
+
+@pytest.mark.parametrize("result", [np.zeros(5), np.zeros(3), np.zeros((4, 1))],
+                         ids=["longer", "shorter", "2-d"])
+def test_fresh_result_of_wrong_shape_is_refused_like_the_constructor(pair, result):
+    s, _ = pair
+    with pytest.raises(ValueError) as plain:
+        pd.Series(result.copy(), index=s.index)
+    with pytest.raises(ValueError) as tracked:
+        s._binop(0, v._fresh(lambda a, b: result.copy()), OpCode.ADD)
+    assert str(tracked.value) == str(plain.value)
+
+
 def test_default_construction_has_zero_words():
     s = TrackedSeries([1, 2, 3])
     assert s._prov.dtype == np.uint32 and s._prov.tolist() == [0, 0, 0]

@@ -214,11 +214,11 @@ MORVEL_INLINE bool combine_mixed(UnionCache& cache, const uint32_t* a, const uin
 // Blocks [first, last) on the uniform path with the keys ka, kb and their
 // union rk; flags the blocks where some word has other keys (their output
 // is then to be rewritten).  Never calls the codec, so it may run on a
-// second thread.
+// second thread (and cannot throw while that thread is running).
 MORVEL_KERNEL inline void combine_uniform_blocks(View a, View b, uint32_t* out, size_t n,
                                                  size_t first, size_t last, uint32_t ka,
                                                  uint32_t kb, uint32_t rk, uint32_t op,
-                                                 uint8_t* failed) {
+                                                 uint8_t* failed) noexcept {
     alignas(64) uint32_t wa[BLOCK], wb[BLOCK];
     if (a.stride == 0) std::fill(wa, wa + BLOCK, a.data[0]);
     if (b.stride == 0) std::fill(wb, wb + BLOCK, b.data[0]);
