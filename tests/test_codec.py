@@ -380,6 +380,25 @@ def test_combine_batch_of_long_columns_matches_single_words(case):
     np.testing.assert_array_equal(got, expect)
 
 
+def test_dense_signatures_do_not_depend_on_how_combine_batch_splits_its_work():
+    # Tens of thousands of new dense unions, so that some first choices of
+    # signature collide and the order in which they are issued matters.
+    rng = np.random.default_rng(23)
+    gen = v.RustProvenanceTracker()
+    a = np.full(LONG, gen.encode([0, 1], 5), np.uint32)
+    b = np.full(LONG, gen.encode([2], 9), np.uint32)
+    odd = np.sort(rng.choice(np.arange(5000, LONG), size=30_000, replace=False))
+    a[odd] = [gen.encode(sorted(rng.choice(np.arange(3, 512), 3, replace=False).tolist()))
+              for _ in odd]
+    whole, chunked = v.RustProvenanceTracker(), v.RustProvenanceTracker()
+    got = v.combine_batch(whole, a, b, 1)
+    step = 100_000
+    expect = np.concatenate([v.combine_batch(chunked, a[i:i + step], b[i:i + step], 1)
+                             for i in range(0, LONG, step)])
+    np.testing.assert_array_equal(got, expect)
+    assert whole.dense_entries == chunked.dense_entries > 25_000
+
+
 @given(pid=PAIR_ID, ents=st.lists(st.integers(0, 255), max_size=30), taint=st.booleans())
 def test_encode_source_column_matches_encode(pid, ents, taint):
     codec = v.RustProvenanceTracker()

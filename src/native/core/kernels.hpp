@@ -15,11 +15,20 @@
 #include "core/registry.hpp"
 #include "core/word.hpp"
 
-// The kernel loops are compiled twice on x86-64 Linux, for AVX2 and for
-// the baseline, and the loader picks one (function multi-versioning): the
-// chain hash multiplies, which baseline SSE2 can only emulate.
-#if defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+// The kernel loops are compiled three times on x86-64 Linux, for AVX-512
+// (x86-64-v4, 16 words per instruction), AVX2 and the baseline, and the
+// loader picks one (function multi-versioning): the chain hash multiplies,
+// which baseline SSE2 can only emulate.  GCC before 12 gets the AVX2 and
+// baseline copies only.  A build may define MORVEL_KERNEL itself (empty:
+// one copy for the compiler's target, e.g. to check each instruction set
+// on its own).
+#if defined(MORVEL_KERNEL)
+#elif defined(__x86_64__) && defined(__linux__) && defined(__GNUC__) && !defined(__clang__)
+#if __GNUC__ >= 12
 #define MORVEL_KERNEL __attribute__((target_clones("arch=x86-64-v4", "avx2", "default")))
+#else
+#define MORVEL_KERNEL __attribute__((target_clones("avx2", "default")))
+#endif
 #else
 #define MORVEL_KERNEL
 #endif
