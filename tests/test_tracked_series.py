@@ -464,6 +464,27 @@ def test_pandas_operations_stay_tracked(pair, name):
     assert r._tracker is s._tracker
 
 
+class AuditedSeries(TrackedSeries):
+    """A subclass with its own constructor and one more attribute."""
+
+    _metadata = TrackedSeries._metadata + ["audited_by"]
+    audited_by = None
+
+    @property
+    def _constructor(self):
+        return AuditedSeries
+
+
+@pytest.mark.parametrize("name", ["head", "abs", "sort_values", "copy", "rename", "astype"])
+def test_pandas_results_keep_a_subclass_and_its_attributes(pair, name):
+    s, _ = pair
+    a = AuditedSeries(s.to_numpy(), index=s.index, _prov=s._prov, _tracker=s._tracker)
+    a.audited_by = "ops"
+    r = PANDAS_OPS[name](a)
+    assert type(r) is AuditedSeries
+    assert r.audited_by == "ops" and r._prov is s._prov and r._tracker is s._tracker
+
+
 @pytest.mark.parametrize("name, expected", [
     ("head", "s"), ("copy", "s"), ("slice", "s"), ("abs", "s"), ("sort_values", "s"),
     ("eq", "s"), ("rename", "other"),

@@ -176,7 +176,7 @@ class ProvenanceTracker:
     def encode(self, pairs, entity=0, chain=0, taint=False, depth=0) -> int:
         """Word naming the pair IDs of ``pairs`` with the given header.
 
-        >>> t = ProvenanceTracker(); ProvenanceTracker.get_mode(t.encode({3}))
+        >>> t = ProvenanceTracker(); t.get_mode(t.encode({3}))
         'EXACT-1'
         """
         check_exact(pairs, "pairs", set)
@@ -495,6 +495,18 @@ class TrackedSeries(pd.Series):
     def _constructor_expanddim(self):
         return TrackedDataFrame
 
+    def _constructor_from_mgr(self, mgr, axes):
+        # pandas builds the results of its own methods here, by default as a
+        # plain Series passed through __init__.  This class makes them from
+        # the manager directly, in the state __init__ would leave them (zero
+        # words, no tracker, no name) until __finalize__ copies the source's
+        # attributes.  Subclasses with their own constructor keep pandas' way.
+        if self._constructor is not TrackedSeries:
+            return super()._constructor_from_mgr(mgr, axes)
+        out = TrackedSeries._from_mgr(mgr, axes=axes)
+        object.__setattr__(out, "_prov", np.zeros(len(out), dtype=np.uint32))
+        return out
+
     def __finalize__(self, other, method=None, **kwargs):
         # pandas copies the names listed in _metadata; "_name" is not among
         # ours, so carry the name over the way a plain Series does.
@@ -631,10 +643,13 @@ class TrackedSeries(pd.Series):
         else:
             prov = _copy_words(self._prov)
         # The values of the pandas result, positionally, on ``index`` and
-        # without a name; built from the result itself so that pandas shares
-        # its buffer copy-on-write instead of copying it.
-        out = TrackedSeries(result, _prov=prov, _tracker=tracker)
-        out.name = None
+        # without a name; a shallow copy of the result's manager, as the
+        # constructor would take, so that pandas shares its buffer
+        # copy-on-write instead of copying it.
+        mgr = result._mgr.copy(deep=False)
+        out = TrackedSeries._from_mgr(mgr, axes=mgr.axes)
+        object.__setattr__(out, "_prov", prov)
+        object.__setattr__(out, "_tracker", tracker)
         if out.index is not index:
             out.index = index
         return out
