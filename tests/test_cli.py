@@ -98,7 +98,7 @@ def test_bad_arguments_exit_2_with_one_line(argv, fragment, capsys):
         (["serve", "--db", "{tmp}/notes.txt", "--api-key", "k"], "is not an SQLite database"),
         (["serve", "--db", "{tmp}/other.db", "--api-key", "k"], "is not a morvel lineage database"),
         (["serve", "--db", "{tmp}/nowhere/x.db", "--api-key", "k"], "does not exist"),
-        (["serve", "--db", "{tmp}/x.db", "--api-key", "k:"], "invalid API key specification"),
+        (["serve", "--db", "{tmp}/x.db", "--api-key", "k:"], "invalid API key argument"),
         (["demo", "--db", "{tmp}/notes.txt/x.db", "--out", "{tmp}/o"], "is not a folder"),
         (["graph", "{tmp}/other.db", "--pipeline", "1", "--fingerprint", "5"], "is not a morvel lineage database"),
         (["graph", "{tmp}/other.db", "--pipeline", "1", "--fingerprint", "5", "-o", "{tmp}/nowhere/g.dot"],

@@ -296,21 +296,21 @@ def test_service_restart_loses_nothing(db):
 
 
 @pytest.mark.parametrize(
-    "specs, expected",
+    "entries, expected",
     [
         (["k1"], {"k1": "default"}),
         (["k1:acme", "k2:other", "k1:acme"], {"k1": "acme", "k2": "other"}),
         (["a:b:c"], {"a:b": "c"}),
     ],
 )
-def test_parse_api_keys(specs, expected):
-    assert parse_api_keys(specs) == expected
+def test_parse_api_keys(entries, expected):
+    assert parse_api_keys(entries) == expected
 
 
-@pytest.mark.parametrize("specs", [[":acme"], ["k1:"], ["k1:a", "k1:b"]])
-def test_parse_api_keys_rejects(specs):
+@pytest.mark.parametrize("entries", [[":acme"], ["k1:"], ["k1:a", "k1:b"]])
+def test_parse_api_keys_rejects(entries):
     with pytest.raises(ValueError):
-        parse_api_keys(specs)
+        parse_api_keys(entries)
 
 
 def test_main_requires_an_api_key(tmp_path, capsys):

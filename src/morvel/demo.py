@@ -274,7 +274,7 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     """
     from morvel.utilities.persistence import SQLiteStorage
     from morvel.utilities.vortel32 import column_risk_report
-    from morvel.utilities.vortel32_dag import DAGTracker, dag_audit, get_dag_for_series
+    from morvel.utilities.vortel32_dag import DAGTracker, dag_audit, get_dag_for_series, word_report
 
     stdout = sys.stdout if stdout is None else stdout
     say = _Progress(progress)
@@ -322,7 +322,7 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
             # Part of the graph was evicted: its depth cannot be computed, so
             # report what the provenance word alone says.
             dag = None
-            print(format_audit(_word_audit(tracker, fingerprint)), file=stdout)
+            print(format_audit(word_report(tracker, fingerprint)), file=stdout)
             print("(the graph behind this score was partly evicted from the node store, "
                   "so it is not summarised or drawn)", file=stdout)
         print(file=stdout)
@@ -368,25 +368,6 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
 def _is_complete(dag: Any) -> bool:
     """True when every input of every node of ``dag`` is in the graph."""
     return all(i in dag.nodes for node in dag.nodes.values() for i in node.inputs)
-
-
-def _word_audit(tracker: Any, word: int) -> Dict[str, Any]:
-    """The part of a ``dag_audit`` report that the provenance word alone gives."""
-    info = tracker.decode_full(word)
-    return {
-        "provenance": f"0x{word:08X}",
-        "mode": tracker.get_mode(word),
-        "pair_count": len(info.pairs),
-        "pair_ids": sorted(info.pairs),
-        "columns": tracker.explain(word),
-        "tables": tracker.explain_tables(word),
-        "entity": info.entity,
-        "chain": info.chain,
-        "taint": info.taint,
-        "depth": info.depth,
-        "risk": tracker.risk_score(word),
-        "has_protected": tracker.has_protected(word),
-    }
 
 
 def _render_svg(dot_path: str, stdout: TextIO) -> Optional[str]:

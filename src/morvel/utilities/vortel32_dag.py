@@ -1930,6 +1930,31 @@ def get_dag_for_series(series, row_index: int = 0):
     return tracker.get_dag(node_id)
 
 
+def word_report(tracker, word: int) -> dict:
+    """The part of a ``dag_audit`` report that the provenance word alone
+    gives: decoded fields, source columns, risk and protection.
+
+    >>> t = DAGTracker(); pid = t.register("people", "age", True)
+    >>> word_report(t, t.encode({pid}, taint=True))["columns"]
+    [('people', 'age')]
+    """
+    info = tracker.decode_full(word)
+    return {
+        "provenance": f"0x{word:08X}",
+        "mode": tracker.get_mode(word),
+        "pair_count": len(info.pairs),
+        "pair_ids": sorted(info.pairs),
+        "columns": tracker.explain(word),
+        "tables": tracker.explain_tables(word),
+        "entity": info.entity,
+        "chain": info.chain,
+        "taint": info.taint,
+        "depth": info.depth,
+        "risk": tracker.risk_score(word),
+        "has_protected": tracker.has_protected(word),
+    }
+
+
 def dag_audit(series, row_index: int = 0) -> dict:
     """Audit report of row position ``row_index``: the decoded word, its
     source columns and risk, and (when the row has a node) a summary of the
@@ -1946,22 +1971,8 @@ def dag_audit(series, row_index: int = 0) -> dict:
     if not tracker or len(series) == 0:
         return {"error": _NO_SERIES}
     word = int(series._prov[row_index])
-    info = tracker.decode_full(word)
+    report = word_report(tracker, word)
     dag = get_dag_for_series(series, row_index)
-    report = {
-        "provenance": f"0x{word:08X}",
-        "mode": tracker.get_mode(word),
-        "pair_count": len(info.pairs),
-        "pair_ids": sorted(info.pairs),
-        "columns": tracker.explain(word),
-        "tables": tracker.explain_tables(word),
-        "entity": info.entity,
-        "chain": info.chain,
-        "taint": info.taint,
-        "depth": info.depth,
-        "risk": tracker.risk_score(word),
-        "has_protected": tracker.has_protected(word),
-    }
     if dag is not None:
         report["dag"] = {
             "depth": dag.depth,

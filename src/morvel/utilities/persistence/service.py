@@ -92,17 +92,17 @@ def _record_list(items: List[Any], key: str, width: int) -> None:
             raise _HTTPError(400, f"'{key}'[{k}] must be a list of {width} values")
 
 
-def parse_api_keys(specs: Sequence[str]) -> Dict[str, str]:
+def parse_api_keys(entries: Sequence[str]) -> Dict[str, str]:
     """``{key: tenant}`` from ``KEY`` or ``KEY:TENANT`` texts (the last
     colon separates the tenant).  Raises ``ValueError`` for an empty key or
     tenant, or a key given for two tenants."""
     keys: Dict[str, str] = {}
-    for spec in specs:
-        key, sep, tenant = spec.rpartition(":")
+    for entry in entries:
+        key, sep, tenant = entry.rpartition(":")
         if not sep:
-            key, tenant = spec, DEFAULT_TENANT
+            key, tenant = entry, DEFAULT_TENANT
         if not key or not tenant:
-            raise ValueError(f"invalid API key specification {spec!r} (expected KEY or KEY:TENANT)")
+            raise ValueError(f"invalid API key argument {entry!r} (expected KEY or KEY:TENANT)")
         if keys.get(key, tenant) != tenant:
             raise ValueError("the same API key is given for two tenants")
         keys[key] = tenant
