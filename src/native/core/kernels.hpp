@@ -11,6 +11,9 @@
 #include <system_error>
 #include <thread>
 #include <vector>
+#ifdef __linux__
+#include <sched.h>
+#endif
 
 #include "core/registry.hpp"
 #include "core/word.hpp"
@@ -277,6 +280,16 @@ MORVEL_KERNEL inline void combine_blocks(UnionCache& cache, View a, View b, uint
 // machine with bench/bench_codec.py --uniform-sizes).
 constexpr size_t PARALLEL_MIN = size_t(3) << 18;  // 786,432
 
+// True when this process may run on two CPUs or more (its affinity mask,
+// which containers and taskset narrow, not just the CPUs online).
+inline bool two_cpus_available() {
+#ifdef __linux__
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set) >= 2;
+#endif
+    return std::thread::hardware_concurrency() >= 2;
+}
+
 // Element-wise combine.  Unions are requested from the codec in the order
 // of their first occurrence in the arrays, on every path: dense signatures
 // are issued in that order, so results do not depend on the split.
@@ -284,7 +297,7 @@ inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint3
     if (n == 0) return;
     UnionCache cache(codec, n);
     const size_t nblocks = (n + BLOCK - 1) / BLOCK;
-    if (n < PARALLEL_MIN || std::thread::hardware_concurrency() < 2) {
+    if (n < PARALLEL_MIN || !two_cpus_available()) {
         combine_blocks(cache, a, b, out, n, nullptr, nblocks, op);
         return;
     }
