@@ -202,9 +202,9 @@ MORVEL_INLINE uint32_t combine_uniform(const uint32_t* __restrict a, const uint3
 // Combined words of m elements with per-element unions.  Returns true when
 // the block turned out uniform after all (the caller then tries the uniform
 // path on the next block).
-MORVEL_INLINE bool combine_mixed(UnionCache& cache, const uint32_t* a, const uint32_t* b, uint32_t* out,
-                          size_t m, uint32_t op, uint32_t* ka, uint32_t* kb, uint32_t* hk,
-                          uint32_t* rk) {
+MORVEL_INLINE bool combine_mixed(UnionCache& cache, const uint32_t* a, const uint32_t* b,
+                                 uint32_t* out, size_t m, uint32_t op, uint32_t* ka, uint32_t* kb,
+                                 uint32_t* hk, uint32_t* rk) {
     uint32_t other = 0;
     const uint32_t ka0 = word::pair_key(a[0]), kb0 = word::pair_key(b[0]);
     for (size_t j = 0; j < m; ++j) {
