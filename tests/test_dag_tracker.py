@@ -469,6 +469,48 @@ def test_row_values_handed_over_in_batches_with_writer(t):
     t._writer = None
 
 
+class RefusingWriter(RecordingWriter):
+    """Refuses the first hand-over (as a stopped writer does), then accepts."""
+
+    def __init__(self):
+        super().__init__()
+        self.refuse = 1
+
+    def write_row_values(self, batch):
+        if self.refuse:
+            self.refuse -= 1
+            raise RuntimeError("writer is not running")
+        super().write_row_values(batch)
+
+    def flush(self, timeout=None):
+        return True
+
+
+@pytest.mark.parametrize("via_flush", [False, True])
+def test_refused_hand_over_keeps_the_records(t, via_flush):
+    w = RefusingWriter()
+    t._writer = w
+    t._nodes_persisted = t._dashboard_synced = True  # flush: only the row values
+    t._value_flush_threshold = 3 if not via_flush else 100
+    t.record_row_value(0, 1, "add", 0)
+    t.record_row_value(1, 1, "add", 1)
+    with pytest.raises(RuntimeError):
+        if via_flush:
+            t.flush()
+        else:
+            t.record_row_value(2, 1, "add", 2)
+    assert w.batches == []
+    kept = [r.row_index for r in t._value_buffer]
+    assert kept == ([0, 1] if via_flush else [0, 1, 2])
+    if via_flush:
+        assert t.flush() is True
+    else:
+        t.record_row_value(3, 1, "add", 3)
+    assert [[r.row_index for r in b] for b in w.batches] == [kept + ([] if via_flush else [3])]
+    assert t._value_buffer == []
+    t._writer = None
+
+
 @settings(max_examples=40)
 @given(st.integers(0, 40), st.integers(0, 200))
 def test_buffer_without_writer_keeps_latest_records(threshold, n):
