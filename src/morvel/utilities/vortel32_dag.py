@@ -419,9 +419,10 @@ class DAGTracker(ProvenanceTracker):
             if len(buf) >= threshold:
                 writer = self._writer
                 if writer is not None:
-                    batch = buf.copy()
+                    # Cleared only once the writer took the batch: a refused
+                    # hand-over leaves the records for the next one.
+                    writer.write_row_values(buf.copy())
                     buf.clear()
-                    writer.write_row_values(batch)
                 elif len(buf) > threshold:
                     # Drop the oldest quarter at once so trimming stays
                     # amortised O(1) per record; the buffer always holds the
@@ -449,9 +450,8 @@ class DAGTracker(ProvenanceTracker):
             return True
         with self._value_buffer_lock:
             if self._value_buffer:
-                batch = self._value_buffer.copy()
+                writer.write_row_values(self._value_buffer.copy())
                 self._value_buffer.clear()
-                writer.write_row_values(batch)
         if not self._nodes_persisted:
             # Pairs registered after persistence was switched on (the usual
             # case: wrap after constructing the tracker) reach storage here,
