@@ -16,7 +16,7 @@ import sqlite3
 import subprocess
 import sys
 import threading
-import urllib.request
+import http.server
 
 import numpy as np
 import pandas as pd
@@ -25,6 +25,7 @@ import pytest
 import morvel
 from morvel.utilities.persistence import SQLiteStorage
 from morvel.utilities.vortel32_dag import DAGTracker, NodeType, dag_audit, wrap_dataframe_dag
+from morvel.utilities import vortel32_dag
 
 KEY = "test-key-5f2c"
 LOGGER = "morvel.utilities.vortel32_dag"
@@ -576,7 +577,7 @@ def sent(monkeypatch):
         requests.append((request, timeout))
         return Reply()
 
-    monkeypatch.setattr(urllib.request, "urlopen", fake_urlopen)
+    monkeypatch.setattr(vortel32_dag, "_sync_urlopen", fake_urlopen)
     return requests
 
 
@@ -636,3 +637,73 @@ def test_sync_network_error_is_a_warning(caplog):
     with caplog.at_level(logging.WARNING, logger=LOGGER):
         t._sync_to_dashboard()
     assert [r.levelno for r in caplog.records if r.name == LOGGER] == [logging.WARNING]
+
+
+class Recorder(http.server.BaseHTTPRequestHandler):
+    """Records every request; answers with ``self.server.reply`` (status and
+    extra headers)."""
+
+    def log_message(self, *args):
+        pass
+
+    def _answer(self):
+        length = int(self.headers.get("Content-Length") or 0)
+        body = self.rfile.read(length) if length else b""
+        self.server.seen.append((self.command, self.path, self.headers.get("Authorization"), body))
+        status, headers = self.server.reply
+        self.send_response(status)
+        for name, value in headers.items():
+            self.send_header(name, value)
+        self.send_header("Content-Length", "2")
+        self.end_headers()
+        self.wfile.write(b"{}")
+
+    do_GET = do_POST = _answer
+
+
+@pytest.fixture
+def http_server():
+    servers = []
+
+    def start(status=200, headers=None):
+        srv = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Recorder)
+        srv.seen, srv.reply = [], (status, headers or {})
+        threading.Thread(target=srv.serve_forever, daemon=True).start()
+        servers.append(srv)
+        return srv, f"http://127.0.0.1:{srv.server_address[1]}"
+
+    yield start
+    for srv in servers:
+        srv.shutdown()
+        srv.server_close()
+
+
+@pytest.mark.parametrize("status", [301, 302, 303, 307, 308])
+def test_sync_does_not_follow_redirects(http_server, caplog, status):
+    elsewhere, elsewhere_url = http_server()
+    svc, url = http_server(status, {"Location": elsewhere_url + "/collect"})
+    t = DAGTracker()
+    t._service_url, t._api_key = url, "secret"
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        t._sync_to_dashboard()
+    assert [(m, p, a) for m, p, a, _ in svc.seen] == [("POST", "/v1/dashboard/sync", "Bearer secret")]
+    assert elsewhere.seen == [], "the API key must not follow a redirect"
+    texts = [r.getMessage() for r in caplog.records if r.name == LOGGER]
+    assert len(texts) == 1 and texts[0].startswith("Dashboard sync failed (non-fatal): ")
+
+
+def test_sync_ignores_proxy_environment(http_server, monkeypatch, caplog):
+    svc, url = http_server()
+    for name in ("no_proxy", "NO_PROXY"):
+        monkeypatch.delenv(name, raising=False)
+    dead = f"http://127.0.0.1:{free_port()}"
+    monkeypatch.setenv("http_proxy", dead)
+    monkeypatch.setenv("HTTP_PROXY", dead)
+    t = DAGTracker(pipeline_name="p")
+    t._service_url, t._api_key = url, "k"
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        t._sync_to_dashboard()
+    assert [r.getMessage() for r in caplog.records if r.name == LOGGER] == []
+    (method, path, auth, body), = svc.seen
+    assert (method, path, auth) == ("POST", "/v1/dashboard/sync", "Bearer k")
+    assert json.loads(body)["pipeline"]["pipeline_name"] == "p"

@@ -525,7 +525,7 @@ class DAGTracker(ProvenanceTracker):
                 },
                 method="POST",
             )
-            with urllib.request.urlopen(request, timeout=10) as response:
+            with _sync_urlopen(request, timeout=10) as response:
                 response.read()
         except Exception as exc:
             logger.warning("Dashboard sync failed (non-fatal): %s", exc)
@@ -1031,6 +1031,22 @@ def _as_float(value: Any, name: str) -> float:
     if isinstance(value, (str, bytes)) or not hasattr(type(value), "__float__"):
         raise type_error(name, "float", value)
     return float(value)
+
+
+class _NoRedirect(urllib.request.HTTPRedirectHandler):
+    """Refuses every redirect: the reply becomes an ``HTTPError`` instead of
+    a second request that would carry the API key to whatever address (or
+    scheme) the reply names."""
+
+    def redirect_request(self, req, fp, code, msg, headers, newurl):
+        return None
+
+
+def _sync_urlopen(request: urllib.request.Request, timeout: float):
+    """Open the dashboard request directly: no redirects, and no proxy taken
+    from the environment (the service address comes only from the caller)."""
+    opener = urllib.request.build_opener(urllib.request.ProxyHandler({}), _NoRedirect())
+    return opener.open(request, timeout=timeout)
 
 
 def _first_per_fingerprint(nodes: List[DAGNode]) -> List[DAGNode]:
