@@ -201,6 +201,16 @@ def test_exception_in_with_block_marks_pipeline_failed(service):
     assert service.query("SELECT COUNT(*) FROM nodes WHERE pipeline_id = ?", pid)[0][0] > 0
 
 
+def test_enabling_again_while_live_keeps_one_writer_and_pipeline(service):
+    t = DAGTracker(api_key=KEY, service_url=service.url, pipeline_name="once")
+    writer, pid = t._writer, t._pipeline_id
+    t.enable_persistence()
+    assert t._writer is writer and t._pipeline_id == pid
+    t.disable_persistence()
+    assert not writer.running
+    assert service.query("SELECT id, name, status FROM pipelines") == [(pid, "once", "completed")]
+
+
 def test_service_down_at_start_warns_once_and_computes():
     url = f"http://127.0.0.1:{free_port()}"
     with pytest.warns(UserWarning) as caught:

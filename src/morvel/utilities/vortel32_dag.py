@@ -344,7 +344,11 @@ class DAGTracker(ProvenanceTracker):
     def enable_persistence(self) -> None:
         """Connect to the hosted service, open a pipeline record and start the
         background writer.  Any failure becomes a ``UserWarning`` and the
-        tracker keeps working in memory only."""
+        tracker keeps working in memory only.  Already live, it does nothing:
+        a second writer would leave the first one running and its pipeline
+        open for good."""
+        if self._writer is not None:
+            return
         try:
             from morvel.utilities.persistence import AsyncWriter, HostedStorage, WriterConfig
 
