@@ -366,3 +366,53 @@ def test_writes_racing_with_stop_are_written_or_refused_never_lost(store):
     w.write_node(node(-1, pid))
     assert w.stop(timeout=10)
     assert -1 in store.get_fingerprint_node_map(pid)
+
+
+class GarbledLookup(Wrapped):
+    """A backend whose node-id lookup answers with something that is not a map of integers."""
+
+    def get_node_ids(self, pipeline, fingerprints):
+        return {"not a fingerprint": "not an id"}
+
+
+@pytest.mark.parametrize(
+    "backend, bad_edge",
+    [
+        # an edge record whose position cannot be used as a key
+        (lambda s: s, StoredEdge(1, 2, [0])),
+        # a well-formed edge, but the backend's lookup answer is unusable
+        (lambda s: GarbledLookup(s), StoredEdge(1, 2, 0)),
+    ],
+    ids=["unhashable-edge", "garbled-lookup"],
+)
+def test_an_unexpected_error_in_one_batch_loses_nothing_silently(store, backend, bad_edge, caplog):
+    pid = store.create_pipeline("odd")
+    caplog.set_level(logging.WARNING, logger="morvel.utilities.persistence.writer")
+    w = AsyncWriter(backend(store), WriterConfig(batch_size=1000, flush_interval=60, **FAST))
+    w.start()
+    try:
+        w.write_node(node(1, pid))
+        w.write_node(node(2, pid))
+        w.write_edges([bad_edge])
+        w.write_row_values([row(pid, i) for i in range(10)])
+        # the flush marker is answered although the batch hit an error
+        assert w.flush(timeout=10)
+    finally:
+        assert w.stop(timeout=10)
+    stats = w.get_stats()
+    consistent(stats)
+    # the rest of the batch is written; the edge is counted as failed
+    assert (stats["nodes_stored"], stats["row_values_stored"], stats["edges_failed"]) == (2, 10, 1)
+    assert store.count_rows(pid)["row_values"] == 10
+    assert any("not stored" in r.getMessage() for r in caplog.records if r.levelno == logging.WARNING)
+
+
+def test_stop_ends_the_thread_even_when_its_last_batch_hits_an_error(store):
+    pid = store.create_pipeline("last")
+    w = AsyncWriter(GarbledLookup(store), WriterConfig(batch_size=1000, flush_interval=60, **FAST))
+    w.start()
+    w.write_node(node(1, pid))
+    w.write_node(node(2, pid))
+    w.write_edges([StoredEdge(1, 2, 0)])
+    assert w.stop(timeout=10)
+    assert not w.running and w.get_stats()["edges_failed"] == 1

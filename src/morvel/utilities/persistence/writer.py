@@ -328,11 +328,15 @@ class AsyncWriter:
                     batch, deadline = _Batch(), None
                     continue
                 if kind is _FLUSH or kind is _STOP:
-                    self._write(batch)
-                    batch, deadline = _Batch(), None
-                    payload.set()
-                    if kind is _STOP:
-                        return
+                    try:
+                        self._write(batch)
+                    finally:
+                        # whatever happened to the batch, the waiter is
+                        # released and a stop marker ends the thread
+                        batch, deadline = _Batch(), None
+                        payload.set()
+                        if kind is _STOP:
+                            return
                     continue
                 self._add(batch, kind, payload)
                 if deadline is None:
@@ -372,19 +376,56 @@ class AsyncWriter:
             batch.sources.append(payload)
             batch.records += 1
 
+    # Stats that settle a record of each kind one way or the other.
+    _SETTLED = {
+        "sources": ("sources_registered", "sources_failed"),
+        "nodes": ("nodes_stored", "nodes_duplicate", "nodes_failed"),
+        "edges": ("edges_stored", "edges_duplicate", "edges_unresolved", "edges_failed"),
+        "row_values": ("row_values_stored", "row_values_failed"),
+    }
+
+    def _settled(self, kind: str) -> int:
+        with self._stats_lock:
+            return sum(self._stats[k] for k in self._SETTLED[kind])
+
     def _write(self, batch: _Batch) -> None:
         if not batch.records:
             return
         self._count("batches")
-        for source in batch.sources:
-            failed = self._deliver("register_source", lambda recs: self.storage.register_source(*recs[0]), [source])
-            self._count("sources_registered", 1 - failed)
-            self._count("sources_failed", failed)
-        self._write_nodes(batch.nodes)
-        self._write_edges(batch.edges)
         rows: List[StoredRowValue] = []
         for values in batch.rows:
             rows.extend(values)
+        # Each kind is written on its own, so that an unforeseen error in
+        # one of them neither stops the others nor loses records silently.
+        self._stage("sources", len(batch.sources), self._write_sources, batch.sources)
+        self._stage("nodes", len(batch.nodes), self._write_nodes, batch.nodes)
+        self._stage("edges", sum(len(edges) for _, edges in batch.edges), self._write_edges, batch.edges)
+        self._stage("row_values", len(rows), self._write_rows, rows)
+
+    def _stage(self, kind: str, expected: int, write: Callable[[Any], None], records: Any) -> None:
+        if not expected:
+            return
+        before = self._settled(kind)
+        try:
+            write(records)
+        except Exception as exc:  # noqa: BLE001 - counted and logged below
+            # records neither stored nor counted when the error struck
+            lost = expected - (self._settled(kind) - before)
+            if lost > 0:
+                self._count(kind + "_failed", lost)
+            self._count("failures")
+            logger.warning(
+                "AsyncWriter: unexpected error while writing %s, %d record(s) not stored: %s: %s",
+                kind, max(lost, 0), type(exc).__name__, exc, exc_info=True,
+            )
+
+    def _write_sources(self, sources: List[Tuple[Any, ...]]) -> None:
+        for source in sources:
+            failed = self._deliver("register_source", lambda recs: self.storage.register_source(*recs[0]), [source])
+            self._count("sources_registered", 1 - failed)
+            self._count("sources_failed", failed)
+
+    def _write_rows(self, rows: List[StoredRowValue]) -> None:
         for chunk in self._chunks(rows):
             failed = self._deliver("store_row_values", self.storage.store_row_values, chunk)
             self._count("row_values_stored", len(chunk) - failed)
@@ -400,16 +441,16 @@ class AsyncWriter:
 
     def _write_nodes(self, nodes: List[StoredNode]) -> None:
         fresh: List[StoredNode] = []
-        keys: Dict[int, Tuple[Any, Any]] = {}
+        keys: Dict[int, Optional[Tuple[Any, Any]]] = {}
         seen = self._stored_nodes
         batch_keys = set()
         duplicates = 0
         for node in nodes:
-            key = (getattr(node, "pipeline_id", None), getattr(node, "fingerprint", None))
+            key: Optional[Tuple[Any, Any]] = (getattr(node, "pipeline_id", None), getattr(node, "fingerprint", None))
             try:
                 known = key in seen or key in batch_keys
             except TypeError:  # unhashable fingerprint: let the backend judge it
-                known = False
+                known, key = False, None  # None: a key that cannot be remembered
             else:
                 batch_keys.add(key)
             if known:
@@ -426,7 +467,7 @@ class AsyncWriter:
             self._count("nodes_failed", failed)
             self._remember(seen)
             bad = {id(n) for n in failed_records}
-            seen.update(keys[id(n)] for n in chunk if id(n) not in bad and keys[id(n)] in batch_keys)
+            seen.update(keys[id(n)] for n in chunk if id(n) not in bad and keys[id(n)] is not None)
 
     def _lookup(self, pipeline: int, fingerprints: set) -> bool:
         """Fill the node-id cache for ``fingerprints`` of ``pipeline``."""
@@ -464,6 +505,7 @@ class AsyncWriter:
                 try:
                     parent_fp, child_fp = e.parent_fingerprint, e.child_fingerprint
                     position = e.input_position
+                    hash((parent_fp, child_fp, position))
                     for fp in (parent_fp, child_fp):
                         if (pipeline, fp) not in ids:
                             missing.add(fp)
