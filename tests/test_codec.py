@@ -415,6 +415,24 @@ def test_encode_source_column_rejects_bad_input(codec, pid, ents, match):
         v.encode_source_column(codec, pid, np.array(ents, np.uint32), False)
 
 
+@pytest.mark.parametrize("flag,expected", [
+    (np.True_, True), (np.False_, False), (1, True), (0, False), ("", False), ([0], True),
+])
+def test_flag_arguments_take_truthiness(flag, expected):
+    # taint and protected flags often come out of numpy (np.any of a mask)
+    codec = v.RustProvenanceTracker()
+    word = codec.encode([3], 5, 0, flag, 0)
+    assert codec.decode_full(word)["taint"] is expected
+    column = v.encode_source_column(codec, 3, np.array([5], np.uint32), flag)
+    assert column.tolist() == [word]
+    assert codec.register("t", "c", flag) == 0
+
+
+def test_flag_argument_whose_truth_fails_raises():
+    with pytest.raises(ValueError, match="truth value"):
+        v.RustProvenanceTracker().encode([1], 0, 0, np.array([True, False]), 0)
+
+
 def test_explain_batch_names_registered_pairs(codec):
     assert codec.register("t", "a") == 0
     assert codec.register("t", "b", True) == 1

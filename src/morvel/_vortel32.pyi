@@ -6,6 +6,10 @@ import numpy as np
 import numpy.typing as npt
 
 _Words = npt.NDArray[np.uint32]
+# Word arguments of the batch functions: one-dimensional numpy arrays of any
+# stride, read-only ones included.  uint32 is taken as it is; other numeric
+# dtypes are cast to uint32 (a copy); lists and other sequences are rejected.
+_WordsIn = npt.NDArray[Any]
 
 class RustProvenanceTracker:
     """Codec of VORTEL-32 words with its own dense-signature registry.
@@ -22,8 +26,9 @@ class RustProvenanceTracker:
     def mark_table_protected(self, table: str) -> None: ...
     def encode(self, pairs: Iterable[int], entity: int = 0, chain: int = 0,
                taint: bool = False, depth: int = 0) -> int:
-        """Word naming the pair IDs (0-511); depth 0-7.  Entity and chain are reduced
-        to the fields the word's mode keeps (8/8 bits, 5/4 bits, or none)."""
+        """Word naming the pair IDs (0-511); depth 0-7; taint read by truth value.
+        Entity and chain are reduced to the fields the word's mode keeps (8/8 bits,
+        5/4 bits, or none)."""
     def decode_full(self, provenance: int) -> dict[str, Any]:
         """{"pairs": ascending list, "entity", "chain", "taint", "depth", "mode"}."""
     def combine(self, prov_a: int, prov_b: int, op: int = 1) -> int:
@@ -36,16 +41,16 @@ class RustProvenanceTracker:
     @property
     def dense_entries(self) -> int: ...
 
-def combine_batch(codec: RustProvenanceTracker, a: npt.ArrayLike, b: npt.ArrayLike,
+def combine_batch(codec: RustProvenanceTracker, a: _WordsIn, b: _WordsIn,
                   op: int) -> _Words:
     """Element-wise combine; a length-1 array broadcasts, other length mismatches raise ValueError."""
-def update_chain_batch(codec: RustProvenanceTracker, words: npt.ArrayLike, op: int) -> _Words: ...
-def encode_source_column(codec: RustProvenanceTracker, pair_id: int, entities: npt.ArrayLike,
+def update_chain_batch(codec: RustProvenanceTracker, words: _WordsIn, op: int) -> _Words: ...
+def encode_source_column(codec: RustProvenanceTracker, pair_id: int, entities: _WordsIn,
                          taint: bool) -> _Words:
     """One source word per entity (each below 256): the pair, the entity, taint, chain 0, depth 0."""
-def is_tainted_batch(words: npt.ArrayLike) -> npt.NDArray[np.bool_]: ...
-def risk_score_batch(words: npt.ArrayLike) -> npt.NDArray[np.float64]: ...
-def explain_batch(codec: RustProvenanceTracker, words: npt.ArrayLike) -> list[list[tuple[str, str]]]:
+def is_tainted_batch(words: _WordsIn) -> npt.NDArray[np.bool_]: ...
+def risk_score_batch(words: _WordsIn) -> npt.NDArray[np.float64]: ...
+def explain_batch(codec: RustProvenanceTracker, words: _WordsIn) -> list[list[tuple[str, str]]]:
     """Per word, the (table, column) names registered with this codec for its pairs,
     in ascending pair-ID order (unregistered IDs skipped)."""
 def hash_entities(labels: Any) -> _Words:

@@ -42,15 +42,21 @@ void register_codec(nb::module_& m) {
     nb::class_<Codec>(m, "RustProvenanceTracker",
                       "Codec of VORTEL-32 words with its own dense-signature registry.")
         .def(nb::init<>())
-        .def("register", &Codec::register_pair, nb::arg("table"), nb::arg("column"),
+        .def(
+            "register",
+            [](Codec& c, const std::string& table, const std::string& column, nb::handle protect) {
+                return c.register_pair(table, column, truthy(protect));
+            },
+            nb::arg("table"), nb::arg("column"),
              nb::arg("protected") = false,
              "Register (table, column) and return its pair ID (repeats return the same ID).")
         .def("mark_table_protected", &Codec::mark_table_protected, nb::arg("table"))
         .def(
             "encode",
-            [](Codec& c, nb::handle pairs, nb::handle entity, nb::handle chain, bool taint,
+            [](Codec& c, nb::handle pairs, nb::handle entity, nb::handle chain, nb::handle taint_h,
                nb::handle depth) {
                 PairSet s = pair_set_of(pairs);
+                const bool taint = truthy(taint_h);
                 PyObject* idx = PyNumber_Index(depth.ptr());
                 if (!idx) {
                     PyErr_Clear();

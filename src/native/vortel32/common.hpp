@@ -77,6 +77,15 @@ inline uint32_t low32(nb::handle h, const char* name) {
     return static_cast<uint32_t>(v & 0xFFFFFFFFull);
 }
 
+// Truth value of a flag argument (taint, protected), the way the
+// interpreter's bool() reads it: numpy booleans and integers count, not
+// only True and False.
+inline bool truthy(nb::handle h) {
+    int t = PyObject_IsTrue(h.ptr());
+    if (t < 0) throw nb::python_error();
+    return t != 0;
+}
+
 void register_codec(nb::module_& m);
 void register_kernels(nb::module_& m);
 void register_entity(nb::module_& m);

@@ -45,7 +45,8 @@ void register_kernels(nb::module_& m) {
 
     m.def(
         "encode_source_column",
-        [](const Codec&, nb::handle pair_h, WordsIn entities, bool taint) {
+        [](const Codec&, nb::handle pair_h, WordsIn entities, nb::handle taint_h) {
+            const bool taint = truthy(taint_h);
             PyObject* idx = PyNumber_Index(pair_h.ptr());
             if (!idx) {
                 PyErr_Clear();
