@@ -416,3 +416,32 @@ def test_stop_ends_the_thread_even_when_its_last_batch_hits_an_error(store):
     w.write_edges([StoredEdge(1, 2, 0)])
     assert w.stop(timeout=10)
     assert not w.running and w.get_stats()["edges_failed"] == 1
+
+
+def test_stop_keeps_its_time_out_while_a_producer_waits_for_room(store):
+    pid = store.create_pipeline("busy")
+    entered, release = threading.Event(), threading.Event()
+
+    def hook(name):
+        entered.set()
+        assert release.wait(timeout=30)
+
+    w = AsyncWriter(Wrapped(store, hook), WriterConfig(batch_size=1, flush_interval=0.01, queue_size=1))
+    w.start()
+    w.write_node(node(0, pid))
+    assert entered.wait(timeout=10)  # the thread is stuck in the backend
+    w.write_node(node(1, pid))  # fills the queue
+    blocked = threading.Thread(target=w.write_node, args=(node(2, pid),))
+    blocked.start()  # waits for room
+    answers = []
+    stopper = threading.Thread(target=lambda: answers.append(w.stop(timeout=0.2)))
+    stopper.start()
+    stopper.join(timeout=10)
+    try:
+        assert not stopper.is_alive() and answers == [False]
+    finally:
+        release.set()
+        blocked.join(timeout=10)
+        stopper.join(timeout=10)
+        assert w.stop(timeout=10)
+    assert store.count_rows(pid)["nodes"] == 3

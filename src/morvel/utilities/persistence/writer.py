@@ -205,17 +205,24 @@ class AsyncWriter:
         """Write everything queued, then end the thread.  Returns True when
         the thread ended within ``timeout`` seconds (None waits as long as
         it takes); after False, calling ``stop`` again waits once more."""
-        with self._state_lock:
+        start = time.monotonic()
+        # A producer waiting for room in a full queue holds the state lock;
+        # waiting for it counts against the time-out as well.
+        if not self._state_lock.acquire(timeout=-1 if timeout is None else timeout):
+            return False
+        try:
             thread = self._thread
             if thread is None:
                 return True
             if self._running:
                 try:
-                    self._queue.put((_STOP, threading.Event()), timeout=timeout)
+                    self._queue.put((_STOP, threading.Event()), timeout=self._left(timeout, start))
                 except queue.Full:
                     return False
                 self._running = False
-        thread.join(timeout)
+        finally:
+            self._state_lock.release()
+        thread.join(self._left(timeout, start))
         if thread.is_alive():
             return False
         with self._state_lock:
@@ -223,6 +230,10 @@ class AsyncWriter:
         _live_writers.discard(self)
         self._drain_leftovers()
         return True
+
+    @staticmethod
+    def _left(timeout: Optional[float], start: float) -> Optional[float]:
+        return None if timeout is None else max(0.0, timeout - (time.monotonic() - start))
 
     @property
     def running(self) -> bool:
@@ -281,14 +292,12 @@ class AsyncWriter:
             if not self._running:
                 return self._queue.empty()
             try:
-                self._queue.put((_FLUSH, done), timeout=None if timeout is None else
-                                max(0.0, timeout - (time.monotonic() - start)))
+                self._queue.put((_FLUSH, done), timeout=self._left(timeout, start))
             except queue.Full:
                 return False
         finally:
             self._state_lock.release()
-        remaining = None if timeout is None else max(0.0, timeout - (time.monotonic() - start))
-        return done.wait(remaining)
+        return done.wait(self._left(timeout, start))
 
     def get_stats(self) -> Dict[str, int]:
         """Counts of the writer's work.
