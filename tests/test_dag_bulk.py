@@ -227,6 +227,22 @@ def test_eviction_mid_operation_matches(max_nodes, native_eviction, monkeypatch)
     assert bulk_state["next_node_id"] == 2 + 30 * 3
 
 
+@pytest.mark.parametrize("attr, value", [("_max_nodes", 13.0), ("_max_nodes", 500000.0),
+                                         ("_next_node_id", np.int64(2))])
+def test_counters_of_other_number_types_match(attr, value):
+    """A store bound or id counter set to another number type works in both
+    paths alike (the compiled logger reads plain ints only)."""
+    frame = pd.DataFrame({"a": np.arange(30.0), "b": np.arange(30.0) * 2})
+    states = []
+    for t in pair():
+        f = wrap_dataframe_dag(frame, t, "t")
+        setattr(t, attr, value)
+        r = -(f["a"] + f["b"])
+        states.append((series_state(r), tracker_state(t)))
+    assert states[0] == states[1]
+    assert states[0][0][3] == list(range(32, 62))
+
+
 @pytest.mark.parametrize("threshold", [0, 1, 4, 7, 8, 5000])
 @pytest.mark.parametrize("already", [0, 3, 9])
 def test_value_buffer_trimming_matches(threshold, already):

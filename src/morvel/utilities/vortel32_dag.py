@@ -1155,6 +1155,13 @@ def _stock_tracker(tracker, names) -> bool:
     return True
 
 
+def _plain_counters(tracker) -> bool:
+    """True when the node-id counter and the store bound are plain ints, the
+    only form the compiled logger reads; other numbers (a float bound, say)
+    are left to the per-element path, which compares them as Python does."""
+    return type(tracker._next_node_id) is int and type(tracker._max_nodes) is int
+
+
 def _eviction_source():
     """What the compiled logger needs to evict natively (the SOURCE member,
     whose nodes are never evicted), or None to call the tracker's method."""
@@ -1419,8 +1426,8 @@ class DAGTrackedSeries(pd.Series):
                                _copy_array(self._node_ids))
         n = len(result)
         sp, sn, op_, on = self._prov, self._node_ids, other._prov, other._node_ids
-        if (_stock_tracker(tracker, _BINARY_METHODS) and _bulk_words(sp) and _bulk_words(op_)
-                and _bulk_ids(sn) and _bulk_ids(on)):
+        if (_stock_tracker(tracker, _BINARY_METHODS) and _plain_counters(tracker)
+                and _bulk_words(sp) and _bulk_words(op_) and _bulk_ids(sn) and _bulk_ids(on)):
             words = np.asarray(
                 vortel32.combine_batch(tracker._rust, _padded(sp, n, 0, np.uint32),
                                        _padded(op_, n, 0, np.uint32), op_code),
@@ -1466,16 +1473,17 @@ class DAGTrackedSeries(pd.Series):
         check_exact(op_name, "op_name", str)
         op_code = as_int(op_code, "op_code")
         result = op(self.values)
-        return self._log_unary_steps(result, self.index, op_name, op_code, per_call_len=True)
+        return self._log_unary_steps(result, self.index, op_name, op_code)
 
-    def _log_unary_steps(self, result, index, op_name, op_code, per_call_len):
+    def _log_unary_steps(self, result, index, op_name, op_code):
         tracker = self._tracker
         if tracker is None:
             return _new_series(result, index, _copy_array(self._prov), tracker,
                                _copy_array(self._node_ids))
         n = len(result)
         sp, sn = self._prov, self._node_ids
-        if _stock_tracker(tracker, _UNARY_METHODS) and _bulk_words(sp) and _bulk_ids(sn):
+        if (_stock_tracker(tracker, _UNARY_METHODS) and _plain_counters(tracker)
+                and _bulk_words(sp) and _bulk_ids(sn)):
             words = np.asarray(
                 vortel32.update_chain_batch(tracker._rust, _padded(sp, n, 0, np.uint32), op_code),
                 dtype=np.uint32)
@@ -1491,8 +1499,6 @@ class DAGTrackedSeries(pd.Series):
         record = tracker.record_row_value
         len_p, len_n = len(sp), len(sn)
         for i in range(n):
-            if per_call_len:
-                len_p, len_n = len(sp), len(sn)
             pa = int(sp[i]) if i < len_p else 0
             words[i] = tracker.update_chain(pa, op_code)
             w = int(words[i])
@@ -1571,8 +1577,7 @@ class DAGTrackedSeries(pd.Series):
         """
         check_exact(op_name, "op_name", str)
         op_code = as_int(op_code, "op_code")
-        return self._log_unary_steps(result_values, result_index, op_name, op_code,
-                                     per_call_len=False)
+        return self._log_unary_steps(result_values, result_index, op_name, op_code)
 
     def fillna(self, value=0, **kwargs):
         """Missing values filled (default 0); one "fillna" node per element.
