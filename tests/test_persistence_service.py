@@ -173,6 +173,8 @@ BAD_REQUESTS = [
     ("no key", "POST", "/v1/pipelines", {"pipeline_name": "p"}, None, None, 401),
     ("wrong key", "POST", "/v1/pipelines", {"pipeline_name": "p"}, "key-nope", None, 401),
     ("not bearer", "GET", "/v1/pipelines", None, None, {"Authorization": "Basic a2V5LWFjbWU="}, 401),
+    ("health without key", "GET", "/v1/health", None, None, None, 401),
+    ("health wrong key", "GET", "/v1/health", None, "key-nope", None, 401),
     ("other tenant's pipeline", "POST", "/v1/pipelines/{pid}/complete", {"status": "failed"}, "key-other", None, 404),
     ("other tenant reads", "GET", "/v1/pipelines/{pid}", None, "key-other", None, 404),
     ("unknown pipeline", "GET", "/v1/pipelines/999999/node-map", None, "key-acme", None, 404),
@@ -208,7 +210,7 @@ def test_bad_requests_get_their_4xx_and_the_service_keeps_serving(service, db, n
     assert isinstance(reply, dict) and isinstance(reply.get("error"), str)
     assert db.count_rows() == before
     assert db.get_pipeline(pid)["status"] == "running"
-    assert raw(service, "GET", "/v1/health", key=None) == (200, {"status": "ok"})
+    assert raw(service, "GET", "/v1/health") == (200, {"status": "ok"})
     assert raw(service, "GET", "/v1/whoami")[0] == 200
 
 

@@ -4,8 +4,8 @@ Run it with::
 
     python -m morvel.utilities.persistence.service --db lineage.db --port 8787 --api-key KEY[:TENANT]
 
-It listens on 127.0.0.1 unless ``--host`` says otherwise.  Every request
-except ``GET /v1/health`` needs ``Authorization: Bearer KEY``; each key
+It listens on 127.0.0.1 unless ``--host`` says otherwise.  Every request,
+``GET /v1/health`` included, needs ``Authorization: Bearer KEY``; each key
 belongs to one tenant (``KEY:TENANT``, or the tenant "default"), and a
 tenant sees and changes only its own pipelines: the tenant always comes from
 the key, never from a request body.
@@ -271,6 +271,9 @@ class LineageService:
 
     # -- endpoints -----------------------------------------------------------
 
+    def _health(self, tenant: str, body: Any, query: str) -> Tuple[int, Any]:
+        return 200, {"status": "ok"}
+
     def _whoami(self, tenant: str, body: Any, query: str) -> Tuple[int, Any]:
         return 200, {"tenant_id": tenant}
 
@@ -418,6 +421,7 @@ class LineageService:
 
 _ID = r"/(\d{1,18})"
 _ROUTES: List[Tuple[str, "re.Pattern[str]", Callable[..., Tuple[int, Any]]]] = [
+    ("GET", re.compile(r"/v1/health"), LineageService._health),
     ("GET", re.compile(r"/v1/whoami"), LineageService._whoami),
     ("POST", re.compile(r"/v1/pipelines"), LineageService._create_pipeline),
     ("GET", re.compile(r"/v1/pipelines"), LineageService._list_pipelines),
@@ -497,9 +501,6 @@ class _Handler(BaseHTTPRequestHandler):
         try:
             url = urlsplit(self.path)
             path = url.path.rstrip("/") or "/"
-            if method == "GET" and path == "/v1/health":
-                self._send(200, {"status": "ok"})
-                return
             tenant = self.service.tenant_for(self.headers.get("Authorization"))
             if method != "POST" and self.headers.get("Content-Length", "0").strip() not in ("", "0"):
                 self.close_connection = True  # an unread body would corrupt the next request
