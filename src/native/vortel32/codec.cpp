@@ -20,18 +20,8 @@ const char* mode_name(const Decoded& d) {
 PairSet pair_set_of(nb::handle ids) {
     PairSet s;
     for (nb::handle item : nb::iter(ids)) {
-        PyObject* idx = PyNumber_Index(item.ptr());
-        if (!idx) {
-            PyErr_Clear();
-            throw nb::type_error((std::string("pair IDs must be integers, not ") +
-                                  Py_TYPE(item.ptr())->tp_name).c_str());
-        }
-        int overflow = 0;
-        long long id = PyLong_AsLongLongAndOverflow(idx, &overflow);
-        Py_DECREF(idx);
-        if (overflow || id < 0 || id >= static_cast<long long>(word::MAX_PAIRS))
-            throw nb::value_error("pair ID out of range (expected 0..511)");
-        s.add(static_cast<uint32_t>(id));
+        const uint32_t id = bounded_int(item, "pair ID", word::MAX_PAIRS - 1, PAIR_ID_RANGE);
+        s.add(id);
     }
     return s;
 }
@@ -57,18 +47,9 @@ void register_codec(nb::module_& m) {
                nb::handle depth) {
                 PairSet s = pair_set_of(pairs);
                 const bool taint = truthy(taint_h);
-                PyObject* idx = PyNumber_Index(depth.ptr());
-                if (!idx) {
-                    PyErr_Clear();
-                    throw nb::type_error("depth must be an integer");
-                }
-                int overflow = 0;
-                long long d = PyLong_AsLongLongAndOverflow(idx, &overflow);
-                Py_DECREF(idx);
-                if (overflow || d < 0 || d > static_cast<long long>(word::MAX_DEPTH))
-                    throw nb::value_error("depth out of range (expected 0..7)");
-                return c.encode(s, low32(entity, "entity"), low32(chain, "chain"), taint,
-                                static_cast<uint32_t>(d));
+                const uint32_t d = bounded_int(depth, "depth", word::MAX_DEPTH,
+                                               "depth out of range (expected 0..7)");
+                return c.encode(s, low32(entity, "entity"), low32(chain, "chain"), taint, d);
             },
             nb::arg("pairs"), nb::arg("entity") = 0, nb::arg("chain") = 0,
             nb::arg("taint") = false, nb::arg("depth") = 0,

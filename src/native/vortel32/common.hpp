@@ -77,6 +77,26 @@ inline uint32_t low32(nb::handle h, const char* name) {
     return static_cast<uint32_t>(v & 0xFFFFFFFFull);
 }
 
+// An integer argument that must lie in 0..limit (a pair ID, a depth).
+// Non-integers raise TypeError; integers outside the range raise
+// ValueError with the message out_of_range.
+inline uint32_t bounded_int(nb::handle h, const char* name, uint32_t limit,
+                            const char* out_of_range) {
+    PyObject* idx = PyNumber_Index(h.ptr());
+    if (!idx) {
+        PyErr_Clear();
+        throw nb::type_error((std::string(name) + " must be an integer, not " +
+                              Py_TYPE(h.ptr())->tp_name).c_str());
+    }
+    int overflow = 0;
+    long long v = PyLong_AsLongLongAndOverflow(idx, &overflow);
+    Py_DECREF(idx);
+    if (overflow || v < 0 || v > static_cast<long long>(limit)) throw nb::value_error(out_of_range);
+    return static_cast<uint32_t>(v);
+}
+
+constexpr const char* PAIR_ID_RANGE = "pair ID out of range (expected 0..511)";
+
 // Truth value of a flag argument (taint, protected), the way the
 // interpreter's bool() reads it: numpy booleans and integers count, not
 // only True and False.

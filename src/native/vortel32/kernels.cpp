@@ -47,16 +47,7 @@ void register_kernels(nb::module_& m) {
         "encode_source_column",
         [](const Codec&, nb::handle pair_h, WordsIn entities, nb::handle taint_h) {
             const bool taint = truthy(taint_h);
-            PyObject* idx = PyNumber_Index(pair_h.ptr());
-            if (!idx) {
-                PyErr_Clear();
-                throw nb::type_error("pair_id must be an integer");
-            }
-            int overflow = 0;
-            long long pid = PyLong_AsLongLongAndOverflow(idx, &overflow);
-            Py_DECREF(idx);
-            if (overflow || pid < 0 || pid >= static_cast<long long>(word::MAX_PAIRS))
-                throw nb::value_error("pair ID out of range (expected 0..511)");
+            const uint32_t pid = bounded_int(pair_h, "pair_id", word::MAX_PAIRS - 1, PAIR_ID_RANGE);
             size_t n = entities.shape(0);
             kernels::View ev = view_of(entities, false);
             for (size_t i = 0; i < n; ++i)
@@ -69,7 +60,7 @@ void register_kernels(nb::module_& m) {
             auto result = new_array<uint32_t>(n, out);
             {
                 nb::gil_scoped_release release;
-                kernels::encode_source(static_cast<uint32_t>(pid), ev, out, n, taint);
+                kernels::encode_source(pid, ev, out, n, taint);
             }
             return result;
         },
