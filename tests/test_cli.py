@@ -393,3 +393,49 @@ def test_serve_on_a_taken_port_fails_in_one_line(tmp_path, capsys):
     assert code != 0
     assert err.count("\n") == 1 and f"cannot listen on 127.0.0.1:{port}" in err
     assert "Traceback" not in err
+
+
+# ---------------------------------------------------------------------------
+# A reader that leaves early (``morvel ... | head``)
+# ---------------------------------------------------------------------------
+
+
+def run_into_closed_pipe(args, cwd, unbuffered):
+    """Run the command with stdout on a pipe nobody reads any more; returns
+    the finished process (stderr captured)."""
+    read_end, write_end = os.pipe()
+    os.close(read_end)
+    env = child_env()
+    env.pop("PYTHONUNBUFFERED", None)
+    if unbuffered:
+        env["PYTHONUNBUFFERED"] = "1"
+    try:
+        return subprocess.run([sys.executable, "-m", "morvel.cli", *args], cwd=cwd, env=env,
+                              stdout=write_end, stderr=subprocess.PIPE, text=True, timeout=300)
+    finally:
+        os.close(write_end)
+
+
+@pytest.mark.parametrize("unbuffered", [True, False])
+def test_demo_whose_reader_left_still_writes_everything(tmp_path, unbuffered):
+    proc = run_into_closed_pipe(["demo", "--rows", "300", "--out", "out", "--quiet"], tmp_path, unbuffered)
+    assert proc.returncode == 0 and proc.stderr == ""
+    assert (tmp_path / "out" / "score_graph.dot").read_text().startswith("digraph ComputationDAG {")
+    from morvel.utilities.persistence import SQLiteStorage
+
+    with SQLiteStorage(tmp_path / "out" / "lineage.db") as storage:
+        (pipeline,) = storage.list_pipelines()
+    assert pipeline["result_count"] == 600 and pipeline["status"] == "completed"
+
+
+@pytest.mark.parametrize("unbuffered", [True, False])
+@pytest.mark.parametrize("command", ["show", "graph", "help"])
+def test_reader_gone_early_ends_quietly(demo_run, command, unbuffered):
+    folder, proc = demo_run
+    path, pid, word = GRAPH_HINT.search(proc.stdout).groups()
+    args = {"show": ["show", path], "graph": ["graph", path, "--pipeline", pid, "--fingerprint", word],
+            "help": ["graph", "--help"]}[command]
+    done = run_into_closed_pipe(args, folder, unbuffered)
+    assert done.stderr == ""
+    # argparse itself ignores a failed write of the help text and exits 0.
+    assert done.returncode == (0 if command == "help" else cli.EXIT_BROKEN_PIPE)

@@ -18,7 +18,7 @@ import pathlib
 import signal
 import sqlite3
 import sys
-from typing import List, Optional, Sequence
+from typing import List, Optional, Sequence, TextIO
 
 from morvel import __version__
 from morvel.utilities.persistence.service import DEFAULT_PORT
@@ -210,6 +210,50 @@ def _reusable_database(path: str, what: str, parent_may_be_missing: bool = False
 # ---------------------------------------------------------------------------
 
 
+def _redirect_to_devnull(stream: TextIO) -> None:
+    """Point the file descriptor under ``stream`` at the null device, so that
+    what is still buffered or printed later goes nowhere instead of raising
+    ``BrokenPipeError`` again (also when the interpreter flushes at exit)."""
+    try:
+        fd = stream.fileno()
+    except (AttributeError, OSError, ValueError):
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, fd)
+    finally:
+        os.close(devnull)
+
+
+class _ReaderMayLeave:
+    """A text stream that outlives its reader: once the reader has gone
+    (``morvel demo | head``), later output is dropped instead of raising, so
+    that the demo still writes its database and graph files."""
+
+    def __init__(self, stream: TextIO) -> None:
+        self._stream = stream
+        self._gone = False
+
+    def write(self, text: str) -> int:
+        if not self._gone:
+            try:
+                self._stream.write(text)
+            except BrokenPipeError:
+                self._leave()
+        return len(text)
+
+    def flush(self) -> None:
+        if not self._gone:
+            try:
+                self._stream.flush()
+            except BrokenPipeError:
+                self._leave()
+
+    def _leave(self) -> None:
+        self._gone = True
+        _redirect_to_devnull(self._stream)
+
+
 def cmd_demo(args: argparse.Namespace) -> int:
     """Check the paths, then run :func:`morvel.demo.run_demo`."""
     out = args.out
@@ -226,8 +270,10 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
     from morvel.demo import run_demo
 
-    run_demo(rows=args.rows, db=db, out=out, seed=args.seed,
-             stdout=sys.stdout, progress=None if args.quiet else sys.stderr)
+    stdout = _ReaderMayLeave(sys.stdout)
+    progress = None if args.quiet else _ReaderMayLeave(sys.stderr)
+    run_demo(rows=args.rows, db=db, out=out, seed=args.seed, stdout=stdout, progress=progress)
+    stdout.flush()
     return 0
 
 
@@ -372,18 +418,44 @@ def cmd_graph(args: argparse.Namespace) -> int:
 COMMANDS = {"demo": cmd_demo, "serve": cmd_serve, "show": cmd_show, "graph": cmd_graph}
 
 
+#: Exit code when the reader of the output went away, as for a command
+#: ended by SIGPIPE in the shell (128 + 13).
+EXIT_BROKEN_PIPE = 141
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Entry point of the ``morvel`` console script; returns the exit code."""
+    try:
+        return _run(argv)
+    except BrokenPipeError:
+        # ``morvel show DB | head -1``: the reader has all it wanted.
+        _redirect_to_devnull(sys.stdout)
+        return EXIT_BROKEN_PIPE
+    except SystemExit:
+        # argparse exits after --help and usage errors; it ignores a failed
+        # write itself, but what is still buffered must not fail at exit.
+        try:
+            sys.stdout.flush()
+        except BrokenPipeError:
+            _redirect_to_devnull(sys.stdout)
+        raise
+
+
+def _run(argv: Optional[Sequence[str]]) -> int:
     parser = build_parser()
     args = parser.parse_args(list(sys.argv[1:] if argv is None else argv))
     try:
-        return COMMANDS[args.command](args)
+        code = COMMANDS[args.command](args)
     except UsageError as exc:
         print(f"morvel {args.command}: error: {exc}", file=sys.stderr)
         return EXIT_USAGE
     except KeyboardInterrupt:
         print(f"morvel {args.command}: interrupted", file=sys.stderr)
         return 130
+    # Flush here, so that a reader gone early is noticed while we can still
+    # exit quietly rather than in the interpreter's own flush at exit.
+    sys.stdout.flush()
+    return code
 
 
 if __name__ == "__main__":
