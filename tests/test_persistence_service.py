@@ -181,6 +181,8 @@ BAD_REQUESTS = [
     ("unknown path", "GET", "/v1/nothing", None, "key-acme", None, 404),
     ("wrong method", "GET", "/v1/nodes", None, "key-acme", None, 405),
     ("put", "PUT", "/v1/pipelines", "{}", "key-acme", None, 405),
+    ("options", "OPTIONS", "/v1/pipelines", None, "key-acme", None, 405),
+    ("over-long path", "GET", "/v1/" + "a" * 70_000, None, "key-acme", None, 414),
 ]
 
 
@@ -211,6 +213,39 @@ def test_bad_requests_get_their_4xx_and_the_service_keeps_serving(service, db, n
     assert db.count_rows() == before
     assert db.get_pipeline(pid)["status"] == "running"
     assert raw(service, "GET", "/v1/health") == (200, {"status": "ok"})
+    assert raw(service, "GET", "/v1/whoami")[0] == 200
+
+
+def _socket_exchange(service, request):
+    import socket
+
+    with socket.create_connection((service.host, service.port), timeout=10) as sock:
+        sock.sendall(request)
+        data = b""
+        while chunk := sock.recv(65536):
+            data += chunk
+    return data
+
+
+@pytest.mark.parametrize(
+    "request_bytes, status_line, body",
+    [
+        (b"HEAD /v1/pipelines HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n\r\n", b"HTTP/1.1 405", None),
+        (b"GET /v1/whoami HTTP/1.1\r\n" + b"".join(b"X-%d: 1\r\n" % i for i in range(150)) + b"\r\n",
+         b"HTTP/1.1 431", {"error": "Too many headers"}),
+        (b"FROB /v1/pipelines HTTP/1.1\r\n\r\n", b"HTTP/1.1 501", {"error": "Unsupported method ('FROB')"}),
+    ],
+    ids=["head", "too-many-headers", "unknown-method"],
+)
+def test_errors_found_by_the_http_layer_answer_in_json(service, request_bytes, status_line, body):
+    reply = _socket_exchange(service, request_bytes)
+    head, _, payload = reply.partition(b"\r\n\r\n")
+    assert head.startswith(status_line), reply[:200]
+    assert b"Content-Type: application/json" in head and b"Connection: close" in head
+    if body is None:
+        assert payload == b""  # HEAD: headers only
+    else:
+        assert json.loads(payload) == body
     assert raw(service, "GET", "/v1/whoami")[0] == 200
 
 

@@ -464,7 +464,18 @@ class _Handler(BaseHTTPRequestHandler):
         if self.close_connection:
             self.send_header("Connection", "close")
         self.end_headers()
-        self.wfile.write(data)
+        if self.command != "HEAD":  # a reply to HEAD has no body
+            self.wfile.write(data)
+
+    def send_error(self, code: int, message: Optional[str] = None, explain: Optional[str] = None) -> None:
+        """Errors that http.server finds itself (malformed request line,
+        over-long URI or headers, unknown method) answer in JSON as well, and
+        close the connection."""
+        if message is None:
+            message = self.responses.get(code, ("error",))[0]
+        self.log_error("code %d, message %s", code, message)
+        self.close_connection = True
+        self._send(code, {"error": message})
 
     def _error(self, status: int, message: str) -> None:
         self._send(status, {"error": message})
@@ -553,7 +564,7 @@ class _Handler(BaseHTTPRequestHandler):
         self.close_connection = True
         self._error(405, f"method {self.command} not allowed")
 
-    do_PUT = do_DELETE = do_PATCH = _not_allowed
+    do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = _not_allowed
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
