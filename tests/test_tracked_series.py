@@ -407,6 +407,23 @@ def test_fillna_inplace_is_rejected_before_any_change(gappy):
     assert gappy._prov is prov
 
 
+@pytest.mark.parametrize("kwargs", [{}, {"keep_shape": True}, {"align_axis": 0}],
+                         ids=["default", "keep-shape", "rows"])
+def test_compare_works_although_fillna_refuses_inplace(pair, tracker, kwargs):
+    # pandas' compare fills its mask of differences in place.
+    s, t = pair
+    other = TrackedSeries([1.0, 5.0, 3.0, 9.0], index=s.index, _tracker=tracker)
+    r = s.compare(other, **kwargs)
+    expected = pd.Series(s).compare(pd.Series(other), **kwargs)
+    if r.ndim == 2:
+        pd.testing.assert_frame_equal(pd.DataFrame(r), expected)
+    else:
+        pd.testing.assert_series_equal(pd.Series(r), expected)
+    assert isinstance(r, (TrackedSeries, v.TrackedDataFrame)) and r._tracker is tracker
+    with pytest.raises(TypeError, match="can only compare"):
+        s.compare(pd.Series(other))
+
+
 @pytest.mark.parametrize("args", [(1.0, 100.0), ({1.0: 100.0},)], ids=["pair", "dict"])
 def test_replace_inplace_is_left_to_pandas(gappy, args):
     prov = gappy._prov

@@ -692,6 +692,21 @@ class TrackedSeries(pd.Series):
             return result
         return self._transformed(result, result.index, OpCode.MAP)
 
+    def compare(self, other, *args, **kwargs):
+        """pandas' table of the elements that differ from ``other``, as a
+        tracked frame (or series) with this series' tracker and no words.
+
+        pandas fills its mask of differing elements in place, which ``fillna``
+        refuses on a tracked series, so the comparison runs on plain views.
+        """
+        if type(other) is not type(self):
+            # pandas' own refusal of operands of another class.
+            return super().compare(other, *args, **kwargs)
+        result = pd.Series(self).compare(pd.Series(other), *args, **kwargs)
+        if isinstance(result, pd.DataFrame):
+            return TrackedDataFrame(result, _tracker=self._tracker)
+        return TrackedSeries(result, _tracker=self._tracker)
+
 
 def _concat_inputs(other) -> list:
     """The objects ``pd.concat`` stacked: ``input_objs`` under pandas 3,
