@@ -417,6 +417,50 @@ def test_eviction_with_shared_words_and_sources_in_index_lists(native_eviction, 
     assert any(len(ids) > 5 for ids in index.values())
 
 
+class _MeddlingRecord:
+    """A stored record standing in for a node, whose word, when read, drops
+    that word's entry from the tracker's provenance index (and, optionally,
+    itself from the store)."""
+
+    def __init__(self, tracker, node, drop_self):
+        self._tracker, self._node, self._drop_self = tracker, node, drop_self
+        self.node_type = node.node_type
+
+    @property
+    def provenance(self):
+        self._tracker._prov_to_nodes.pop(self._node.provenance, None)
+        if self._drop_self:
+            self._tracker._nodes.pop(self._node.node_id, None)
+        return self._node.provenance
+
+    def __eq__(self, other):
+        return isinstance(other, _MeddlingRecord) and self._node == other._node
+
+
+@pytest.mark.parametrize("max_nodes", [500000, 14])
+@pytest.mark.parametrize("drop_self", [False, True])
+def test_stored_records_that_change_the_store_when_read(max_nodes, drop_self):
+    """Reading a stored record may run code that drops the index list or the
+    record the compiled logger is working with; it must keep them alive
+    instead of writing into freed objects.  (Equality with the reference
+    path is not asked: the logger reads a repeated word's first record once
+    per run of that word, the loop once per node.)"""
+    t = DAGTracker()
+    t._max_nodes = max_nodes
+    frame = pd.DataFrame({"a": np.arange(6.0), "b": np.arange(6.0)})
+    f = wrap_dataframe_dag(frame, t, "t", include_entity=False)  # one word per column
+    first = -f["a"]
+    victim = int(first._node_ids[0])
+    t._nodes[victim] = _MeddlingRecord(t, t._nodes[victim], drop_self)
+    again = -f["a"]
+    start = 2 + len(first)
+    assert again._node_ids.tolist() == list(range(start, start + len(again)))
+    stored = [t._nodes[i] for i in again._node_ids if i in t._nodes]
+    assert stored, "the last nodes logged are never evicted"
+    assert all(node.inputs == [0] and node.operation == "neg" for node in stored)
+    assert all(i in t._nodes for ids in t._prov_to_nodes.values() for i in ids)
+
+
 @pytest.mark.parametrize("threshold", [4, 5000])
 @pytest.mark.parametrize("case", ["text", "object", "nullable", "datetime", "huge_ints"])
 def test_non_numeric_results_match(case, threshold):

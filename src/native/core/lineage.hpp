@@ -194,15 +194,19 @@ inline void evict_oldest(PyObject *nodes, PyObject *index, PyObject *source, PyO
     Py_ssize_t pos = 0;
     PyObject *key, *node;
     while (Py_ssize_t(victim_keys.size()) < evict_count && PyDict_Next(nodes, &pos, &key, &node)) {
+        // The entry is borrowed from the store; hold it while its type is
+        // read, which may run Python code that changes the store.
+        Py_INCREF(key);
+        Ref key_ref(key);
+        Py_INCREF(node);
+        Ref node_ref(node);
         Ref type(PyObject_GetAttr(node, node_type_name));
         check(bool(type));
         int is_source = PyObject_RichCompareBool(type.get(), source, Py_EQ);
         check(is_source >= 0);
         if (is_source) continue;
-        Py_INCREF(key);
-        victim_keys.push_back(key);
-        Py_INCREF(node);
-        victim_nodes.push_back(node);
+        victim_keys.push_back(key_ref.release());
+        victim_nodes.push_back(node_ref.release());
     }
 
     // Delete from the store and group the victims' ids by provenance.
@@ -275,10 +279,14 @@ inline void evict_oldest(PyObject *nodes, PyObject *index, PyObject *source, PyO
             }
             std::vector<bool> bitmap;
             Ref gone_set;
-            if (all_ints && hi - lo < (long long)(64) * PyList_GET_SIZE(ids) + 1024) {
-                bitmap.assign(size_t(hi - lo + 1), false);
+            // The span hi - lo in unsigned arithmetic: ids far apart (or of
+            // opposite signs near the limits) must not overflow.
+            const unsigned long long span = (unsigned long long)hi - (unsigned long long)lo;
+            if (all_ints && span < (unsigned long long)(64) * PyList_GET_SIZE(ids) + 1024) {
+                bitmap.assign(size_t(span + 1), false);
                 for (Py_ssize_t i = 0; i < n_gone; ++i)
-                    bitmap[size_t(PyLong_AsLongLong(PyList_GET_ITEM(gone, i)) - lo)] = true;
+                    bitmap[size_t((unsigned long long)PyLong_AsLongLong(PyList_GET_ITEM(gone, i)) -
+                                  (unsigned long long)lo)] = true;
             } else {
                 gone_set = Ref(PySet_New(gone));
                 check(bool(gone_set));
@@ -297,7 +305,8 @@ inline void evict_oldest(PyObject *nodes, PyObject *index, PyObject *source, PyO
                     int overflow = 0;
                     long long v = PyLong_AsLongLongAndOverflow(item, &overflow);
                     check(!(v == -1 && PyErr_Occurred()));
-                    removed = !overflow && v >= lo && v <= hi && bitmap[size_t(v - lo)];
+                    removed = !overflow && v >= lo && v <= hi &&
+                              bitmap[size_t((unsigned long long)v - (unsigned long long)lo)];
                 } else {
                     // A non-int entry equal to an int id (e.g. a numpy int).
                     if (!gone_set) {
@@ -377,23 +386,35 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
             // The word object and its index list: from the previous node when
             // the word repeats, else looked up.  Like the tracker, nodes with
             // one word share one int object (the first listed node's).
+            // `ids` is owned, not borrowed from the index: reading a stored
+            // node's word may run Python code that changes the index.
             Ref prov_obj;
-            PyObject *ids = nullptr;  // borrowed from the index (or the cache)
+            Ref ids;
             if (cached && w == cached_word) {
                 Py_INCREF(cached_prov.get());
                 prov_obj = Ref(cached_prov.get());
-                ids = cached_ids.get();
+                Py_INCREF(cached_ids.get());
+                ids = Ref(cached_ids.get());
             } else {
                 prov_obj = Ref(PyLong_FromUnsignedLong(w));
                 check(bool(prov_obj));
-                ids = PyDict_GetItemWithError(index.get(), prov_obj.get());
-                if (ids == nullptr) {
+                PyObject *found = PyDict_GetItemWithError(index.get(), prov_obj.get());  // borrowed
+                if (found == nullptr) {
                     check(!PyErr_Occurred());
-                } else if (PyList_Check(ids) && PyList_GET_SIZE(ids) > 0) {
-                    PyObject *first = PyDict_GetItemWithError(nodes.get(), PyList_GET_ITEM(ids, 0));
+                } else {
+                    Py_INCREF(found);
+                    ids = Ref(found);
+                }
+                if (ids && PyList_Check(ids.get()) && PyList_GET_SIZE(ids.get()) > 0) {
+                    PyObject *first_key = PyList_GET_ITEM(ids.get(), 0);
+                    Py_INCREF(first_key);
+                    Ref first_key_ref(first_key);
+                    PyObject *first = PyDict_GetItemWithError(nodes.get(), first_key);  // borrowed
                     if (first == nullptr) {
                         check(!PyErr_Occurred());
                     } else {
+                        Py_INCREF(first);
+                        Ref first_ref(first);
                         Ref shared(PyObject_GetAttr(first, layout.name(F_PROVENANCE)));
                         check(bool(shared));
                         int eq = PyObject_RichCompareBool(shared.get(), prov_obj.get(), Py_EQ);
@@ -428,16 +449,14 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
 
             check(PyDict_SetItem(nodes.get(), id_obj.get(), nd) == 0);
 
-            if (ids == nullptr) {
-                Ref fresh(PyList_New(0));
-                check(bool(fresh));
-                check(PyDict_SetItem(index.get(), prov_obj.get(), fresh.get()) == 0);
-                ids = fresh.get();
+            if (!ids) {
+                ids = Ref(PyList_New(0));
+                check(bool(ids));
+                check(PyDict_SetItem(index.get(), prov_obj.get(), ids.get()) == 0);
             }
-            check(PyList_Append(ids, id_obj.get()) == 0);
+            check(PyList_Append(ids.get(), id_obj.get()) == 0);
             if (!(cached && w == cached_word)) {
-                Py_INCREF(ids);
-                cached_ids = Ref(ids);
+                cached_ids = std::move(ids);
                 Py_INCREF(prov_obj.get());
                 cached_prov = Ref(prov_obj.get());
                 cached_word = w;
