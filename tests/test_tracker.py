@@ -321,3 +321,16 @@ def test_missing_codec_fails_the_import():
     assert out.stdout.strip() == repr(
         "VORTEL-32 Rust extension not found. Build it with: python tools/build_rust\n"
         "For the pure Python fallback, install from the python-vortel32-pure branch.")
+
+
+def test_build_script_names_missing_tools(tmp_path):
+    # the advice of the import error must lead somewhere: without CMake on
+    # the path the script says what to install instead of failing in CMake
+    script = os.path.join(os.path.dirname(SRC), "tools", "build_rust")
+    build_dir = tmp_path / "build"
+    out = subprocess.run([sys.executable, script, "--build-dir", str(build_dir)],
+                         capture_output=True, text=True, timeout=120,
+                         env=dict(os.environ, PATH=str(tmp_path)))
+    assert out.returncode == 1
+    assert "needs cmake" in out.stderr and "pip install cmake" in out.stderr
+    assert not build_dir.exists()
