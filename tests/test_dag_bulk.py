@@ -531,3 +531,20 @@ def test_concurrent_bulk_operations_keep_the_store_consistent():
     assert sum(len(lst) for lst in t._prov_to_nodes.values()) == len(stored)
     assert all(k == n.node_id for k, n in t._nodes.items())
     assert list(t._nodes) == sorted(t._nodes)  # store order is creation order
+
+
+@pytest.mark.parametrize("out", [np.zeros(3, dtype=np.int32), np.zeros(6, dtype=np.int64)[::2],
+                                 np.zeros(3, dtype=np.float64)],
+                         ids=["int32", "strided", "float64"])
+def test_native_logger_refuses_an_output_it_cannot_write_in_place(out):
+    """Node ids go into ``out`` in place: an array that would need a
+    converted copy is refused before any node is logged, not filled in a
+    copy that the caller never sees."""
+    from morvel import _lineage
+
+    t = DAGTracker()
+    with pytest.raises(TypeError):
+        _lineage.log_nodes(t, dag.DAGNode, dag.NodeType.UNARY, "x",
+                           np.array([1, 2, 3], dtype=np.uint32),
+                           np.zeros(3, dtype=np.int64), None, out)
+    assert t._next_node_id == 0 and not t._nodes

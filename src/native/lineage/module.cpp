@@ -37,7 +37,8 @@ NB_MODULE(_lineage, m) {
     m.doc() = "Bulk creation of DAG node records for morvel's lineage layer.";
     m.def("log_nodes", &log_nodes, nb::arg("tracker"), nb::arg("node_cls"), nb::arg("node_type"),
           nb::arg("op_name"), nb::arg("words"), nb::arg("left"), nb::arg("right").none(),
-          nb::arg("out"), nb::arg("source").none() = nb::none(),
+          // `out` is written in place: a converted copy would swallow the ids.
+          nb::arg("out").noconvert(), nb::arg("source").none() = nb::none(),
           "Log one node per position whose input ids are all non-negative, into\n"
           "the tracker's node store and provenance index, writing the new ids\n"
           "(or -1) into `out`.  Binary nodes when `right` is given, unary\n"
