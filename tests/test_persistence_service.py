@@ -88,14 +88,16 @@ def test_hosted_storage_round_trip_matches_the_store(service, db):
     h.store_row_values([StoredRowValue(pid, 0, 3, "add", 2.5, "c", "spoofed", None),
                         StoredRowValue(pid, 1, 3, "upper", None, "c", None, "TXT")])
     h.store_results(pid, [("r0", "score", 3, 2.5, "ab" * 32), ("r1", "score", 3, None, None)])
-    h.complete_pipeline(pid, status="failed")
     h.complete_pipeline(pid, "completed")
+    h.complete_pipeline(pid + 1, status="failed")
+    h.complete_pipeline(pid + 1, "completed")  # stays failed
     assert h.sync_dashboard({"pipeline": {"status": "completed"}}) >= 1
 
     entry = next(p for p in h.list_pipelines() if p["pipeline_id"] == pid)
     assert (entry["tenant_id"], entry["status"], entry["node_count"], entry["edge_count"]) == ("acme", "completed", 3, 2)
     assert (entry["row_value_count"], entry["result_count"]) == (2, 2)
     assert entry["protected_sources"] == ["people.sex"]
+    assert h.list_pipelines()[0]["status"] == "failed"
     graph = h.pipeline_graph(pid, 3)
     assert graph == db.pipeline_graph(pid, 3)
     assert next(n for n in graph["nodes"] if n["fingerprint"] == 1)["metadata"] == {"s": "{1}"}

@@ -77,9 +77,14 @@ def test_schema_wal_and_pipeline_lifecycle(tmp_path):
     s = SQLiteStorage(path)
     s.connect()
     pid = s.create_pipeline(pipeline_name="p", config={"k": [1, 2]}, git_commit="abc", tenant_id="acme")
-    assert s.create_pipeline("second") == pid + 1  # positional name form
+    second = s.create_pipeline("second")
+    assert second == pid + 1  # positional name form
+    s.complete_pipeline(second, "completed")
+    s.complete_pipeline(second, status="failed")  # failed wins over completed
     s.complete_pipeline(pid, status="failed")
-    s.complete_pipeline(pid, "completed")
+    failed_at = s.get_pipeline(pid)["completed_at"]
+    s.complete_pipeline(pid, "completed")  # a failed pipeline stays failed
+    assert (s.get_pipeline(pid)["status"], s.get_pipeline(pid)["completed_at"]) == ("failed", failed_at)
     s.disconnect()
     s.disconnect()  # harmless twice
 
@@ -88,12 +93,12 @@ def test_schema_wal_and_pipeline_lifecycle(tmp_path):
     row = raw.execute("SELECT name, tenant_id, status, config, git_commit, completed_at FROM pipelines WHERE id=?",
                       (pid,)).fetchone()
     raw.close()
-    assert row[:3] == ("p", "acme", "completed")
+    assert row[:3] == ("p", "acme", "failed")
     assert json.loads(row[3]) == {"k": [1, 2]} and row[4] == "abc" and row[5] is not None
 
     s2 = SQLiteStorage(path)  # reopening keeps the data
     s2.connect()
-    assert [p["status"] for p in s2.list_pipelines()] == ["running", "completed"]
+    assert [p["status"] for p in s2.list_pipelines()] == ["failed", "failed"]
     s2.disconnect()
 
 

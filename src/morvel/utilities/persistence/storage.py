@@ -486,8 +486,9 @@ class SQLiteStorage:
 
     def complete_pipeline(self, pipeline_id: int, status: str = "completed") -> None:
         """Set the pipeline's final ``status`` ("completed" or "failed") and
-        its completion time.  Raises :class:`StorageError` (404) for an
-        unknown pipeline and (400) for another status."""
+        its completion time.  A pipeline once marked "failed" stays failed
+        (a later "completed" changes nothing).  Raises :class:`StorageError`
+        (404) for an unknown pipeline and (400) for another status."""
         pipeline_id = _int(pipeline_id, "pipeline_id")
         status = _text(status, "status")
         if status not in ("completed", "failed"):
@@ -496,11 +497,13 @@ class SQLiteStorage:
             db = self._db()
             with db:
                 cur = db.execute(
-                    "UPDATE pipelines SET status = ?, completed_at = ? WHERE id = ?",
+                    "UPDATE pipelines SET status = ?, completed_at = ? WHERE id = ? AND status != 'failed'",
                     (status, _now(), pipeline_id),
                 )
-            if cur.rowcount == 0:
-                raise StorageError(f"pipeline {pipeline_id} not found", status=404)
+                if cur.rowcount == 0 and db.execute(
+                    "SELECT 1 FROM pipelines WHERE id = ?", (pipeline_id,)
+                ).fetchone() is None:
+                    raise StorageError(f"pipeline {pipeline_id} not found", status=404)
 
     def register_source(
         self,
