@@ -322,6 +322,22 @@ def test_wrap_failure_midway_leaves_the_same_state():
     assert len(states[0]["buffer"]) == 2 and len(states[0]["nodes"]) == 1
 
 
+@pytest.mark.parametrize("labels, recorded", [([1, 2, {}], 2), ([1, [1], 2], 1), ([{}, 1, 2], 0)])
+def test_wrap_failing_at_an_unhashable_row_label_leaves_the_same_state(labels, recorded):
+    """A row label that cannot be hashed fails at its first cell: the first
+    column's source node and the cells before it stay in both paths."""
+    frame = pd.DataFrame({"a": [1.0, 2.0, 3.0], "b": [4.0, 5.0, 6.0]},
+                         index=pd.Index(labels, dtype=object))
+    states = []
+    for t in pair():
+        with pytest.raises(TypeError):
+            wrap_dataframe_dag(frame, t, "t")
+        states.append(tracker_state(t))
+    assert states[0] == states[1]
+    assert len(states[0]["buffer"]) == recorded
+    assert len(states[0]["nodes"]) == (1 if recorded else 0)
+
+
 # -- when the compiled path must step aside ------------------------------------
 
 class CountingTracker(DAGTracker):

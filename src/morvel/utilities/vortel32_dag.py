@@ -1843,8 +1843,15 @@ def wrap_dataframe_dag(df, tracker, table, protected=False, include_entity=True)
     names = {str(c) for c in protected} if isinstance(protected, (list, tuple, set)) else None
     col_prov, col_nodes = result._col_prov, result._col_nodes
     if _wrap_bulk_ok(tracker, df, include_entity):
-        _wrap_columns_bulk(df, tracker, table, protected, names, include_entity, col_prov, col_nodes)
-        return result
+        try:
+            entities = _row_entities(df.index, include_entity)
+        except Exception:
+            # A row label that cannot be hashed: the per-cell path below
+            # fails at that very cell, after the cells before it.
+            entities = None
+        if entities is not None:
+            _wrap_columns_bulk(df, tracker, table, protected, names, entities, col_prov, col_nodes)
+            return result
     index = df.index
     for col in df.columns:
         name = str(col)
@@ -1872,13 +1879,12 @@ def wrap_dataframe_dag(df, tracker, table, protected=False, include_entity=True)
     return result
 
 
-def _wrap_columns_bulk(df, tracker, table, protected, names, include_entity, col_prov, col_nodes):
+def _wrap_columns_bulk(df, tracker, table, protected, names, entities, col_prov, col_nodes):
     """``wrap_dataframe_dag`` for a stock, memory-only tracker: one codec
     call per column for the words, one source node per column, and the row
     values that the recorder would keep, built at the end (also when a later
     column fails, so the recorded state matches the per-cell path)."""
     n = len(df)
-    entities = None
     pending = []  # (column position, words, operation, column name)
     try:
         for j, col in enumerate(df.columns):
@@ -1886,8 +1892,6 @@ def _wrap_columns_bulk(df, tracker, table, protected, names, include_entity, col
             flag = (name in names) if names is not None else protected
             pair_id = tracker.register(table, name, flag)
             is_protected = tracker.is_protected(table, name)
-            if entities is None:
-                entities = _row_entities(df.index, include_entity)
             words = np.asarray(
                 vortel32.encode_source_column(tracker._rust, pair_id, entities, bool(is_protected)),
                 dtype=np.uint32)
