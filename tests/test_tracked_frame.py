@@ -385,3 +385,31 @@ def test_groupby_aggregation_stays_a_tracked_frame(tdf):
 def test_concat_of_frames_keeps_the_tracker(tdf, tracker):
     r = pd.concat([tdf, tdf])
     assert type(r) is TrackedDataFrame and r._tracker is tracker and len(r) == 8
+
+
+# pandas' own methods select columns through __getitem__ and read their
+# labels from the selected series' names.
+LABEL_READING_OPS = {
+    "groupby-frame": lambda d: d.groupby("k")[["a", "b"]].sum(),
+    "groupby-series": lambda d: d.groupby("k")["a"].sum(),
+    "pivot_table": lambda d: d.pivot_table(index="k", values="a", aggfunc="sum"),
+    "pivot": lambda d: d.iloc[:3].pivot(columns="k", values="a"),
+    "explode": lambda d: d.explode("l"),
+    "value_counts": lambda d: d.value_counts(subset=["k"]),
+    "pop": lambda d: d.copy().pop("a"),
+}
+
+
+@pytest.mark.parametrize("name", list(LABEL_READING_OPS))
+def test_pandas_methods_reading_column_labels_match_plain_pandas(tracker, name):
+    df = pd.DataFrame({"k": ["x", "y", "x", "z"], "a": [1.0, 2.0, 3.0, 4.0],
+                       "b": [4, 3, 2, 1], "l": [[1, 2], [3], [4], [5]]})
+    tdf = wrap_dataframe(df, tracker, "t", ["a"])
+    plain = LABEL_READING_OPS[name](df)
+    tracked = LABEL_READING_OPS[name](tdf)
+    if isinstance(plain, pd.DataFrame):
+        pd.testing.assert_frame_equal(pd.DataFrame(tracked), plain)
+    else:
+        pd.testing.assert_series_equal(pd.Series(tracked), plain)
+    # the user's own selection stays nameless
+    assert tdf["a"].name is None

@@ -335,6 +335,7 @@ class ProvenanceTracker:
 
 import math
 import operator
+import sys
 import types
 
 import numpy as np
@@ -828,8 +829,11 @@ class TrackedDataFrame(pd.DataFrame):
         else:
             words = _copy_words(prov)
         # Built from the selected column itself (no data copy) without its name.
+        # pandas' own methods (groupby, pivot, explode, pop, ...) select
+        # columns here too and read the label from the name: they keep it.
         out = TrackedSeries(result, _prov=words, _tracker=self._tracker)
-        out.name = None
+        if not sys._getframe(1).f_globals.get("__name__", "").startswith("pandas."):
+            out.name = None
         return out
 
     def __setitem__(self, key, value):
