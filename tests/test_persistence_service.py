@@ -251,6 +251,29 @@ def test_errors_found_by_the_http_layer_answer_in_json(service, request_bytes, s
     assert raw(service, "GET", "/v1/whoami")[0] == 200
 
 
+def test_a_large_body_without_a_valid_key_is_refused_before_it_is_read(db):
+    with LineageService(db, KEYS, port=0, max_body=4 * 1024 * 1024) as svc:
+        # headers announce 1 MiB, but the body never comes: the answer must
+        # not wait for it
+        reply = _socket_exchange(svc, b"POST /v1/nodes HTTP/1.1\r\nAuthorization: Bearer key-nope\r\n"
+                                      b"Content-Type: application/json\r\nContent-Length: 1048576\r\n\r\n{")
+        head, _, payload = reply.partition(b"\r\n\r\n")
+        assert head.startswith(b"HTTP/1.1 401") and b"Connection: close" in head
+        assert json.loads(payload) == {"error": "missing or invalid API key"}
+        # a small one is read and dropped; the kept-alive connection goes on
+        conn = http.client.HTTPConnection(svc.host, svc.port, timeout=10)
+        try:
+            conn.request("POST", "/v1/pipelines", body=b'{"pipeline_name": "p"}', headers={"Authorization": "Bearer x"})
+            first = conn.getresponse()
+            assert (first.status, json.loads(first.read())) == (401, {"error": "missing or invalid API key"})
+            conn.request("GET", "/v1/whoami", headers={"Authorization": "Bearer key-acme"})
+            second = conn.getresponse()
+            assert (second.status, json.loads(second.read())) == (200, {"tenant_id": "acme"})
+        finally:
+            conn.close()
+        assert db.count_rows()["pipelines"] == 0
+
+
 def test_a_repeated_idempotency_key_is_applied_once(service, db):
     pid = db.create_pipeline("p", tenant_id="acme")
     body = {"row_values": [[pid, i, 1, "add", float(i), None, None, None] for i in range(3)]}

@@ -61,6 +61,8 @@ DEFAULT_MAX_BODY = 16 * 1024 * 1024
 DEFAULT_TENANT = "default"
 _IDEMPOTENCY_MEMORY = 4096
 _MAX_REMEMBERED = 4096
+#: Largest body read (and dropped) from a request without a valid key.
+_UNAUTHORISED_BODY = 64 * 1024
 
 
 class _HTTPError(Exception):
@@ -508,18 +510,35 @@ class _Handler(BaseHTTPRequestHandler):
             return None
         return data
 
+    def _refuse_unauthorised(self) -> None:
+        """Answer 401.  A small body is read and dropped so that the
+        connection stays usable; a larger one is not read at all (the
+        connection is closed): a client without a valid key must not make
+        the service buffer large bodies."""
+        length_text = self.headers.get("Content-Length")
+        try:
+            length = int(length_text) if length_text is not None else 0
+        except ValueError:
+            length = -1
+        if "chunked" in self.headers.get("Transfer-Encoding", "").lower() or not 0 <= length <= _UNAUTHORISED_BODY:
+            self.close_connection = True
+        elif length and len(self.rfile.read(length)) != length:
+            self.close_connection = True
+            return
+        self._error(401, "missing or invalid API key")
+
     def _dispatch(self, method: str) -> None:
         try:
             url = urlsplit(self.path)
             path = url.path.rstrip("/") or "/"
             tenant = self.service.tenant_for(self.headers.get("Authorization"))
+            if tenant is None:
+                self._refuse_unauthorised()
+                return
             if method != "POST" and self.headers.get("Content-Length", "0").strip() not in ("", "0"):
                 self.close_connection = True  # an unread body would corrupt the next request
             raw = self._read_body() if method == "POST" else b""
             if raw is None:
-                return
-            if tenant is None:
-                self._error(401, "missing or invalid API key")
                 return
             key = self.headers.get("Idempotency-Key") if method == "POST" else None
             earlier = self.service.remembered(tenant, key)
