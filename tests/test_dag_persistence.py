@@ -547,6 +547,19 @@ def test_exit_with_exception_marks_failed_even_if_flush_fails():
     assert t._writer is None
 
 
+def test_exit_with_exception_never_completes_when_marking_failed_fails():
+    w, s = RecordingWriter(), RecordingStorage()
+    s.fail = {"complete_pipeline"}
+    t = live_tracker(w, s)
+    with pytest.raises(OSError):
+        with t:
+            raise KeyError("x")
+    assert "stop" in w.names() and "disconnect" in [c[0] for c in s.calls]
+    assert (t._writer, t._storage, t._pipeline_id) == (None, None, None)
+    t.__del__()
+    assert [c for c in s.calls if c[0] == "complete_pipeline"] == [("complete_pipeline", (7,), {"status": "failed"})]
+
+
 def test_clean_exit_completes():
     w, s = RecordingWriter(), RecordingStorage()
     t = live_tracker(w, s)

@@ -746,15 +746,18 @@ class DAGTracker(ProvenanceTracker):
             return False
         # The block raised: the run is failed and must stay failed, so the
         # pipeline record is closed as "failed" even when the flush itself
-        # fails, and is not closed again as "completed" afterwards.
+        # fails, and is not closed again as "completed" afterwards (not even
+        # when closing it as "failed" raises: the id is let go first).
         self._pipeline_failed = True
         try:
             self.flush()
         finally:
-            if self._storage is not None and self._pipeline_id is not None:
-                self._storage.complete_pipeline(self._pipeline_id, status="failed")
-                self._pipeline_id = None
-            self.disable_persistence()
+            pipeline_id, self._pipeline_id = self._pipeline_id, None
+            try:
+                if self._storage is not None and pipeline_id is not None:
+                    self._storage.complete_pipeline(pipeline_id, status="failed")
+            finally:
+                self.disable_persistence()
         return False
 
     def __del__(self) -> None:
