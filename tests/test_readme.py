@@ -42,6 +42,23 @@ def test_readme_lists_every_benchmark_script():
             "bench_persistence.py", "bench_jsonkit.py", "bench_live_persistence.py"} <= listed
 
 
+@pytest.mark.parametrize("readme", ["README.md", "bench/README.md"])
+def test_benchmark_commands_work_after_install(readme):
+    """Each README shows how to run a benchmark after ``pip install .`` alone
+    (no in-place build, no PYTHONPATH), and the scripts it names start."""
+    text = (ROOT / readme).read_text(encoding="utf-8")
+    if readme == "README.md":
+        text = text.split("## Benchmarks", 1)[1]
+    lines = [line.strip() for block in code_blocks(text, "bash") for line in block.splitlines()]
+    plain = [line for line in lines if line.startswith("python bench/")]
+    assert plain, "no benchmark command that works after pip install"
+    for line in plain + [line for line in lines if line.startswith("PYTHONPATH=src python bench/")]:
+        script = line.split("python ", 1)[1].split()[0]
+        proc = subprocess.run([sys.executable, script, "--help"], cwd=ROOT, env=_child_env(),
+                              capture_output=True, text=True, timeout=60)
+        assert proc.returncode == 0 and proc.stdout.startswith("usage:"), (line, proc.stderr)
+
+
 def _child_env() -> dict:
     """The environment for the service process, a relative PYTHONPATH made absolute."""
     env = dict(os.environ)
