@@ -560,6 +560,17 @@ def test_exit_with_exception_never_completes_when_marking_failed_fails():
     assert [c for c in s.calls if c[0] == "complete_pipeline"] == [("complete_pipeline", (7,), {"status": "failed"})]
 
 
+def test_clean_exit_whose_flush_fails_is_failed_and_stops_the_writer():
+    w, s = RecordingWriter(fail={"flush"}), RecordingStorage()
+    t = live_tracker(w, s)
+    with pytest.raises(OSError):
+        with t:
+            pass
+    assert "stop" in w.names() and (t._writer, t._storage, t._pipeline_id) == (None, None, None)
+    t.__del__()
+    assert [c for c in s.calls if c[0] == "complete_pipeline"] == [("complete_pipeline", (7,), {"status": "failed"})]
+
+
 def test_clean_exit_completes():
     w, s = RecordingWriter(), RecordingStorage()
     t = live_tracker(w, s)

@@ -740,24 +740,28 @@ class DAGTracker(ProvenanceTracker):
         return self
 
     def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> bool:
-        if exc_type is None:
-            self.flush()
-            self.disable_persistence()
-            return False
-        # The block raised: the run is failed and must stay failed, so the
-        # pipeline record is closed as "failed" even when the flush itself
-        # fails, and is not closed again as "completed" afterwards (not even
-        # when closing it as "failed" raises: the id is let go first).
-        self._pipeline_failed = True
+        # A run whose block raised, or whose final flush raised, is failed and
+        # must stay failed: its pipeline record is closed as "failed" and never
+        # again as "completed" (the id is let go before that close, which may
+        # raise too), and the writer is stopped either way.
+        failed = exc_type is not None
+        if failed:
+            self._pipeline_failed = True
         try:
             self.flush()
+        except BaseException:
+            failed = True
+            raise
         finally:
-            pipeline_id, self._pipeline_id = self._pipeline_id, None
-            try:
-                if self._storage is not None and pipeline_id is not None:
-                    self._storage.complete_pipeline(pipeline_id, status="failed")
-            finally:
-                self.disable_persistence()
+            if failed:
+                pipeline_id, self._pipeline_id = self._pipeline_id, None
+                try:
+                    if self._storage is not None and pipeline_id is not None:
+                        self._storage.complete_pipeline(pipeline_id, status="failed")
+                finally:
+                    self.disable_persistence()
+        if not failed:
+            self.disable_persistence()
         return False
 
     def __del__(self) -> None:
@@ -1158,11 +1162,14 @@ def _stock_tracker(tracker, names) -> bool:
     return True
 
 
-def _plain_counters(tracker) -> bool:
-    """True when the node-id counter and the store bound are plain ints, the
-    only form the compiled logger reads; other numbers (a float bound, say)
-    are left to the per-element path, which compares them as Python does."""
-    return type(tracker._next_node_id) is int and type(tracker._max_nodes) is int
+def _plain_store(tracker) -> bool:
+    """True when the node store and provenance index are plain dicts and the
+    node-id counter and store bound plain ints: the only forms the compiled
+    logger works on.  Anything else (an ordered or custom mapping, a float
+    bound) is left to the per-element path, which goes through the objects'
+    own methods and comparisons."""
+    return (type(tracker._nodes) is dict and type(tracker._prov_to_nodes) is dict
+            and type(tracker._next_node_id) is int and type(tracker._max_nodes) is int)
 
 
 def _eviction_source():
@@ -1429,7 +1436,7 @@ class DAGTrackedSeries(pd.Series):
                                _copy_array(self._node_ids))
         n = len(result)
         sp, sn, op_, on = self._prov, self._node_ids, other._prov, other._node_ids
-        if (_stock_tracker(tracker, _BINARY_METHODS) and _plain_counters(tracker)
+        if (_stock_tracker(tracker, _BINARY_METHODS) and _plain_store(tracker)
                 and _bulk_words(sp) and _bulk_words(op_) and _bulk_ids(sn) and _bulk_ids(on)):
             words = np.asarray(
                 vortel32.combine_batch(tracker._rust, _padded(sp, n, 0, np.uint32),
@@ -1485,7 +1492,7 @@ class DAGTrackedSeries(pd.Series):
                                _copy_array(self._node_ids))
         n = len(result)
         sp, sn = self._prov, self._node_ids
-        if (_stock_tracker(tracker, _UNARY_METHODS) and _plain_counters(tracker)
+        if (_stock_tracker(tracker, _UNARY_METHODS) and _plain_store(tracker)
                 and _bulk_words(sp) and _bulk_ids(sn)):
             words = np.asarray(
                 vortel32.update_chain_batch(tracker._rust, _padded(sp, n, 0, np.uint32), op_code),
