@@ -285,6 +285,57 @@ def test_a_repeated_idempotency_key_is_applied_once(service, db):
     assert raw(service, "POST", "/v1/row-values", body, key="key-other", headers={"Idempotency-Key": "abc"})[0] == 404
 
 
+class SlowFirstRowValues(SQLiteStorage):
+    """The first store_row_values call waits until ``release`` is set."""
+
+    def __init__(self, path):
+        super().__init__(path)
+        self.entered, self.release, self._first = threading.Event(), threading.Event(), True
+
+    def store_row_values(self, values):
+        if self._first:
+            self._first = False
+            self.entered.set()
+            assert self.release.wait(timeout=30)
+        return super().store_row_values(values)
+
+
+def test_a_retry_arriving_while_its_first_try_runs_is_not_applied_twice(tmp_path):
+    store = SlowFirstRowValues(tmp_path / "slow.db")
+    store.connect()
+    pid = store.create_pipeline("p", tenant_id="acme")
+    body = {"row_values": [[pid, i, 1, "add", float(i), None, None, None] for i in range(3)]}
+    with LineageService(store, KEYS, port=0) as svc:
+        lookups = []
+        second_arrived = threading.Event()
+        original = svc.remembered
+
+        def watched(tenant, key):
+            lookups.append(key)
+            if len(lookups) == 2:
+                second_arrived.set()
+            return original(tenant, key)
+
+        svc.remembered = watched
+        replies = {}
+
+        def send(name):
+            replies[name] = raw(svc, "POST", "/v1/row-values", body, headers={"Idempotency-Key": "same"})
+
+        first = threading.Thread(target=send, args=("first",))
+        first.start()
+        assert store.entered.wait(timeout=10)  # the first try is inside the store
+        retry = threading.Thread(target=send, args=("retry",))
+        retry.start()
+        assert second_arrived.wait(timeout=10)  # the retry reached the key check
+        store.release.set()
+        first.join(timeout=10)
+        retry.join(timeout=10)
+    assert replies == {"first": (200, {"stored": 3}), "retry": (200, {"stored": 3})}
+    assert store.count_rows(pid)["row_values"] == 3
+    store.disconnect()
+
+
 def test_client_errors_are_clear(service, tmp_path):
     with pytest.raises(HostedStorageError) as info:
         HostedStorage(service.url, "wrong", "acme").connect()

@@ -137,6 +137,7 @@ class LineageService:
         self.request_timeout = float(request_timeout)
         self._replies: "OrderedDict[Tuple[str, str], Tuple[int, bytes]]" = OrderedDict()
         self._replies_lock = threading.Lock()
+        self._in_flight: Dict[Tuple[str, str], threading.Event] = {}
         self._sockets: set = set()
         self._sockets_lock = threading.Lock()
         self._thread: Optional[threading.Thread] = None
@@ -233,10 +234,37 @@ class LineageService:
         return tenant
 
     def remembered(self, tenant: str, key: Optional[str]) -> Optional[Tuple[int, bytes]]:
+        """The reply remembered for an Idempotency-Key, or None after
+        claiming the key for the caller (who must :meth:`release` it).
+
+        A retry that arrives while the first request with its key is still
+        being answered (the client timed out) waits for that answer instead
+        of applying the request a second time.
+        """
         if not key:
             return None
+        slot = (tenant, key)
+        while True:
+            with self._replies_lock:
+                reply = self._replies.get(slot)
+                if reply is not None:
+                    return reply
+                busy = self._in_flight.get(slot)
+                if busy is None:
+                    self._in_flight[slot] = threading.Event()
+                    return None
+            if not busy.wait(self.request_timeout):
+                raise _HTTPError(429, "a request with this Idempotency-Key is still being processed; retry later")
+
+    def release(self, tenant: str, key: Optional[str]) -> None:
+        """End the claim :meth:`remembered` gave on a key; requests waiting
+        for it go on (with the remembered reply, if any)."""
+        if not key:
+            return
         with self._replies_lock:
-            return self._replies.get((tenant, key))
+            busy = self._in_flight.pop((tenant, key), None)
+        if busy is not None:
+            busy.set()
 
     def remember(self, tenant: str, key: Optional[str], reply: Tuple[int, bytes]) -> None:
         # Write calls answer with a few bytes; large answers come from
@@ -545,16 +573,19 @@ class _Handler(BaseHTTPRequestHandler):
             if earlier is not None:
                 self._send(earlier[0], raw=earlier[1])
                 return
-            body: Any = None
-            if method == "POST":
-                try:
-                    body = json.loads(raw) if raw else None
-                except (ValueError, RecursionError) as exc:
-                    raise _HTTPError(400, f"malformed JSON: {exc}") from None
-            status, reply = self.service.handle(method, path, url.query, tenant, body)
-            data = json.dumps(reply, separators=(",", ":")).encode("utf-8")
-            if status < 300:
-                self.service.remember(tenant, key, (status, data))
+            try:
+                body: Any = None
+                if method == "POST":
+                    try:
+                        body = json.loads(raw) if raw else None
+                    except (ValueError, RecursionError) as exc:
+                        raise _HTTPError(400, f"malformed JSON: {exc}") from None
+                status, reply = self.service.handle(method, path, url.query, tenant, body)
+                data = json.dumps(reply, separators=(",", ":")).encode("utf-8")
+                if status < 300:
+                    self.service.remember(tenant, key, (status, data))
+            finally:
+                self.service.release(tenant, key)
             self._send(status, raw=data)
         except _HTTPError as exc:
             self._error(exc.status, str(exc))
