@@ -7,6 +7,7 @@ and every result must come out identical.
 """
 from __future__ import annotations
 
+import collections
 import dataclasses
 from fractions import Fraction
 
@@ -227,16 +228,19 @@ def test_eviction_mid_operation_matches(max_nodes, native_eviction, monkeypatch)
     assert bulk_state["next_node_id"] == 2 + 30 * 3
 
 
-@pytest.mark.parametrize("attr, value", [("_max_nodes", 13.0), ("_max_nodes", 500000.0),
-                                         ("_next_node_id", np.int64(2))])
-def test_counters_of_other_number_types_match(attr, value):
-    """A store bound or id counter set to another number type works in both
-    paths alike (the compiled logger reads plain ints only)."""
+@pytest.mark.parametrize("attr, convert", [
+    ("_max_nodes", lambda v: 13.0), ("_max_nodes", float), ("_next_node_id", np.int64),
+    ("_nodes", collections.OrderedDict), ("_prov_to_nodes", collections.OrderedDict),
+])
+def test_store_attributes_of_other_types_match(attr, convert):
+    """A store bound or id counter of another number type, or a store or
+    index that is another mapping, works in both paths alike (the compiled
+    logger handles plain ints and dicts only)."""
     frame = pd.DataFrame({"a": np.arange(30.0), "b": np.arange(30.0) * 2})
     states = []
     for t in pair():
         f = wrap_dataframe_dag(frame, t, "t")
-        setattr(t, attr, value)
+        setattr(t, attr, convert(getattr(t, attr)))
         r = -(f["a"] + f["b"])
         states.append((series_state(r), tracker_state(t)))
     assert states[0] == states[1]
@@ -564,3 +568,16 @@ def test_native_logger_refuses_an_output_it_cannot_write_in_place(out):
                            np.array([1, 2, 3], dtype=np.uint32),
                            np.zeros(3, dtype=np.int64), None, out)
     assert t._next_node_id == 0 and not t._nodes
+
+
+@pytest.mark.parametrize("attr", ["_nodes", "_prov_to_nodes"])
+def test_native_logger_refuses_a_store_that_is_not_a_plain_dict(attr):
+    from morvel import _lineage
+
+    t = DAGTracker()
+    setattr(t, attr, collections.OrderedDict())
+    out = np.zeros(2, dtype=np.int64)
+    with pytest.raises(TypeError, match=attr):
+        _lineage.log_nodes(t, dag.DAGNode, dag.NodeType.UNARY, "x",
+                           np.array([1, 2], dtype=np.uint32), np.zeros(2, dtype=np.int64), None, out)
+    assert t._next_node_id == 0 and not t._nodes and not t._prov_to_nodes

@@ -160,7 +160,9 @@ inline long long get_ll_attr(PyObject *obj, const char *name) {
 
 inline PyObject *get_dict_attr(PyObject *obj, const char *name) {
     PyObject *v = get_attr(obj, name);
-    if (!PyDict_Check(v)) {
+    // Exactly a dict: the calls below bypass any methods of a subclass
+    // (and would corrupt an OrderedDict's own ordering).
+    if (!PyDict_CheckExact(v)) {
         Py_DECREF(v);
         PyErr_Format(PyExc_TypeError, "tracker attribute %s must be a dict", name);
         throw PythonError();
