@@ -219,6 +219,19 @@ def test_column_selection_copies_words_and_drops_the_name(tdf, tracker):
     assert tdf.z._prov.tolist() == tdf._col_prov["z"].tolist()
 
 
+def test_callable_key_selects_the_column_with_its_words(tdf):
+    calls = []
+
+    def pick(frame):
+        calls.append(frame)
+        return "z"
+
+    col = tdf[pick]
+    assert calls == [tdf]
+    np.testing.assert_array_equal(col._prov, tdf._col_prov["z"])
+    assert len(tdf[lambda d: d["z"].to_numpy() > 7]) == 2
+
+
 def test_column_selection_keeps_the_string_dtype(tdf):
     assert tdf["name"].dtype == tdf.dtypes["name"]
 

@@ -816,6 +816,10 @@ class TrackedDataFrame(pd.DataFrame):
         When the stored words no longer match the column's length (rows
         were filtered or reordered), every element gets the first stored word.
         """
+        if callable(key):
+            # A callable key selects what it returns, as pandas does; resolve
+            # it once here so the words are looked up under the real label.
+            key = key(self)
         result = super().__getitem__(key)
         if not isinstance(result, pd.Series):
             return result
