@@ -6,6 +6,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 from hypothesis import given
 from hypothesis import strategies as st
@@ -233,6 +234,10 @@ def test_list_pipelines_counts_and_protected_sources(store):
         ({"when": object}, {"when": str(object)}),
         ({(1, 2): float("nan")}, {"(1, 2)": "nan"}),
         ({}, {}),
+        # numpy values keep their JSON type
+        ({"n": np.int64(3), "x": np.float32(0.5), "ok": np.bool_(True), "v": np.array([[1, 2]])},
+         {"n": 3, "x": 0.5, "ok": True, "v": [[1, 2]]}),
+        ({"inf": np.float64("inf")}, {"inf": "inf"}),
     ],
 )
 def test_metadata_is_stored_as_json_and_never_fails(store, metadata, expected):

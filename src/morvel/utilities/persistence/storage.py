@@ -237,8 +237,9 @@ _MAX_JSON_DEPTH = 64
 
 
 def _jsonable(value: Any, depth: int = 0) -> Any:
-    """A copy of ``value`` that ``json`` can write: keys become text,
-    non-finite floats and unknown objects their ``str`` form."""
+    """A copy of ``value`` that ``json`` can write: keys become text, numpy
+    values plain ones, non-finite floats and unknown objects their ``str``
+    form."""
     if depth > _MAX_JSON_DEPTH:
         return str(value)
     if value is None or isinstance(value, (bool, int, str)):
@@ -249,6 +250,15 @@ def _jsonable(value: Any, depth: int = 0) -> Any:
         return {str(k): _jsonable(v, depth + 1) for k, v in value.items()}
     if isinstance(value, (list, tuple)):
         return [_jsonable(v, depth + 1) for v in value]
+    if hasattr(value, "dtype") and callable(getattr(value, "tolist", None)):
+        # numpy scalars and arrays: their plain Python values, so that a
+        # numpy number stays a number
+        try:
+            plain = value.tolist()
+        except Exception:  # noqa: BLE001 - fall back to the text form
+            return str(value)
+        if plain is not value:
+            return _jsonable(plain, depth + 1)
     return str(value)
 
 
