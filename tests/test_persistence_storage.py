@@ -141,8 +141,8 @@ def test_a_bad_record_rolls_back_its_whole_call(store):
 
 
 @given(st.lists(st.integers(0, 40), max_size=60), st.lists(st.integers(0, 40), max_size=60))
-def test_nodes_deduplicate_per_pipeline_and_first_wins(tmp_path_factory, first, second):
-    s = SQLiteStorage(tmp_path_factory.mktemp("dedup") / "d.db")
+def test_nodes_deduplicate_per_pipeline_and_first_wins(first, second):
+    s = SQLiteStorage(":memory:")  # one database per example; a file each would only add disk syncs
     s.connect()
     try:
         a, b = s.create_pipeline("a"), s.create_pipeline("b")
