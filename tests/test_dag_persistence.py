@@ -726,6 +726,19 @@ def test_sync_does_not_follow_redirects(http_server, caplog, status):
     assert len(texts) == 1 and texts[0].startswith("Dashboard sync failed (non-fatal): ")
 
 
+@pytest.mark.parametrize("key", ["s3cr3t\r\nX-Evil: 1", "s3cr3t\nX-Evil: 1", "s3cr3t\x00"])
+def test_sync_refuses_key_with_control_characters_without_logging_it(http_server, caplog, key):
+    svc, url = http_server()
+    t = DAGTracker()
+    t._service_url, t._api_key = url, key
+    with caplog.at_level(logging.WARNING, logger=LOGGER):
+        t._sync_to_dashboard()
+    assert svc.seen == []
+    texts = [r.getMessage() for r in caplog.records if r.name == LOGGER]
+    assert len(texts) == 1 and texts[0].startswith("Dashboard sync failed (non-fatal): ")
+    assert "s3cr3t" not in caplog.text
+
+
 def test_sync_ignores_proxy_environment(http_server, monkeypatch, caplog):
     svc, url = http_server()
     for name in ("no_proxy", "NO_PROXY"):

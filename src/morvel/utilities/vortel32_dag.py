@@ -520,6 +520,11 @@ class DAGTracker(ProvenanceTracker):
             scheme = urllib.parse.urlsplit(url).scheme.lower()
             if scheme not in ("http", "https"):
                 raise ValueError(f"unsupported URL scheme {scheme!r} (only http and https are contacted)")
+            # A key with control characters would add header lines, and the
+            # HTTP client's own complaint quotes the header, key and all, into
+            # the log: refuse it here with a message that names no key.
+            if any(ord(ch) < 32 or ord(ch) == 127 for ch in self._api_key):
+                raise ValueError("the API key contains control characters")
             request = urllib.request.Request(
                 url,
                 data=body,
