@@ -439,3 +439,42 @@ def test_reader_gone_early_ends_quietly(demo_run, command, unbuffered):
     assert done.stderr == ""
     # argparse itself ignores a failed write of the help text and exits 0.
     assert done.returncode == (0 if command == "help" else cli.EXIT_BROKEN_PIPE)
+
+
+def test_graph_output_onto_the_database_is_refused(demo_run, tmp_path, capsys):
+    import shutil
+
+    folder, proc = demo_run
+    _, pid, word = GRAPH_HINT.search(proc.stdout).groups()
+    db = tmp_path / "copy.db"
+    shutil.copyfile(folder / "morvel-demo" / "lineage.db", db)
+    before = db.read_bytes()
+    os.link(db, tmp_path / "same.db")
+    for output in (db, tmp_path / "same.db", tmp_path / "." / "copy.db"):
+        code, out, err = run_main(["graph", str(db), "--pipeline", pid, "--fingerprint", word,
+                                   "-o", str(output)], capsys)
+        assert code == 2 and out == ""
+        assert err.count("\n") == 1 and "is the lineage database itself" in err
+    assert db.read_bytes() == before
+
+
+def test_run_demo_makes_the_db_folder_and_survives_a_dot_that_cannot_run(tmp_path, monkeypatch):
+    """Called as a library function: the database's folder is created, and a
+    Graphviz program that cannot be started costs the SVG only."""
+    import io
+
+    from morvel.demo import run_demo
+
+    bin_dir = tmp_path / "bin"
+    bin_dir.mkdir()
+    broken = bin_dir / "dot"
+    broken.write_text("#!/nonexistent/interpreter\n")
+    broken.chmod(0o755)
+    monkeypatch.setenv("PATH", f"{bin_dir}{os.pathsep}{os.environ.get('PATH', '')}")
+    out = io.StringIO()
+    summary = run_demo(rows=200, db=str(tmp_path / "new" / "deeper" / "l.db"),
+                       out=str(tmp_path / "graphs"), stdout=out)
+    assert summary["svg_path"] is None and summary["stored_results"] == 400
+    assert (tmp_path / "graphs" / "score_graph.dot").read_text().startswith("digraph ComputationDAG {")
+    assert "Could not run Graphviz 'dot'" in out.getvalue()
+    assert (tmp_path / "new" / "deeper" / "l.db").stat().st_size > 0

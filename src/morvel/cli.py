@@ -393,6 +393,9 @@ def cmd_graph(args: argparse.Namespace) -> int:
     """Print (or write) the stored graph behind one fingerprint as DOT."""
     if args.output is not None:
         _writable_file_path(args.output, "--output")
+        if os.path.exists(args.output) and os.path.exists(args.path) \
+                and os.path.samefile(args.output, args.path):
+            raise UsageError(f"--output {args.output!r} is the lineage database itself")
     storage = _open_storage(args.path)
     try:
         if storage.get_pipeline(args.pipeline) is None:
