@@ -353,6 +353,12 @@ def test_client_errors_are_clear(service, tmp_path):
         HostedStorage(service.url, None, "t")
 
 
+@pytest.mark.parametrize("key", ["", "key\r\nX-Tenant: other", "ключ", "tab\tkey"])
+def test_api_keys_an_http_header_cannot_carry_are_refused_at_construction(key):
+    with pytest.raises(ValueError, match="api_key"):
+        HostedStorage("http://127.0.0.1:1", key, "t")
+
+
 class Watch:
     """Passes calls to a backend and sets ``failed`` when one raises."""
 

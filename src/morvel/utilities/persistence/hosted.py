@@ -78,6 +78,10 @@ class HostedStorage:
             raise ValueError(f"api_url must be an http:// or https:// URL, got {api_url!r}")
         if not api_key:
             raise ValueError("api_key must not be empty")
+        if not all(" " <= c <= "~" for c in api_key):
+            # an HTTP header carries printable ASCII only; say so here
+            # rather than fail inside the first request
+            raise ValueError("api_key must consist of printable ASCII characters")
         self.api_url = api_url
         self.api_key = api_key
         self.tenant_id = tenant_id
