@@ -38,6 +38,12 @@ class _Parser(argparse.ArgumentParser):
     def error(self, message: str) -> None:  # type: ignore[override]
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
 
+    def _print_message(self, message: str, file=None) -> None:
+        # Let a reader gone early reach main() (argparse of Python 3.11+
+        # swallows it, 3.10 does not), so every Python ends the same way.
+        if message:
+            (file or sys.stderr).write(message)
+
 
 # ---------------------------------------------------------------------------
 # Argument types: each raises ArgumentTypeError with a short reason
@@ -435,12 +441,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _redirect_to_devnull(sys.stdout)
         return EXIT_BROKEN_PIPE
     except SystemExit:
-        # argparse exits after --help and usage errors; it ignores a failed
-        # write itself, but what is still buffered must not fail at exit.
+        # argparse exits after --help and usage errors; what is still
+        # buffered must reach the reader now, not fail at exit.
         try:
             sys.stdout.flush()
         except BrokenPipeError:
             _redirect_to_devnull(sys.stdout)
+            return EXIT_BROKEN_PIPE
         raise
 
 
