@@ -477,3 +477,21 @@ def test_run_demo_makes_the_db_folder_and_survives_a_dot_that_cannot_run(tmp_pat
     assert (tmp_path / "graphs" / "score_graph.dot").read_text().startswith("digraph ComputationDAG {")
     assert "Could not run Graphviz 'dot'" in out.getvalue()
     assert (tmp_path / "new" / "deeper" / "l.db").stat().st_size > 0
+
+
+def test_show_escapes_control_characters_of_stored_names(tmp_path, capsys):
+    """Pipeline names and tenants reach the database from service clients:
+    ``show`` keeps one line per pipeline and passes no escape sequence on."""
+    from morvel.utilities.persistence import SQLiteStorage
+
+    db = tmp_path / "l.db"
+    with SQLiteStorage(db) as storage:
+        storage.create_pipeline("evil\x1b[2J\nname\t1", tenant_id="t\x07")
+        storage.create_pipeline("café", tenant_id="plain")
+    code, out, err = run_main(["show", str(db)], capsys)
+    assert code == 0 and err == ""
+    lines = out.splitlines()
+    assert len(lines) == 5  # title, header, rule, two pipelines
+    assert "\x1b" not in out and "\x07" not in out and "\t" not in out
+    assert "evil\\x1b[2J\\nname\\t1" in lines[3] and "t\\x07" in lines[3]
+    assert "café" in lines[4]

@@ -315,6 +315,13 @@ def _open_storage(path: str):
     return storage
 
 
+def _printable(text: str) -> str:
+    """``text`` with control characters written as escapes: names in a
+    lineage database come from the service's clients, and must neither
+    break the table's lines nor send escape sequences to the terminal."""
+    return "".join(ch if ch.isprintable() else ascii(ch)[1:-1] for ch in text)
+
+
 def format_pipelines(pipelines: List[dict]) -> str:
     """The ``morvel show`` table: one line per pipeline, oldest first."""
     headers = ["id", "name", "status", "nodes", "edges", "results", "created", "tenant",
@@ -333,6 +340,7 @@ def format_pipelines(pipelines: List[dict]) -> str:
         ]
         for p in sorted(pipelines, key=lambda p: p["pipeline_id"])
     ]
+    rows = [[_printable(cell) for cell in row] for row in rows]
     widths = [max([len(h)] + [len(r[i]) for r in rows]) for i, h in enumerate(headers)]
     right = {0, 3, 4, 5}
 
