@@ -581,3 +581,35 @@ def test_native_logger_refuses_a_store_that_is_not_a_plain_dict(attr):
         _lineage.log_nodes(t, dag.DAGNode, dag.NodeType.UNARY, "x",
                            np.array([1, 2], dtype=np.uint32), np.zeros(2, dtype=np.int64), None, out)
     assert t._next_node_id == 0 and not t._nodes and not t._prov_to_nodes
+
+
+class _EmptyingEntry:
+    """An index entry whose hash, when taken, empties the list it sits in."""
+
+    def __init__(self, entries):
+        self._entries = entries
+
+    def __hash__(self):
+        del self._entries[:]
+        return 12345
+
+    def __eq__(self, other):
+        return isinstance(other, _EmptyingEntry)
+
+
+@pytest.mark.parametrize("native_eviction", [True, False])
+def test_eviction_over_an_index_list_that_changes_while_read(native_eviction, monkeypatch):
+    """An index list that empties itself while eviction reads it ends the
+    scan there, as list iteration does, instead of reading past its end."""
+    monkeypatch.setattr(dag, "_native_eviction", native_eviction)
+    frame = pd.DataFrame({"a": np.arange(20.0)})
+    states = []
+    for t in pair(max_nodes=30):
+        f = wrap_dataframe_dag(frame, t, "t", include_entity=False)  # one word per column
+        first = -f["a"]
+        entries = t._prov_to_nodes[int(first._prov[0])]
+        entries.append(_EmptyingEntry(entries))
+        again = -f["a"]  # passes the bound: a tenth of the store goes, several of that word
+        states.append((series_state(again), tracker_state(t)))
+    assert states[0] == states[1]
+    assert states[0][1]["next_node_id"] == 41

@@ -251,7 +251,12 @@ inline void evict_oldest(PyObject *nodes, PyObject *index, PyObject *source, PyO
             // list.remove semantics: the first equal entry, if any.
             PyObject *target = PyList_GET_ITEM(gone, 0);
             for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids); ++i) {
-                int eq = PyObject_RichCompareBool(PyList_GET_ITEM(ids, i), target, Py_EQ);
+                // Entries are held while compared: a comparison may run
+                // Python code that changes the list (as list.remove does).
+                PyObject *entry = PyList_GET_ITEM(ids, i);
+                Py_INCREF(entry);
+                Ref entry_ref(entry);
+                int eq = PyObject_RichCompareBool(entry, target, Py_EQ);
                 check(eq >= 0);
                 if (eq) {
                     check(PyList_SetSlice(ids, i, i + 1, nullptr) == 0);
@@ -293,11 +298,15 @@ inline void evict_oldest(PyObject *nodes, PyObject *index, PyObject *source, PyO
                 gone_set = Ref(PySet_New(gone));
                 check(bool(gone_set));
             }
-            const Py_ssize_t n_ids = PyList_GET_SIZE(ids);
             Ref kept(PyList_New(0));
             check(bool(kept));
-            for (Py_ssize_t i = 0; i < n_ids; ++i) {
+            // The length is read per entry and each entry held while it is
+            // looked up: a set lookup may run Python code that changes the
+            // list, like the list iteration of the tracker's own eviction.
+            for (Py_ssize_t i = 0; i < PyList_GET_SIZE(ids); ++i) {
                 PyObject *item = PyList_GET_ITEM(ids, i);
+                Py_INCREF(item);
+                Ref item_ref(item);
                 bool removed;
                 if (gone_set) {
                     int c = PySet_Contains(gone_set.get(), item);
