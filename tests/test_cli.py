@@ -495,3 +495,21 @@ def test_show_escapes_control_characters_of_stored_names(tmp_path, capsys):
     assert "\x1b" not in out and "\x07" not in out and "\t" not in out
     assert "evil\\x1b[2J\\nname\\t1" in lines[3] and "t\\x07" in lines[3]
     assert "café" in lines[4]
+
+
+def test_graph_escapes_control_characters_of_stored_names(tmp_path, capsys):
+    from morvel.utilities.persistence import SQLiteStorage
+    from morvel.utilities.vortel32_dag import DAGTracker, wrap_dataframe_dag
+
+    tracker = DAGTracker(pipeline_name="names")
+    frame = wrap_dataframe_dag(pd.DataFrame({"a\x1b[31m": [1.0, 2.0], "b": [3.0, 4.0]}),
+                               tracker, "t\x07", protected=["a\x1b[31m"])
+    total = frame["a\x1b[31m"] + frame["b"]
+    db = tmp_path / "l.db"
+    with SQLiteStorage(db) as storage:
+        pid = tracker.persist_to_storage(storage)
+    code, out, err = run_main(["graph", str(db), "--pipeline", str(pid),
+                               "--fingerprint", str(int(total._prov[0]))], capsys)
+    assert code == 0 and err == ""
+    assert "\x1b" not in out and "\x07" not in out
+    assert 'label="t\\\\x07\\na\\\\x1b[31m"' in out  # the escapes, themselves escaped for DOT

@@ -322,6 +322,10 @@ def _printable(text: str) -> str:
     return "".join(ch if ch.isprintable() else ascii(ch)[1:-1] for ch in text)
 
 
+def _printable_or_none(text: Optional[str]) -> Optional[str]:
+    return None if text is None else _printable(str(text))
+
+
 def format_pipelines(pipelines: List[dict]) -> str:
     """The ``morvel show`` table: one line per pipeline, oldest first."""
     headers = ["id", "name", "status", "nodes", "edges", "results", "created", "tenant",
@@ -391,9 +395,10 @@ def stored_graph_to_dot(graph: dict) -> str:
         inputs = [pid for _, pid in sorted(parents.get(nid, []))]
         kind = NodeType[rec["node_type"]] if rec["node_type"] in NodeType.__members__ else NodeType.CUSTOM
         nodes[nid] = DAGNode(
-            node_id=nid, node_type=kind, operation=rec["operation"] or "", inputs=inputs,
+            node_id=nid, node_type=kind, operation=_printable(rec["operation"] or ""), inputs=inputs,
             provenance=rec["fingerprint"], metadata=rec["metadata"] or {},
-            table=rec["table_name"], column=rec["column_name"], pair_id=rec["pair_id"],
+            table=_printable_or_none(rec["table_name"]),
+            column=_printable_or_none(rec["column_name"]), pair_id=rec["pair_id"],
             is_protected=rec["is_protected"],
         )
         for pos, pid in sorted(parents.get(nid, [])):
