@@ -361,6 +361,25 @@ def test_overriding_subclass_sees_every_call():
     assert t.binary_calls == 50
 
 
+class PipelineCountingTracker(DAGTracker):
+    """Starts no pipeline and so stays synced: every source-node lookup
+    asks for a new one."""
+
+    def __init__(self):
+        super().__init__()
+        self.new_pipelines = 0
+
+    def _start_new_pipeline(self):
+        self.new_pipelines += 1
+
+
+def test_wrap_asks_an_overriding_tracker_for_a_pipeline_per_cell():
+    t = PipelineCountingTracker()
+    t._dashboard_synced = True
+    wrap_dataframe_dag(pd.DataFrame({"a": [1.0, 2.0, 3.0], "b": [4.0, 5.0, 6.0]}), t, "t")
+    assert t.new_pipelines == 6
+
+
 @pytest.mark.parametrize("method", ["combine", "log_binary", "record_row_value", "is_tainted",
                                     "_create_node"])
 def test_method_replaced_on_instance_is_called(method):
