@@ -513,3 +513,25 @@ def test_graph_escapes_control_characters_of_stored_names(tmp_path, capsys):
     assert code == 0 and err == ""
     assert "\x1b" not in out and "\x07" not in out
     assert 'label="t\\\\x07\\na\\\\x1b[31m"' in out  # the escapes, themselves escaped for DOT
+
+
+def test_demo_whose_audited_score_node_was_evicted(tmp_path, monkeypatch):
+    """With many rows even the score's own node can be evicted (1,000,000
+    rows against the stock store): the demo reports the word alone."""
+    import io
+
+    import morvel.utilities.vortel32_dag as dagmod
+    from morvel.demo import run_demo
+
+    class SmallStore(dagmod.DAGTracker):
+        def __init__(self, *args, **kwargs):
+            super().__init__(*args, **kwargs)
+            self._max_nodes = 3_000  # fewer than the 2,000 rows' score and approval nodes
+
+    monkeypatch.setattr(dagmod, "DAGTracker", SmallStore)
+    out = io.StringIO()
+    summary = run_demo(rows=2_000, db=str(tmp_path / "l.db"), out=str(tmp_path / "o"), stdout=out)
+    text = out.getvalue()
+    assert summary["evicted_nodes"] > 0 and summary["dot_path"] is None
+    assert "partly evicted from the node store" in text and "\ndag:" not in text
+    assert "\ntaint: True\n" in text and summary["stored_results"] == 4_000

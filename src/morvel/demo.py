@@ -367,8 +367,10 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
 
 
 def _is_complete(dag: Any) -> bool:
-    """True when every input of every node of ``dag`` is in the graph."""
-    return all(i in dag.nodes for node in dag.nodes.values() for i in node.inputs)
+    """True when the root and every input of every node of ``dag`` are in
+    the graph (with the root evicted the graph is empty, not complete)."""
+    return dag.root_id in dag.nodes and all(
+        i in dag.nodes for node in dag.nodes.values() for i in node.inputs)
 
 
 def _render_svg(dot_path: str, stdout: TextIO) -> Optional[str]:
