@@ -439,6 +439,25 @@ def test_main_requires_an_api_key(tmp_path, capsys):
     assert "--api-key" in capsys.readouterr().err
 
 
+@pytest.mark.parametrize(
+    "extra, code, message",
+    [
+        (["--port", "70000"], 2, "invalid port (0-65535) value"),
+        (["--port", "0", "--max-body-bytes", "0"], 2, "invalid positive integer value"),
+        (["--port", "0", "--db", "{missing}/x.db"], 1, "cannot open database"),
+    ],
+)
+def test_main_reports_bad_settings_without_a_traceback(tmp_path, capsys, extra, code, message):
+    argv = ["--db", str(tmp_path / "x.db"), "--api-key", "k"] + [a.replace("{missing}", str(tmp_path / "no"))
+                                                                  for a in extra]
+    try:
+        got = main(argv)
+    except SystemExit as exit_:
+        got = exit_.code
+    err = capsys.readouterr().err
+    assert got == code and message in err and "Traceback" not in err
+
+
 def test_sources_without_a_pipeline_are_kept_per_tenant(service, db):
     fresh = client(service)  # has created no pipeline
     fresh.register_source(3, "people", "age", is_protected=True)

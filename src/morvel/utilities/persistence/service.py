@@ -43,6 +43,7 @@ import json
 import logging
 import re
 import socket
+import sqlite3
 import sys
 import threading
 from collections import OrderedDict
@@ -617,6 +618,26 @@ class _Handler(BaseHTTPRequestHandler):
     do_PUT = do_DELETE = do_PATCH = do_HEAD = do_OPTIONS = _not_allowed
 
 
+def _port(text: str) -> int:
+    port = int(text)
+    if not 0 <= port <= 65535:
+        raise ValueError(text)
+    return port
+
+
+_port.__name__ = "port (0-65535)"  # named in argparse's error message
+
+
+def _positive(text: str) -> int:
+    value = int(text)
+    if value < 1:
+        raise ValueError(text)
+    return value
+
+
+_positive.__name__ = "positive integer"
+
+
 def main(argv: Optional[Sequence[str]] = None) -> int:
     """Run the lineage service from the command line; returns the exit status."""
     parser = argparse.ArgumentParser(
@@ -625,7 +646,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     )
     parser.add_argument("--db", required=True, help="SQLite database file (created if missing)")
     parser.add_argument("--host", default="127.0.0.1", help="address to listen on (default 127.0.0.1)")
-    parser.add_argument("--port", type=int, default=DEFAULT_PORT, help=f"port (default {DEFAULT_PORT}; 0 picks one)")
+    parser.add_argument("--port", type=_port, default=DEFAULT_PORT, help=f"port (default {DEFAULT_PORT}; 0 picks one)")
     parser.add_argument(
         "--api-key",
         action="append",
@@ -633,14 +654,18 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         metavar="KEY[:TENANT]",
         help="accepted API key, optionally with its tenant (default tenant 'default'); repeatable",
     )
-    parser.add_argument("--max-body-bytes", type=int, default=DEFAULT_MAX_BODY, help="largest request body accepted")
+    parser.add_argument("--max-body-bytes", type=_positive, default=DEFAULT_MAX_BODY, help="largest request body accepted")
     args = parser.parse_args(argv)
     try:
         keys = parse_api_keys(args.api_key)
     except ValueError as exc:
         parser.error(str(exc))
     storage = SQLiteStorage(args.db)
-    storage.connect()
+    try:
+        storage.connect()
+    except (OSError, sqlite3.Error) as exc:
+        print(f"cannot open database {args.db}: {exc}", file=sys.stderr)
+        return 1
     try:
         service = LineageService(storage, keys, host=args.host, port=args.port, max_body=args.max_body_bytes)
     except OSError as exc:
