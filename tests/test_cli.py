@@ -535,3 +535,37 @@ def test_demo_whose_audited_score_node_was_evicted(tmp_path, monkeypatch):
     assert summary["evicted_nodes"] > 0 and summary["dot_path"] is None
     assert "partly evicted from the node store" in text and "\ndag:" not in text
     assert "\ntaint: True\n" in text and summary["stored_results"] == 4_000
+
+
+def test_demo_stores_results_in_chunks_as_one_call_would(tmp_path, monkeypatch):
+    """Results go to the database in chunks with a progress line each; the
+    rows stored are those of one ``persist_results`` call over all rows."""
+    import io
+
+    import morvel.demo as demo
+    from morvel.utilities.persistence import SQLiteStorage
+    from morvel.utilities.vortel32_dag import DAGTracker
+
+    monkeypatch.setattr(demo, "RESULT_CHUNK_ROWS", 300)
+    progress = io.StringIO()
+    demo.run_demo(rows=1_000, db=str(tmp_path / "chunked.db"), out=str(tmp_path / "o"),
+                  stdout=io.StringIO(), progress=progress)
+    steps = [line for line in progress.getvalue().splitlines() if "stored results of" in line]
+    assert [s.split("stored results of ")[1] for s in steps] == [
+        "300 of 1,000 applications", "600 of 1,000 applications",
+        "900 of 1,000 applications", "1,000 of 1,000 applications"]
+
+    raw = demo.make_applications(1_000)
+    result = demo.score_applications(raw, demo.make_regions())
+    with SQLiteStorage(tmp_path / "whole.db") as storage:
+        pid = storage.create_pipeline("whole")
+        DAGTracker.persist_results(storage, pid, raw["applicant_id"].tolist(),
+                                   {"score": result.score, "approved": result.approved}, source_df=raw)
+
+    def stored(path):
+        with sqlite3.connect(path) as con:
+            return sorted(con.execute(
+                "SELECT row_key, output_name, fingerprint, value, input_hash FROM results"))
+
+    whole = stored(tmp_path / "whole.db")
+    assert len(whole) == 2_000 and stored(tmp_path / "chunked.db") == whole

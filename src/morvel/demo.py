@@ -336,10 +336,8 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     try:
         pipeline_id = tracker.persist_to_storage(storage)
         say("storing per-row result fingerprints with source-row hashes")
-        DAGTracker.persist_results(
-            storage, pipeline_id, raw["applicant_id"].tolist(),
-            {"score": result.score, "approved": result.approved}, source_df=raw,
-        )
+        _store_results(storage, pipeline_id, raw, {"score": result.score, "approved": result.approved},
+                       say)
         stored = storage.get_pipeline(pipeline_id)
     finally:
         storage.disconnect()
@@ -364,6 +362,33 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
               "of every row whose score carries the same word)", file=stdout)
     say("done")
     return summary
+
+
+#: Result rows hashed and stored per ``persist_results`` call: hashing the
+#: source rows takes about 40 s per million, so large runs report progress.
+RESULT_CHUNK_ROWS = 100_000
+
+
+def _store_results(storage: Any, pipeline_id: int, raw: pd.DataFrame, outputs: Dict[str, Any],
+                   say: Callable[[str], None]) -> None:
+    """``DAGTracker.persist_results`` for every application, keyed by
+    applicant id, in chunks of :data:`RESULT_CHUNK_ROWS` rows with a
+    progress line after each when there is more than one."""
+    from morvel.utilities.vortel32_dag import DAGTracker, DAGTrackedSeries
+
+    keys = raw["applicant_id"].tolist()
+    rows = len(keys)
+    for start in range(0, rows, RESULT_CHUNK_ROWS):
+        stop = min(start + RESULT_CHUNK_ROWS, rows)
+        part = {
+            name: DAGTrackedSeries(series.to_numpy()[start:stop], _prov=series._prov[start:stop],
+                                   _tracker=series._tracker, _node_ids=series._node_ids[start:stop])
+            for name, series in outputs.items()
+        }
+        DAGTracker.persist_results(storage, pipeline_id, keys[start:stop], part,
+                                   source_df=raw.iloc[start:stop])
+        if rows > RESULT_CHUNK_ROWS:
+            say(f"stored results of {stop:,} of {rows:,} applications")
 
 
 def _is_complete(dag: Any) -> bool:
