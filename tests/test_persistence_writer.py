@@ -1,7 +1,6 @@
 """AsyncWriter against a real SQLite file, with fault-injecting wrappers."""
 import logging
 import threading
-import time
 
 import pytest
 from hypothesis import given, settings
@@ -240,10 +239,12 @@ def test_full_queue_blocks_the_caller_until_there_is_room(store, writers):
     w = writers(Wrapped(store, hook), batch_size=1, flush_interval=0.01, queue_size=4)
     w.write_node(node(0, pid))
     assert entered.wait(timeout=10)  # the thread is now stuck in the backend
-    start = time.monotonic()
-    for fp in range(1, 5):  # fills the queue without waiting
-        w.write_node(node(fp, pid))
-    assert time.monotonic() - start < 2.0
+    filled = threading.Event()
+    filler = threading.Thread(target=lambda: ([w.write_node(node(fp, pid)) for fp in range(1, 5)], filled.set()))
+    filler.start()
+    # fills the queue without waiting: done while the backend is still stuck
+    assert filled.wait(timeout=10)
+    filler.join()
     done = threading.Event()
     t = threading.Thread(target=lambda: (w.write_node(node(5, pid)), done.set()))
     t.start()
