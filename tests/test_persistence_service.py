@@ -274,6 +274,13 @@ def test_a_large_body_without_a_valid_key_is_refused_before_it_is_read(db):
         assert db.count_rows()["pipelines"] == 0
 
 
+@pytest.mark.parametrize("header, status", [("Bearer key-acme", 200), ("bearer key-acme", 200),
+                                            ("BEARER  key-acme ", 200), ("Bearerkey-acme", 401),
+                                            ("Token key-acme", 401), ("Bearer key-acm", 401)])
+def test_the_bearer_scheme_name_is_case_insensitive(service, header, status):
+    assert raw(service, "GET", "/v1/whoami", key=None, headers={"Authorization": header})[0] == status
+
+
 def test_a_repeated_idempotency_key_is_applied_once(service, db):
     pid = db.create_pipeline("p", tenant_id="acme")
     body = {"row_values": [[pid, i, 1, "add", float(i), None, None, None] for i in range(3)]}

@@ -224,7 +224,8 @@ class LineageService:
 
     def tenant_for(self, header: Optional[str]) -> Optional[str]:
         """The tenant of the bearer token in an Authorization header, or None."""
-        if not header or not header.startswith("Bearer "):
+        # the scheme name is case-insensitive in HTTP ("bearer" = "Bearer")
+        if not header or header[:7].lower() != "bearer ":
             return None
         given = header[7:].strip().encode("utf-8", "replace")
         tenant = None
