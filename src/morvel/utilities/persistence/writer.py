@@ -339,13 +339,13 @@ class AsyncWriter:
                 if kind is _FLUSH or kind is _STOP:
                     try:
                         self._write(batch)
-                    finally:
-                        # whatever happened to the batch, the waiter is
-                        # released and a stop marker ends the thread
-                        batch, deadline = _Batch(), None
-                        payload.set()
-                        if kind is _STOP:
-                            return
+                    except Exception:  # whatever happened to the batch, the
+                        # waiter is released and a stop marker ends the thread
+                        logger.exception("AsyncWriter: unexpected error in the writer thread")
+                    batch, deadline = _Batch(), None
+                    payload.set()
+                    if kind is _STOP:
+                        return
                     continue
                 self._add(batch, kind, payload)
                 if deadline is None:
@@ -401,15 +401,12 @@ class AsyncWriter:
         if not batch.records:
             return
         self._count("batches")
-        rows: List[StoredRowValue] = []
-        for values in batch.rows:
-            rows.extend(values)
         # Each kind is written on its own, so that an unforeseen error in
         # one of them neither stops the others nor loses records silently.
         self._stage("sources", len(batch.sources), self._write_sources, batch.sources)
         self._stage("nodes", len(batch.nodes), self._write_nodes, batch.nodes)
         self._stage("edges", sum(len(edges) for _, edges in batch.edges), self._write_edges, batch.edges)
-        self._stage("row_values", len(rows), self._write_rows, rows)
+        self._stage("row_values", sum(len(values) for values in batch.rows), self._write_rows, batch.rows)
 
     def _stage(self, kind: str, expected: int, write: Callable[[Any], None], records: Any) -> None:
         if not expected:
@@ -434,7 +431,10 @@ class AsyncWriter:
             self._count("sources_registered", 1 - failed)
             self._count("sources_failed", failed)
 
-    def _write_rows(self, rows: List[StoredRowValue]) -> None:
+    def _write_rows(self, lists: List[Sequence[StoredRowValue]]) -> None:
+        rows: List[StoredRowValue] = []
+        for values in lists:
+            rows.extend(values)
         for chunk in self._chunks(rows):
             failed = self._deliver("store_row_values", self.storage.store_row_values, chunk)
             self._count("row_values_stored", len(chunk) - failed)
