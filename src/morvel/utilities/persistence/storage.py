@@ -177,8 +177,9 @@ def _int(value: Any, what: str) -> int:
             return value
         raise _bad(f"{what} is out of the 64-bit integer range")
     if isinstance(value, bool) or value is None or isinstance(value, (str, bytes, float)):
-        # floats are refused as well: a fractional id or fingerprint is a bug
-        # upstream, and silently truncating it would store a wrong link.
+        # a float is taken only when it holds a whole number: a fractional id
+        # or fingerprint is a bug upstream, and truncating it would store a
+        # wrong link.
         if type(value) is float and value.is_integer():
             return _int(int(value), what)
         raise _bad(f"{what} must be an integer, got {type(value).__name__}")
