@@ -42,6 +42,30 @@ def test_readme_lists_every_benchmark_script():
             "bench_persistence.py", "bench_jsonkit.py", "bench_live_persistence.py"} <= listed
 
 
+def test_readme_show_and_graph_commands_run_after_the_demo(tmp_path):
+    """``morvel demo`` with its defaults, then the README's ``morvel show``
+    and ``morvel graph`` lines exactly as written (as ``python -m morvel.cli``)."""
+    import shlex
+
+    def morvel(args):
+        return subprocess.run([sys.executable, "-m", "morvel.cli", *args], cwd=tmp_path,
+                              env=_child_env(), capture_output=True, text=True, timeout=300)
+
+    demo = morvel(["demo", "--quiet"])
+    assert demo.returncode == 0, demo.stderr
+    lines = [line.split("#", 1)[0].strip()
+             for block in code_blocks(README.read_text(encoding="utf-8"), "bash")
+             for line in block.splitlines()]
+    commands = [shlex.split(line) for line in lines if line.startswith(("morvel show", "morvel graph"))]
+    assert [c[1] for c in commands] == ["show", "graph"]
+    for command in commands:
+        proc = morvel(command[1:])
+        assert proc.returncode == 0 and proc.stderr == "", (command, proc.stderr)
+        assert proc.stdout.strip()
+    # The demo itself prints the README's graph line for the score it audited.
+    assert f"morvel graph {' '.join(commands[1][2:])}" in demo.stdout
+
+
 @pytest.mark.parametrize("readme", ["README.md", "bench/README.md"])
 def test_benchmark_commands_work_after_install(readme):
     """Each README shows how to run a benchmark after ``pip install .`` alone
