@@ -251,6 +251,15 @@ def test_errors_found_by_the_http_layer_answer_in_json(service, request_bytes, s
     assert raw(service, "GET", "/v1/whoami")[0] == 200
 
 
+def test_a_get_with_a_chunked_body_cannot_smuggle_a_second_request(service):
+    hidden = b"GET /v1/pipelines HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n\r\n"
+    reply = _socket_exchange(service, b"GET /v1/whoami HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n"
+                                      b"Transfer-Encoding: chunked\r\n\r\n" + hidden)
+    # one answer, then the connection is closed; the body is never parsed
+    assert reply.count(b"HTTP/1.1 ") == 1 and b"Connection: close" in reply
+    assert reply.endswith(b'{"tenant_id":"acme"}')
+
+
 def test_a_large_body_without_a_valid_key_is_refused_before_it_is_read(db):
     with LineageService(db, KEYS, port=0, max_body=4 * 1024 * 1024) as svc:
         # headers announce 1 MiB, but the body never comes: the answer must

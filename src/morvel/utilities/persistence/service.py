@@ -565,8 +565,11 @@ class _Handler(BaseHTTPRequestHandler):
             if tenant is None:
                 self._refuse_unauthorised()
                 return
-            if method != "POST" and self.headers.get("Content-Length", "0").strip() not in ("", "0"):
-                self.close_connection = True  # an unread body would corrupt the next request
+            if method != "POST" and (
+                self.headers.get("Content-Length", "0").strip() not in ("", "0")
+                or "Transfer-Encoding" in self.headers
+            ):
+                self.close_connection = True  # an unread body would be read as the next request
             raw = self._read_body() if method == "POST" else b""
             if raw is None:
                 return
