@@ -569,3 +569,14 @@ def test_demo_stores_results_in_chunks_as_one_call_would(tmp_path, monkeypatch):
 
     whole = stored(tmp_path / "whole.db")
     assert len(whole) == 2_000 and stored(tmp_path / "chunked.db") == whole
+
+
+@pytest.mark.parametrize("closed", [">&-", "2>&-", ">&- 2>&-"])
+def test_demo_started_with_output_closed_still_runs(tmp_path, closed):
+    """Python sets ``sys.stdout``/``sys.stderr`` to None for a descriptor
+    closed at start; the demo then runs silently and writes its files."""
+    command = f'exec "{sys.executable}" -m morvel.cli demo --rows 200 --out out {closed}'
+    proc = subprocess.run(["sh", "-c", command], cwd=tmp_path, env=child_env(),
+                          stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
+    assert proc.returncode == 0
+    assert (tmp_path / "out" / "score_graph.dot").read_text().startswith("digraph ComputationDAG {")

@@ -236,9 +236,9 @@ class _ReaderMayLeave:
     (``morvel demo | head``), later output is dropped instead of raising, so
     that the demo still writes its database and graph files."""
 
-    def __init__(self, stream: TextIO) -> None:
+    def __init__(self, stream: Optional[TextIO]) -> None:
         self._stream = stream
-        self._gone = False
+        self._gone = stream is None  # started with the descriptor closed (>&-)
 
     def write(self, text: str) -> int:
         if not self._gone:
@@ -457,11 +457,16 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         # argparse exits after --help and usage errors; what is still
         # buffered must reach the reader now, not fail at exit.
         try:
-            sys.stdout.flush()
+            _flush_stdout()
         except BrokenPipeError:
             _redirect_to_devnull(sys.stdout)
             return EXIT_BROKEN_PIPE
         raise
+
+
+def _flush_stdout() -> None:
+    if sys.stdout is not None:  # None when started with stdout closed
+        sys.stdout.flush()
 
 
 def _run(argv: Optional[Sequence[str]]) -> int:
@@ -477,7 +482,7 @@ def _run(argv: Optional[Sequence[str]]) -> int:
         return 130
     # Flush here, so that a reader gone early is noticed while we can still
     # exit quietly rather than in the interpreter's own flush at exit.
-    sys.stdout.flush()
+    _flush_stdout()
     return code
 
 
