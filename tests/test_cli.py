@@ -124,6 +124,15 @@ def test_help_of_every_command(capsys):
         assert out.startswith(f"usage: morvel {command}")
 
 
+@pytest.mark.parametrize("columns", ["60", "80", "100"])
+def test_help_never_splits_option_names(columns, capsys, monkeypatch):
+    monkeypatch.setenv("COLUMNS", columns)
+    for command in ("demo", "serve", "show", "graph"):
+        code, out, _ = run_main([command, "--help"], capsys)
+        assert code == 0
+        assert not re.search(r"-\n", out), out  # no line ends inside a hyphenated word
+
+
 @pytest.mark.parametrize(
     "text, value",
     [("0", 0), ("42", 42), ("0x0000002A", 42), ("0X2a", 42), ("4294967295", 2**32 - 1), ("0xFFFFFFFF", 2**32 - 1)],

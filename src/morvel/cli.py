@@ -18,6 +18,7 @@ import pathlib
 import signal
 import sqlite3
 import sys
+import textwrap
 from typing import List, Optional, Sequence, TextIO
 
 from morvel import __version__
@@ -32,8 +33,24 @@ class UsageError(Exception):
     """A mistake of the user's: reported in one line, exit code 2."""
 
 
+class _HelpFormatter(argparse.HelpFormatter):
+    """Wraps help text at spaces only, so that option names such as
+    ``--api-key`` are never split at their hyphens."""
+
+    def _fill_text(self, text: str, width: int, indent: str) -> str:
+        return textwrap.fill(" ".join(text.split()), width, initial_indent=indent,
+                             subsequent_indent=indent, break_on_hyphens=False)
+
+    def _split_lines(self, text: str, width: int) -> List[str]:
+        return textwrap.wrap(" ".join(text.split()), width, break_on_hyphens=False)
+
+
 class _Parser(argparse.ArgumentParser):
     """argparse with one-line errors: "morvel demo: error: ... (see --help)"."""
+
+    def __init__(self, *args, **kwargs) -> None:
+        kwargs.setdefault("formatter_class", _HelpFormatter)
+        super().__init__(*args, **kwargs)
 
     def error(self, message: str) -> None:  # type: ignore[override]
         self.exit(EXIT_USAGE, f"{self.prog}: error: {message} (see {self.prog} --help)\n")
