@@ -172,6 +172,8 @@ BAD_REQUESTS = [
      "key-acme", None, 400),
     ("huge body", "POST", "/v1/nodes", BIG, "key-acme", None, 413),
     ("negative length", "POST", "/v1/nodes", None, "key-acme", {"Content-Length": "-1"}, 400),
+    ("over-long idempotency key", "POST", "/v1/pipelines", {"pipeline_name": "p"}, "key-acme",
+     {"Idempotency-Key": "k" * 201}, 400),
     ("no key", "POST", "/v1/pipelines", {"pipeline_name": "p"}, None, None, 401),
     ("wrong key", "POST", "/v1/pipelines", {"pipeline_name": "p"}, "key-nope", None, 401),
     ("not bearer", "GET", "/v1/pipelines", None, None, {"Authorization": "Basic a2V5LWFjbWU="}, 401),

@@ -62,6 +62,7 @@ DEFAULT_MAX_BODY = 16 * 1024 * 1024
 DEFAULT_TENANT = "default"
 _IDEMPOTENCY_MEMORY = 4096
 _MAX_REMEMBERED = 4096
+_MAX_IDEMPOTENCY_KEY = 200
 #: Largest body read (and dropped) from a request without a valid key.
 _UNAUTHORISED_BODY = 64 * 1024
 
@@ -574,6 +575,9 @@ class _Handler(BaseHTTPRequestHandler):
             if raw is None:
                 return
             key = self.headers.get("Idempotency-Key") if method == "POST" else None
+            if key is not None and len(key) > _MAX_IDEMPOTENCY_KEY:
+                # remembered keys are kept in memory: bound their size
+                raise _HTTPError(400, f"Idempotency-Key longer than {_MAX_IDEMPOTENCY_KEY} characters")
             earlier = self.service.remembered(tenant, key)
             if earlier is not None:
                 self._send(earlier[0], raw=earlier[1])
