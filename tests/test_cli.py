@@ -595,3 +595,18 @@ def test_demo_started_with_output_closed_still_runs(tmp_path, closed):
                           stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, timeout=300)
     assert proc.returncode == 0
     assert (tmp_path / "out" / "score_graph.dot").read_text().startswith("digraph ComputationDAG {")
+
+
+def test_installed_console_script_runs_the_cli(tmp_path):
+    """The `morvel` entry point declared by the package resolves to the CLI."""
+    from importlib.metadata import entry_points
+
+    (script,) = [ep for ep in entry_points(group="console_scripts") if ep.name == "morvel"]
+    assert script.load() is cli.main
+    exe = shutil.which("morvel")
+    if exe is None:
+        pytest.skip("the morvel command is not on the PATH of this environment")
+    out = subprocess.run([exe, "--help"], capture_output=True, text=True, cwd=tmp_path, timeout=60)
+    assert out.returncode == 0
+    for command in ("demo", "serve", "show", "graph"):
+        assert command in out.stdout
