@@ -187,3 +187,66 @@ def test_frame_operations_stay_tracked(tracker):
         assert isinstance(out, DAGTrackedDataFrame) and out._tracker is tracker
         assert out._col_nodes is f._col_nodes
     assert isinstance(f.iloc[0], DAGTrackedSeries)
+
+
+def test_callable_key_selects_the_column_with_its_arrays(tracker):
+    f = wrap_dataframe_dag(pd.DataFrame({"a": [1, 2], "b": [3, 4]}), tracker, "t")
+    calls = []
+
+    def pick(frame):
+        calls.append(frame)
+        return "b"
+
+    col = f[pick]
+    assert len(calls) == 1 and calls[0] is f
+    assert col.tolist() == [3, 4] and col.name is None
+    assert col._prov.tolist() == f._col_prov["b"].tolist()
+    assert col._node_ids.tolist() == [1, 1]
+    assert f[lambda d: d["a"].to_numpy() > 1]["b"].tolist() == [4]
+
+
+# pandas' own methods select columns through __getitem__ and read their
+# labels from the selected series' names.
+LABEL_READING_OPS = {
+    "groupby-frame": lambda d: d.groupby("k")[["a", "b"]].sum(),
+    "groupby-series": lambda d: d.groupby("k")["a"].sum(),
+    "pivot_table": lambda d: d.pivot_table(index="k", values="a", aggfunc="sum"),
+    "pivot": lambda d: d.iloc[:3].pivot(columns="k", values="a"),
+    "explode": lambda d: d.explode("l"),
+    "value_counts": lambda d: d.value_counts(subset=["k"]),
+    "pop": lambda d: d.copy().pop("a"),
+    "drop_duplicates": lambda d: d.drop_duplicates(subset=["k"]),
+    "drop_duplicates-last": lambda d: d.drop_duplicates(subset=["k", "b"], keep="last"),
+}
+
+
+@pytest.mark.parametrize("name", list(LABEL_READING_OPS))
+def test_pandas_methods_reading_column_labels_match_plain_pandas(tracker, name):
+    df = pd.DataFrame({"k": ["x", "y", "x", "z"], "a": [1.0, 2.0, 3.0, 4.0],
+                       "b": [4, 3, 4, 1], "l": [[1, 2], [3], [4], [5]]})
+    f = wrap_dataframe_dag(df, tracker, "t", ["a"])
+    plain = LABEL_READING_OPS[name](df)
+    tracked = LABEL_READING_OPS[name](f)
+    if isinstance(plain, pd.DataFrame):
+        pd.testing.assert_frame_equal(pd.DataFrame(tracked), plain)
+    else:
+        pd.testing.assert_series_equal(pd.Series(tracked), plain)
+    # the user's own selection stays nameless
+    assert f["a"].name is None
+
+
+def test_popped_column_keeps_its_name_words_and_nodes(tracker):
+    f = wrap_dataframe_dag(pd.DataFrame({"a": [1.0, 2.0], "b": [3.0, 4.0]}), tracker, "t")
+    words = f._col_prov["b"].tolist()
+    g = f.copy()
+    col = g.pop("b")
+    assert isinstance(col, DAGTrackedSeries) and col.name == "b" and list(g.columns) == ["a"]
+    assert col._prov.tolist() == words and col._node_ids.tolist() == [1, 1]
+
+
+def test_drop_duplicates_keeps_the_tracker_and_the_first_rows(tracker):
+    f = wrap_dataframe_dag(pd.DataFrame({"k": [1, 1, 2, 1], "a": [5.0, 6.0, 7.0, 8.0]}),
+                           tracker, "t")
+    out = f.drop_duplicates(subset=["k"])
+    assert isinstance(out, DAGTrackedDataFrame) and out._tracker is tracker
+    assert out.index.tolist() == [0, 2] and out["a"].tolist() == [5.0, 7.0]

@@ -5,6 +5,8 @@ custom subclass (per-element path) through the ``tracker`` fixture.
 """
 from __future__ import annotations
 
+import pickle
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -180,6 +182,23 @@ def test_neg_logs_unary_nodes(tracker):
     assert r._prov.tolist() == [tracker.update_chain(int(w), OpCode.NEG) for w in s._prov]
 
 
+@pytest.mark.parametrize("dtype", ["bool", "boolean"])
+def test_negating_booleans_inverts_them_and_logs_neg_nodes(tracker, dtype):
+    values = [True, False, True]
+    f = wrap_dataframe_dag(pd.DataFrame({"x": [0.0] * 3, "a": pd.array(values, dtype=dtype)}),
+                           tracker, "t")
+    s = f["a"]
+    tracker._value_buffer.clear()
+    r = -s
+    assert r.tolist() == (-pd.Series(values, dtype=dtype)).tolist() == [False, True, False]
+    assert r.dtype == s.dtype
+    nodes = [node(tracker, nid) for nid in r._node_ids]
+    assert [(n.node_type, n.operation, n.inputs) for n in nodes] == [(NodeType.UNARY, "neg", [1])] * 3
+    assert r._prov.tolist() == [tracker.update_chain(int(w), OpCode.NEG) for w in s._prov]
+    assert [(v.row_index, v.value, v.node_operation) for v in tracker._value_buffer] == [
+        (0, 0.0, "neg"), (1, 1.0, "neg"), (2, 0.0, "neg")]
+
+
 def test_comparison_records_booleans(tracker):
     s, t = two_columns(tracker, a=(1.0, 50.0, 3.0))
     tracker._value_buffer.clear()
@@ -289,3 +308,20 @@ def test_pandas_operations_keep_the_class_and_attributes(tracker):
     for r in (s.head(2), s.abs(), s == s, s.copy(), s.iloc[::-1]):
         assert isinstance(r, DAGTrackedSeries)
         assert r._tracker is tracker and r._prov is s._prov and r._node_ids is s._node_ids
+
+
+def test_pandas_operations_carry_the_name_and_element_operations_drop_it(tracker):
+    s, t = two_columns(tracker)
+    s.name = "a"
+    for r in (s.copy(), s.copy(deep=False), s.head(2), s.abs(), s.sort_values(), s.iloc[::-1]):
+        assert r.name == "a"
+    for r in (-s, s + t, s.clip(0, 1), s.fillna(0)):
+        assert r.name is None
+
+
+def test_pickling_keeps_the_name_and_the_arrays():
+    s = DAGTrackedSeries([1.5, 2.5], name="a", _prov=np.array([3, 4], dtype=np.uint32),
+                         _node_ids=np.array([7, -1], dtype=np.int64))
+    back = pickle.loads(pickle.dumps(s))
+    assert isinstance(back, DAGTrackedSeries) and back.name == "a" and back.tolist() == [1.5, 2.5]
+    assert back._prov.tolist() == [3, 4] and back._node_ids.tolist() == [7, -1]

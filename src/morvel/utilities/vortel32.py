@@ -764,6 +764,17 @@ def _hashable(key) -> bool:
     return True
 
 
+def _called_by_pandas() -> bool:
+    """True when the function that calls this one was itself called from
+    pandas' own code (a module of the ``pandas`` package).
+
+    Column selection uses it: pandas' methods (groupby, pivot, explode,
+    pop, ...) select columns through ``__getitem__`` and read the label
+    from the selected series' name, while a user's selection is nameless.
+    """
+    return sys._getframe(2).f_globals.get("__name__", "").startswith("pandas.")
+
+
 class TrackedDataFrame(pd.DataFrame):
     """Pandas DataFrame with VORTEL-32 provenance."""
 
@@ -836,7 +847,7 @@ class TrackedDataFrame(pd.DataFrame):
         # pandas' own methods (groupby, pivot, explode, pop, ...) select
         # columns here too and read the label from the name: they keep it.
         out = TrackedSeries(result, _prov=words, _tracker=self._tracker)
-        if not sys._getframe(1).f_globals.get("__name__", "").startswith("pandas."):
+        if not _called_by_pandas():
             out.name = None
         return out
 

@@ -1406,6 +1406,7 @@ class DAGTrackedSeries(pd.Series):
     _prov = None
     _tracker = None
     _node_ids = None
+    _name = None
 
     def __init__(self, *args, _prov=None, _tracker=None, _node_ids=None, **kwargs):
         super().__init__(*args, **kwargs)
@@ -1418,6 +1419,21 @@ class DAGTrackedSeries(pd.Series):
     @property
     def _constructor(self):
         return DAGTrackedSeries
+
+    def __finalize__(self, other, method=None, **kwargs):
+        # pandas copies the names listed in _metadata; "_name" is not among
+        # ours, so carry the name over the way a plain Series does (groupby
+        # and pivot copy the key column and read its name afterwards).
+        out = super().__finalize__(other, method=method, **kwargs)
+        if isinstance(other, pd.Series):
+            object.__setattr__(out, "_name", other._name)
+        return out
+
+    def __getstate__(self):
+        # Pickles carry the _metadata names only; keep the name with them.
+        state = super().__getstate__()
+        state["_name"] = self._name
+        return state
 
     # -- logged element operations -----------------------------------------
 
@@ -1626,6 +1642,10 @@ def _swapped(ufunc):
 
 
 def _negate(x):
+    # Negating booleans inverts them, as pandas' own unary minus does (and
+    # as its drop_duplicates relies on); numpy refuses ``-`` on bool arrays.
+    if pd.api.types.is_bool_dtype(x.dtype):
+        return ~x
     return -x
 
 
@@ -1688,6 +1708,10 @@ class DAGTrackedDataFrame(pd.DataFrame):
         element their first entry; columns without stored arrays get zero
         words and no nodes (-1).
         """
+        if callable(key):
+            # A callable key selects what it returns, as pandas does; resolve
+            # it once here so the arrays are looked up under the real label.
+            key = key(self)
         result = super().__getitem__(key)
         if not isinstance(result, pd.Series):
             return result
@@ -1708,7 +1732,11 @@ class DAGTrackedDataFrame(pd.DataFrame):
                      else np.full(n, NO_NODE, dtype=np.int64))
         else:
             nodes = np.array(nodes, copy=True)
-        return DAGTrackedSeries(result.values, index=result.index, _prov=prov,
+        # Nameless for the user; pandas' own methods (groupby, pivot,
+        # explode, pop, ...) select columns here too and read the label
+        # from the name, so they get it.
+        name = result.name if vortel32._called_by_pandas() else None
+        return DAGTrackedSeries(result.values, index=result.index, name=name, _prov=prov,
                                 _tracker=self._tracker, _node_ids=nodes)
 
     def __setitem__(self, key, value):
