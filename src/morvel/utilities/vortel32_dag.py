@@ -694,8 +694,11 @@ class DAGTracker(ProvenanceTracker):
                 node.is_protected = True
             self._nodes[node_id] = node
             if ids is None:
-                ids = self._prov_to_nodes[provenance] = []
-            ids.append(node_id)
+                # A one-element literal allocates no spare slots: most words
+                # name a single node when entities vary per row.
+                self._prov_to_nodes[provenance] = [node_id]
+            else:
+                ids.append(node_id)
             if self._writer:
                 self._persist_node(node)
             if len(self._nodes) > self._max_nodes:
