@@ -22,7 +22,7 @@ except ImportError as _exc:
 import operator
 from typing import NamedTuple
 
-from morvel.utilities._argcheck import as_int, check_exact, type_error
+from morvel.utilities._argcheck import as_int, check_exact
 
 MAX_PAIRS = 512
 MODE_01 = 0
@@ -334,7 +334,6 @@ class ProvenanceTracker:
 # ---------------------------------------------------------------------------
 
 import math
-import operator
 import sys
 import types
 
