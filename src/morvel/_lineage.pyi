@@ -14,6 +14,7 @@ def log_nodes(
     right: npt.NDArray[np.int64] | None,
     out: npt.NDArray[np.int64],
     source: Any | None = None,
+    persist: bool = False,
 ) -> None:
     """Log one node per position whose input ids are all non-negative.
 
@@ -28,6 +29,12 @@ def log_nodes(
     Whenever the store grows past ``_max_nodes`` a tenth of it is evicted:
     natively when ``source`` (the SOURCE node type, whose nodes stay) is
     given, else through the tracker's ``_evict_oldest_nodes``.  All arrays
-    have one length (``ValueError`` otherwise).  Call with the tracker's
-    node lock held.
+    have one length (``ValueError`` otherwise).
+
+    With ``persist`` each node is passed to the tracker's ``_persist_node``
+    while its ``_writer`` is truthy, after the node is stored and indexed
+    and before the eviction check.  An error raised there propagates; the
+    nodes of earlier positions stay, and ``out[i]`` is written only once
+    position i is complete (so positions from the failing one on keep what
+    they held).  Call with the tracker's node lock held.
     """

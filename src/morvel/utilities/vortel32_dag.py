@@ -1136,7 +1136,7 @@ def _static_attr(cls, name):
 _STOCK_NAMES = (
     "combine", "update_chain", "log_binary", "log_unary", "_create_node",
     "_evict_oldest_nodes", "is_tainted", "record_row_value", "encode",
-    "create_source_node", "entity_from_row", "_start_new_pipeline",
+    "create_source_node", "entity_from_row", "_start_new_pipeline", "_persist_node",
 )
 _STOCK = {name: _static_attr(DAGTracker, name) for name in _STOCK_NAMES}
 _STOCK_HASH_ENTITY = vortel32._hash_entity
@@ -1155,15 +1155,16 @@ _WRAP_METHODS = ("encode", "create_source_node", "record_row_value", "_start_new
 
 
 def _stock_tracker(tracker, names) -> bool:
-    """True when ``tracker`` is a memory-only DAGTracker whose methods
-    ``names`` are all the stock ones: neither overridden by a subclass, nor
-    replaced on the instance, nor patched on the class since load.  Only
-    then may a compiled path stand in for the per-element calls."""
+    """True when ``tracker`` is a DAGTracker whose methods ``names`` are all
+    the stock ones: neither overridden by a subclass, nor replaced on the
+    instance, nor patched on the class since load.  With live persistence
+    its ``_persist_node`` must be stock too (the compiled path calls it per
+    node).  Only then may a compiled path stand in for the per-element
+    calls."""
     if _lineage is None or not isinstance(tracker, DAGTracker):
         return False
     if getattr(tracker, "_writer", None):
-        # Live persistence: every node must reach _persist_node in order.
-        return False
+        names = tuple(names) + ("_persist_node",)
     inst = getattr(tracker, "__dict__", {})
     cls = type(tracker)
     for name in names:
@@ -1276,16 +1277,20 @@ class _ValueGroup:
             return True
         keep = []
         skip_none = self.skip_none
-        for i in range(len(self.words)):
+        for i in range(len(values)):
             v = values[i]
             if (v is None and skip_none) or (isinstance(v, float) and v != v):
                 continue
             if not _records_cleanly(v):
                 return False
             keep.append(i)
-        if len(keep) != len(self.words):
+        if len(keep) != len(values):
             self.offered = np.asarray(keep, dtype=np.intp)
         return True
+
+    def positions(self) -> np.ndarray:
+        """The offered positions, in order."""
+        return np.arange(len(self.values)) if self.offered is None else self.offered
 
     def count(self) -> int:
         return len(self.words) if self.offered is None else len(self.offered)
@@ -1319,18 +1324,166 @@ def _kept_tail(buffered: int, added: int, threshold) -> int:
     return keep + (added - first) % (threshold + 1 - keep)
 
 
+def _group_records(record_cls, group, sel, pipeline_id, tenant_id) -> list:
+    """The recorder's records of ``group``'s values at positions ``sel``, in
+    order, as the stock recorder builds them one by one."""
+    rows = sel.tolist()
+    fps = group.words[sel].tolist()
+    if group.numeric:
+        numbers = group.values[sel].astype(np.float64).tolist()
+        texts = [None] * len(rows)
+    else:
+        numbers, texts = [], []
+        values = group.values
+        for i in rows:
+            number = text = None
+            v = values[i]
+            if v is not None:
+                try:
+                    number = float(v)
+                except (ValueError, TypeError):
+                    text = str(v)
+            numbers.append(number)
+            texts.append(text)
+    op, col = group.operation, group.column_name
+    return [
+        record_cls(pipeline_id=pipeline_id, row_index=r, fingerprint=f, node_operation=op,
+                   value=x, column_name=col, tenant_id=tenant_id, text_value=t)
+        for r, f, x, t in zip(rows, fps, numbers, texts)
+    ]
+
+
+def _live_records(tracker, group, sel) -> list:
+    """Records of ``group`` at positions ``sel`` for the tracker's current
+    pipeline; none when the recorder cannot build records at all."""
+    if len(sel) == 0:
+        return []
+    try:
+        from morvel.utilities.persistence.storage import StoredRowValue
+    except ImportError:
+        return []  # the recorder fails for every value: nothing is recorded
+    return _group_records(StoredRowValue, group, sel, tracker._pipeline_id or 0,
+                          tracker._tenant_id)
+
+
+def _hand_over(tracker, records) -> None:
+    """Append ``records`` to the value buffer as the stock recorder does one
+    by one: whenever the buffer reaches ``_value_flush_threshold`` a copy goes
+    to the writer, and the buffer is cleared once the writer took it (a
+    refused batch stays, and the next record tries again); without a writer
+    the oldest records are trimmed.  Runs of records that cannot reach the
+    threshold are appended at once.  An ``Exception`` of one hand-over is
+    swallowed, as the per-element loops swallow the recorder's errors."""
+    pos, total = 0, len(records)
+    while pos < total:
+        try:
+            with tracker._value_buffer_lock:
+                buf = tracker._value_buffer
+                threshold = tracker._value_flush_threshold
+                take = 1
+                if type(buf) is list and type(threshold) is int:
+                    take = min(max(threshold - len(buf), 1), total - pos)
+                chunk = records[pos:pos + take]
+                pos += take
+                if take == 1:
+                    buf.append(chunk[0])
+                else:
+                    buf.extend(chunk)
+                if len(buf) >= threshold:
+                    writer = tracker._writer
+                    if writer is not None:
+                        writer.write_row_values(buf.copy())
+                        buf.clear()
+                    elif len(buf) > threshold:
+                        keep = max(threshold - threshold // 4, 0)
+                        del buf[: len(buf) - keep]
+        except Exception:
+            pass
+
+
+def _records_before_hand_over(tracker, limit: int) -> int:
+    """How many more records the recorder takes until the next one that makes
+    it hand the buffer to the writer (``limit`` when no writer is set)."""
+    if tracker._writer is None:
+        return limit
+    threshold = tracker._value_flush_threshold
+    buf = tracker._value_buffer
+    if type(buf) is not list or type(threshold) is not int:
+        return 1
+    return max(threshold - len(buf), 1)
+
+
+def _live_group(tracker, values, operation):
+    """The classified row values of an operation on a live tracker, or None
+    when the compiled path cannot stand in for the recorder (a value that
+    might make it fail, or buffer settings of other types)."""
+    if type(tracker._value_flush_threshold) is not int or type(tracker._value_buffer) is not list:
+        return None
+    group = _ValueGroup(values, None, operation, None, True)
+    return group if group.classify() else None
+
+
+# Marks node-id slots the compiled logger has not completed yet.
+_PENDING = -2
+
+
+def _log_nodes_live(tracker, group, node_type, op_name, words, left, right) -> np.ndarray:
+    """Log one node per position and record the row values of ``group`` on a
+    live tracker, with the writer calls of the per-element loop: each node
+    goes to ``_persist_node`` as it is created, and the value buffer is
+    handed over at the same elements.  The positions are processed in runs
+    that end at the element whose record reaches the hand-over threshold:
+    that run's nodes first, then its records.  An error while logging stops
+    the operation after the records of the completed positions, as the loop
+    would stop there."""
+    n = len(words)
+    group.words = words
+    offered = group.positions()
+    total = len(offered)
+    nodes = np.full(n, _PENDING, dtype=np.int64)
+    source = _eviction_source()
+    start = taken = 0
+    while True:
+        due = taken + _records_before_hand_over(tracker, total + 1)
+        if due <= total:
+            end = int(offered[due - 1]) + 1
+        else:
+            due, end = total, n
+        if start < end:
+            try:
+                with tracker._dag_lock:
+                    _lineage.log_nodes(tracker, DAGNode, node_type, op_name, words[start:end],
+                                       left[start:end], None if right is None else right[start:end],
+                                       nodes[start:end], source, True)
+            except BaseException:
+                pending = np.flatnonzero(nodes[start:end] == _PENDING)
+                stop = start + int(pending[0]) if len(pending) else end
+                upto = taken + int(np.searchsorted(offered[taken:due], stop))
+                _hand_over(tracker, _live_records(tracker, group, offered[taken:upto]))
+                raise
+        _hand_over(tracker, _live_records(tracker, group, offered[taken:due]))
+        taken, start = due, end
+        if start >= n and taken >= total:
+            return nodes
+
+
 def _append_row_values(tracker, groups) -> bool:
-    """Leave the tracker's value buffer as the memory-only stock recorder
-    would after being offered every value of ``groups``, in order, building
-    only the records that survive the buffer's trimming.  Returns False,
-    changing nothing, when some value might make the recorder fail (or the
-    buffer settings are not the plain list and integer threshold this
-    reasoning assumes)."""
+    """Leave the tracker's value buffer as the stock recorder would after
+    being offered every value of ``groups``, in order.  Memory-only, only
+    the records that survive the buffer's trimming are built; with a writer
+    every record is built and handed over at the recorder's moments.
+    Returns False, changing nothing, when some value might make the recorder
+    fail (or the buffer settings are not the plain list and integer
+    threshold this reasoning assumes)."""
     if type(tracker._value_flush_threshold) is not int or type(tracker._value_buffer) is not list:
         return False
     for group in groups:
         if not group.classify():
             return False
+    if tracker._writer is not None:
+        for group in groups:
+            _hand_over(tracker, _live_records(tracker, group, group.positions()))
+        return True
     try:
         from morvel.utilities.persistence.storage import StoredRowValue
     except ImportError:
@@ -1352,32 +1505,8 @@ def _append_row_values(tracker, groups) -> bool:
             need -= take
             if take == 0:
                 continue
-            sel = group.tail(take)
-            rows = sel.tolist()
-            fps = group.words[sel].tolist()
-            if group.numeric:
-                numbers = group.values[sel].astype(np.float64).tolist()
-                texts = [None] * take
-            else:
-                numbers, texts = [], []
-                values = group.values
-                for i in rows:
-                    number = text = None
-                    v = values[i]
-                    if v is not None:
-                        try:
-                            number = float(v)
-                        except (ValueError, TypeError):
-                            text = str(v)
-                    numbers.append(number)
-                    texts.append(text)
-            op, col = group.operation, group.column_name
-            chunks.append([
-                StoredRowValue(pipeline_id=pipeline_id, row_index=r, fingerprint=f,
-                               node_operation=op, value=x, column_name=col,
-                               tenant_id=tenant_id, text_value=t)
-                for r, f, x, t in zip(rows, fps, numbers, texts)
-            ])
+            chunks.append(_group_records(StoredRowValue, group, group.tail(take),
+                                         pipeline_id, tenant_id))
         new = [rec for chunk in reversed(chunks) for rec in chunk]
         old_kept = kept - len(new)
         if old_kept <= 0:
@@ -1462,12 +1591,19 @@ class DAGTrackedSeries(pd.Series):
                                _copy_array(self._node_ids))
         n = len(result)
         sp, sn, op_, on = self._prov, self._node_ids, other._prov, other._node_ids
+        live = tracker._writer is not None
         if (_stock_tracker(tracker, _BINARY_METHODS) and _plain_store(tracker)
-                and _bulk_words(sp) and _bulk_words(op_) and _bulk_ids(sn) and _bulk_ids(on)):
+                and _bulk_words(sp) and _bulk_words(op_) and _bulk_ids(sn) and _bulk_ids(on)
+                and (not live or (group := _live_group(tracker, result, op_name)) is not None)):
             words = np.asarray(
                 vortel32.combine_batch(tracker._rust, _padded(sp, n, 0, np.uint32),
                                        _padded(op_, n, 0, np.uint32), op_code),
                 dtype=np.uint32)
+            if live:
+                nodes = _log_nodes_live(tracker, group, NodeType.BINARY, op_name, words,
+                                        _padded(sn, n, NO_NODE, np.int64),
+                                        _padded(on, n, NO_NODE, np.int64))
+                return _new_series(result, self.index, words, tracker, nodes)
             nodes = np.empty(n, dtype=np.int64)
             with tracker._dag_lock:
                 _lineage.log_nodes(tracker, DAGNode, NodeType.BINARY, op_name, words,
@@ -1518,11 +1654,17 @@ class DAGTrackedSeries(pd.Series):
                                _copy_array(self._node_ids))
         n = len(result)
         sp, sn = self._prov, self._node_ids
+        live = tracker._writer is not None
         if (_stock_tracker(tracker, _UNARY_METHODS) and _plain_store(tracker)
-                and _bulk_words(sp) and _bulk_ids(sn)):
+                and _bulk_words(sp) and _bulk_ids(sn)
+                and (not live or (group := _live_group(tracker, result, op_name)) is not None)):
             words = np.asarray(
                 vortel32.update_chain_batch(tracker._rust, _padded(sp, n, 0, np.uint32), op_code),
                 dtype=np.uint32)
+            if live:
+                nodes = _log_nodes_live(tracker, group, NodeType.UNARY, op_name, words,
+                                        _padded(sn, n, NO_NODE, np.int64), None)
+                return _new_series(result, index, words, tracker, nodes)
             nodes = np.empty(n, dtype=np.int64)
             with tracker._dag_lock:
                 _lineage.log_nodes(tracker, DAGNode, NodeType.UNARY, op_name, words,
@@ -1928,12 +2070,18 @@ def wrap_dataframe_dag(df, tracker, table, protected=False, include_entity=True)
 
 
 def _wrap_columns_bulk(df, tracker, table, protected, names, entities, col_prov, col_nodes):
-    """``wrap_dataframe_dag`` for a stock, memory-only tracker: one codec
-    call per column for the words, one source node per column, and the row
-    values that the recorder would keep, built at the end (also when a later
-    column fails, so the recorded state matches the per-cell path)."""
+    """``wrap_dataframe_dag`` for a stock tracker: one codec call per column
+    for the words, one source node per column, and the row values.  Memory
+    only, the records the recorder would keep are built at the end (also when
+    a later column fails, so the recorded state matches the per-cell path);
+    with a writer each column's records are handed over after its node."""
     n = len(df)
     pending = []  # (column position, words, operation, column name)
+    # With a writer, each column's values are handed over right after its
+    # source node is created, before the next column's: the per-cell path's
+    # order of writer calls.
+    live = tracker._writer is not None
+    by_column = []  # the row values per column, read once when first needed
     try:
         for j, col in enumerate(df.columns):
             name = str(col)
@@ -1951,14 +2099,23 @@ def _wrap_columns_bulk(df, tracker, table, protected, names, entities, col_prov,
                 nodes = np.full(0, NO_NODE, dtype=np.int64)
             col_prov[col] = words
             col_nodes[col] = nodes
+            if live and pending:
+                done, pending = pending, []
+                _record_wrapped_values(df, tracker, done, by_column)
     finally:
         if pending:
-            _record_wrapped_values(df, tracker, pending)
+            _record_wrapped_values(df, tracker, pending, by_column)
 
 
-def _record_wrapped_values(df, tracker, pending) -> None:
-    """Row values of the wrapped columns, as the per-cell path offers them."""
-    by_column = _row_values_by_column(df)
+def _record_wrapped_values(df, tracker, pending, cache=None) -> None:
+    """Row values of the wrapped columns, as the per-cell path offers them.
+    ``cache`` (a list) keeps the frame's row values across calls."""
+    if cache:
+        by_column = cache[0]
+    else:
+        by_column = _row_values_by_column(df)
+        if cache is not None:
+            cache.append(by_column)
     if by_column is not None:
         groups = [_ValueGroup(by_column[j], words, operation, name, False)
                   for j, words, operation, name in pending]

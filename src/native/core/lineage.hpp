@@ -350,9 +350,16 @@ inline void evict_oldest(PyObject *nodes, PyObject *index, PyObject *source, PyO
 // eviction is done here by `evict_oldest`, which must then leave exactly
 // the state the tracker's `_evict_oldest_nodes` leaves; with `source` null
 // that method is called.
+//
+// With `persist` set, each node is handed to the tracker's `_persist_node`
+// whenever the tracker's `_writer` is truthy at that moment: after the node
+// is stored and indexed and before the eviction check, as the tracker's own
+// node creation does.  An error raised there stops the call; the nodes of
+// earlier positions stay, and out[i] of the failing position and all later
+// ones are left untouched (out[i] is written once a position is complete).
 inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type, PyObject *op_name,
                       const uint32_t *words, const int64_t *left, const int64_t *right, size_t n,
-                      int64_t *out, PyObject *source = nullptr) {
+                      int64_t *out, PyObject *source = nullptr, bool persist = false) {
     NodeLayout layout(node_cls);
     // Millions of new container objects would set off collection after
     // collection over the growing store, which would dominate the cost.  The
@@ -367,7 +374,14 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
     Ref nodes(get_dict_attr(tracker, "_nodes"));
     Ref index(get_dict_attr(tracker, "_prov_to_nodes"));
     long long next_id = get_ll_attr(tracker, "_next_node_id");
-    const long long max_nodes = get_ll_attr(tracker, "_max_nodes");
+    long long max_nodes = get_ll_attr(tracker, "_max_nodes");
+    Ref writer_name, persist_name;
+    if (persist) {
+        writer_name = Ref(PyUnicode_InternFromString("_writer"));
+        check(bool(writer_name));
+        persist_name = Ref(PyUnicode_InternFromString("_persist_node"));
+        check(bool(persist_name));
+    }
 
     // Writes the id counter back; done before eviction (the tracker's own
     // counter is already advanced when it evicts) and when leaving.
@@ -473,7 +487,29 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
                 cached_word = w;
                 cached = true;
             }
-            out[i] = node_id;
+            if (persist) {
+                Ref writer(PyObject_GetAttr(tracker, writer_name.get()));
+                check(bool(writer));
+                const int live = PyObject_IsTrue(writer.get());
+                check(live >= 0);
+                if (live) {
+                    // The persisting code sees the counter already advanced,
+                    // as in the tracker's own node creation.
+                    store_next_id();
+                    Ref r(PyObject_CallMethodOneArg(tracker, persist_name.get(), nd));
+                    check(bool(r));
+                    // Python code ran (the writer's own methods among it):
+                    // pick the tracker's attributes up again, as the next
+                    // node creation of the tracker would read them.
+                    cached = false;
+                    cached_ids = Ref();
+                    cached_prov = Ref();
+                    nodes = Ref(get_dict_attr(tracker, "_nodes"));
+                    index = Ref(get_dict_attr(tracker, "_prov_to_nodes"));
+                    next_id = get_ll_attr(tracker, "_next_node_id");
+                    max_nodes = get_ll_attr(tracker, "_max_nodes");
+                }
+            }
 
             if (PyDict_GET_SIZE(nodes.get()) > max_nodes) {
                 store_next_id();
@@ -492,6 +528,7 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
                 nodes = Ref(get_dict_attr(tracker, "_nodes"));
                 index = Ref(get_dict_attr(tracker, "_prov_to_nodes"));
             }
+            out[i] = node_id;
         }
     } catch (...) {
         PyObject *t, *v, *tb;
