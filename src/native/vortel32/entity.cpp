@@ -6,35 +6,35 @@
 
 namespace morvel::bind {
 
+namespace {
+
+// Entity bytes of a one-dimensional integer array, hashed without the GIL;
+// false when `labels` is not such an array.
+template <typename T, typename Hash>
+bool try_hash_array(nb::handle labels, Hash hash, nb::object& result) {
+    nb::ndarray<const T, nb::ndim<1>, nb::device::cpu> arr;
+    if (!nb::try_cast(labels, arr, false)) return false;
+    size_t n = arr.shape(0);
+    uint32_t* out;
+    result = nb::cast(new_array<uint32_t>(n, out));
+    const T* p = arr.data();
+    ptrdiff_t s = arr.stride(0);
+    nb::gil_scoped_release release;
+    for (size_t i = 0; i < n; ++i)
+        out[i] = entity::low_byte(hash(p[static_cast<ptrdiff_t>(i) * s]));
+    return true;
+}
+
+}  // namespace
+
 void register_entity(nb::module_& m) {
     m.def(
         "hash_entities",
         [](nb::handle labels) {
-            using I64 = nb::ndarray<const int64_t, nb::ndim<1>, nb::device::cpu>;
-            using U64 = nb::ndarray<const uint64_t, nb::ndim<1>, nb::device::cpu>;
+            nb::object hashed;
+            if (try_hash_array<int64_t>(labels, entity::py_hash_int64, hashed)) return hashed;
+            if (try_hash_array<uint64_t>(labels, entity::py_hash_uint64, hashed)) return hashed;
             uint32_t* out;
-            I64 i64;
-            if (nb::try_cast(labels, i64, false)) {
-                size_t n = i64.shape(0);
-                auto result = new_array<uint32_t>(n, out);
-                const int64_t* p = i64.data();
-                ptrdiff_t s = i64.stride(0);
-                nb::gil_scoped_release release;
-                for (size_t i = 0; i < n; ++i)
-                    out[i] = entity::low_byte(entity::py_hash_int64(p[static_cast<ptrdiff_t>(i) * s]));
-                return result;
-            }
-            U64 u64;
-            if (nb::try_cast(labels, u64, false)) {
-                size_t n = u64.shape(0);
-                auto result = new_array<uint32_t>(n, out);
-                const uint64_t* p = u64.data();
-                ptrdiff_t s = u64.stride(0);
-                nb::gil_scoped_release release;
-                for (size_t i = 0; i < n; ++i)
-                    out[i] = entity::low_byte(entity::py_hash_uint64(p[static_cast<ptrdiff_t>(i) * s]));
-                return result;
-            }
             // Any other iterable: the interpreter's own hash of each label
             // (None counts as 0).  Needs the GIL throughout.
             std::vector<uint32_t> bytes;
@@ -49,7 +49,7 @@ void register_entity(nb::module_& m) {
             }
             auto result = new_array<uint32_t>(bytes.size(), out);
             std::copy(bytes.begin(), bytes.end(), out);
-            return result;
+            return nb::cast(std::move(result));
         },
         nb::arg("labels"),
         "(hash(label) & 0xFFFFFFFF) % 256 for each label (None -> 0), as uint32. "
