@@ -99,8 +99,7 @@ def _plain_store(tracker) -> bool:
     logger works on.  Anything else (an ordered or custom mapping, a float
     bound) is left to the per-element path, which goes through the objects'
     own methods and comparisons."""
-    return (type(tracker._nodes) is dict and type(tracker._prov_to_nodes) is dict
-            and type(tracker._next_node_id) is int and type(tracker._max_nodes) is int)
+    return tracker._store.bulk_ready()
 
 
 def _eviction_source():
@@ -135,10 +134,25 @@ _PENDING = -2
 
 
 def _native_log(tracker, node_type, op_name, words, left, right, out, persist=False) -> None:
-    """One call of the compiled logger over ``words`` (under the node lock)."""
+    """One call of the compiled logger over ``words``, through the tracker's
+    node store (under the node lock).  With ``persist`` each node goes to
+    the tracker's ``_persist_node`` while its writer is live."""
     with tracker._dag_lock:
-        _hooks.dag("_lineage").log_nodes(tracker, DAGNode, node_type, op_name, words, left, right,
-                                         out, _eviction_source(), persist)
+        tracker._store.log_bulk(node_type, op_name, words, left, right, out,
+                                tracker._evict_oldest_nodes,
+                                _persist_hook(tracker) if persist else None,
+                                _eviction_source() is not None)
+
+
+def _persist_hook(tracker):
+    """Hands a node to the tracker's ``_persist_node`` while its writer is
+    live, as the tracker's own node creation does; True when it did."""
+    def persist(node):
+        if tracker._writer:
+            tracker._persist_node(node)
+            return True
+        return False
+    return persist
 
 
 def _log_words(tracker, result, op_name, words, left, right, node_type, group) -> tuple:

@@ -153,7 +153,7 @@ class _LivePersistence:
         }
         has_disparate_impact = False
         protected: Dict[str, None] = {}
-        for node in list(self._nodes.values()):
+        for node in self._store.snapshot():
             if node.is_protected:
                 has_disparate_impact = True
                 if node.table:
@@ -198,14 +198,14 @@ class _LivePersistence:
 
     def _persist_dag_to_storage(self) -> None:
         """Persist deduplicated nodes and edges to storage."""
-        nodes = list(self._nodes.values())
+        nodes = self._store.snapshot()
         pipeline_id = self._pipeline_id
         records = [_stored_node(node, pipeline_id, self.decode_full(node.provenance))
                    for node in _first_per_fingerprint(nodes)]
         if records:
             self._storage.store_nodes(records)
             self._nodes_written = len(records)
-        edges = _resolved_edges(self._storage, pipeline_id, nodes, self._nodes)
+        edges = _resolved_edges(self._storage, pipeline_id, nodes, self._store)
         if edges:
             self._storage.store_edges_resolved(edges)
             self._edges_written = len(edges)
@@ -232,10 +232,10 @@ class _LivePersistence:
             pipeline_id = int(storage.create_pipeline(self._pipeline_name or "unnamed"))
         for pair_id, (table, column) in list(self._id_to_name.items()):
             storage.register_source(pair_id, table, column, is_protected=self.is_protected(table, column))
-        nodes = list(self._nodes.values())
+        nodes = self._store.snapshot()
         records = [_stored_node(node, pipeline_id) for node in _first_per_fingerprint(nodes)]
         storage.store_nodes(records)
-        storage.store_edges_resolved(_resolved_edges(storage, pipeline_id, nodes, self._nodes))
+        storage.store_edges_resolved(_resolved_edges(storage, pipeline_id, nodes, self._store))
         storage.complete_pipeline(pipeline_id, "completed")
         return pipeline_id
 
@@ -318,7 +318,7 @@ class _LivePersistence:
         except Exception as exc:
             logger.warning("Failed to persist DAG node %d: %s", node.node_id, exc)
         edges = []
-        stored = self._nodes
+        stored = self._store
         for i, input_id in enumerate(node.inputs):
             parent = stored.get(input_id)
             if parent is not None:

@@ -8,6 +8,7 @@ from typing import Any, Dict, List, Optional
 from morvel.utilities._argcheck import as_int, check_exact, type_error
 from morvel.utilities._dag.live import _LivePersistence
 from morvel.utilities._dag.records import ComputationDAG, DAGEdge, DAGNode, NodeType
+from morvel.utilities._dag.store import DictNodeStore
 from morvel.utilities._word.tracker import ProvenanceTracker
 
 
@@ -39,14 +40,12 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
         check_exact(pipeline_name, "pipeline_name", str, allow_none=True)
         super().__init__()
         self._dag_lock = threading.Lock()
-        self._nodes: Dict[int, DAGNode] = {}
-        self._next_node_id = 0
+        # Node ids, records, the provenance index and eviction: one owner.
+        self._store: DictNodeStore = DictNodeStore()
         self._value_buffer: list = []
         self._value_buffer_lock = threading.Lock()
         self._value_flush_threshold = 5000
         self._nodes_persisted = False
-        self._max_nodes = 500000
-        self._prov_to_nodes: Dict[int, List[int]] = {}
         self._source_nodes: Dict[tuple, int] = {}
         self._writer = None
         self._storage = None
@@ -86,76 +85,54 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
         if type(provenance) is not int:
             provenance = as_int(provenance, "provenance")
         with self._dag_lock:
-            node_id = self._next_node_id
-            self._next_node_id = node_id + 1
-            ids = self._prov_to_nodes.get(provenance)
-            if ids:
-                # Share one int object per distinct word across the store
-                # (words repeat across rows): saves an int per node.
-                first = self._nodes.get(ids[0])
-                if first is not None and first.provenance == provenance:
-                    provenance = first.provenance
-            node = DAGNode(
-                node_id=node_id,
-                node_type=node_type,
-                operation=operation,
-                inputs=inputs,
-                provenance=provenance,
-                **kwargs,
-            )
-            if not node.is_protected and provenance and self.is_tainted(provenance):
-                node.is_protected = True
-            self._nodes[node_id] = node
-            if ids is None:
-                # A one-element literal allocates no spare slots: most words
-                # name a single node when entities vary per row.
-                self._prov_to_nodes[provenance] = [node_id]
-            else:
-                ids.append(node_id)
+            store = self._store
+            node = store.add(node_type, operation, inputs, provenance, kwargs, self.is_tainted)
             if self._writer:
                 self._persist_node(node)
-            if len(self._nodes) > self._max_nodes:
+            if store.over_capacity():
                 self._evict_oldest_nodes()
-        return node_id
+        return node.node_id
 
     def _evict_oldest_nodes(self) -> None:
         """Remove a tenth of the store, oldest non-source nodes first.
 
-        Called with ``_dag_lock`` held.  Index lists are rebuilt once per
-        affected provenance rather than searched once per evicted id, so a
-        word shared by many nodes does not make a pass quadratic.
+        Called with ``_dag_lock`` held.
         """
-        nodes = self._nodes
-        evict_count = len(nodes) // 10
-        if evict_count <= 0:
-            return
-        source = NodeType.SOURCE
-        victims = []
-        for node_id, node in nodes.items():
-            if len(victims) >= evict_count:
-                break
-            if node.node_type == source:
-                continue
-            victims.append((node_id, node))
-        by_prov: Dict[int, list] = {}
-        for node_id, node in victims:
-            del nodes[node_id]
-            by_prov.setdefault(node.provenance, []).append(node_id)
-        index = self._prov_to_nodes
-        for prov, gone in by_prov.items():
-            ids = index.get(prov)
-            if ids is None:
-                continue
-            if len(gone) == 1:
-                try:
-                    ids.remove(gone[0])
-                except ValueError:
-                    pass
-            else:
-                gone_set = set(gone)
-                ids[:] = [i for i in ids if i not in gone_set]
-            if not ids:
-                del index[prov]
+        self._store.evict_oldest()
+
+    # The store's state under the names it has always had on the tracker.
+
+    @property
+    def _nodes(self) -> Dict[int, DAGNode]:
+        return self._store.nodes
+
+    @_nodes.setter
+    def _nodes(self, value: Dict[int, DAGNode]) -> None:
+        self._store.nodes = value
+
+    @property
+    def _prov_to_nodes(self) -> Dict[int, List[int]]:
+        return self._store.index
+
+    @_prov_to_nodes.setter
+    def _prov_to_nodes(self, value: Dict[int, List[int]]) -> None:
+        self._store.index = value
+
+    @property
+    def _next_node_id(self) -> int:
+        return self._store.next_id
+
+    @_next_node_id.setter
+    def _next_node_id(self, value: int) -> None:
+        self._store.next_id = value
+
+    @property
+    def _max_nodes(self) -> int:
+        return self._store.max_nodes
+
+    @_max_nodes.setter
+    def _max_nodes(self, value: int) -> None:
+        self._store.max_nodes = value
 
     # -- operation log ------------------------------------------------------
 
@@ -202,11 +179,7 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
             result_prov = as_int(result_prov, "result_prov")
         if metadata is not None and type(metadata) is not dict:
             raise type_error("metadata", "dict", metadata)
-        # Refer to a stored input through the store's own id object, so the
-        # new node's input list adds no int of its own.
-        stored = self._nodes.get(input_node)
-        if stored is not None and stored.node_id == input_node:
-            input_node = stored.node_id
+        input_node = self._store.stored_id(input_node)
         return self._create_node(
             NodeType.UNARY, op_name, [input_node], result_prov, metadata=metadata if metadata else {}
         )
@@ -230,13 +203,9 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
             result_prov = as_int(result_prov, "result_prov")
         if metadata is not None and type(metadata) is not dict:
             raise type_error("metadata", "dict", metadata)
-        store = self._nodes
-        stored = store.get(left_node)
-        if stored is not None and stored.node_id == left_node:
-            left_node = stored.node_id
-        stored = store.get(right_node)
-        if stored is not None and stored.node_id == right_node:
-            right_node = stored.node_id
+        store = self._store
+        left_node = store.stored_id(left_node)
+        right_node = store.stored_id(right_node)
         return self._create_node(
             NodeType.BINARY,
             op_name,
@@ -291,13 +260,11 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
 
     def get_node(self, node_id: int) -> Optional[DAGNode]:
         """The stored node, or None when unknown or evicted."""
-        return self._nodes.get(as_int(node_id, "node_id"))
+        return self._store.get(as_int(node_id, "node_id"))
 
     def get_nodes_for_provenance(self, provenance: int) -> List[DAGNode]:
         """Stored nodes with this provenance word, in creation order."""
-        provenance = as_int(provenance, "provenance")
-        nodes = self._nodes
-        return [nodes[i] for i in self._prov_to_nodes.get(provenance, ())]
+        return self._store.for_word(as_int(provenance, "provenance"))
 
     def get_dag(self, root_node_id: int) -> ComputationDAG:
         """The graph upstream of ``root_node_id``, breadth first from it.
@@ -306,7 +273,7 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
         {}
         """
         root_node_id = as_int(root_node_id, "root_node_id")
-        store = self._nodes
+        store = self._store
         visited = set()
         queue = collections.deque([root_node_id])
         nodes: Dict[int, DAGNode] = {}
@@ -335,8 +302,7 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
 
     def dag_stats(self) -> Dict[str, Any]:
         """Counts over the node store."""
-        # One C-level snapshot, so a concurrent creation cannot break the walk.
-        nodes = list(self._nodes.values())
+        nodes = self._store.snapshot()
         source_count = sum(1 for n in nodes if n.is_source)
         protected_count = sum(1 for n in nodes if n.is_protected)
         counts: Dict[str, int] = {}
@@ -349,6 +315,6 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
             "protected_sources": protected_count,
             "operation_nodes": len(nodes) - source_count,
             "operation_counts": counts,
-            "unique_provenances": len(self._prov_to_nodes),
+            "unique_provenances": self._store.word_count(),
         }
 
