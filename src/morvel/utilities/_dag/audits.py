@@ -45,10 +45,36 @@ def word_report(tracker, word: int) -> dict:
     return report
 
 
+def _depth_over_present(dag) -> int:
+    """Longest path, in edges, from the root through the nodes ``dag`` still
+    holds: an input that is no longer stored counts as a leaf's absence, so
+    a node whose every input was evicted has depth 0."""
+    nodes = dag.nodes
+    memo: dict = {}
+    stack = [(dag.root_id, False)]
+    while stack:
+        node_id, expanded = stack.pop()
+        if node_id in memo:
+            continue
+        present = [i for i in nodes[node_id].inputs if i in nodes]
+        if expanded:
+            memo[node_id] = 1 + max((memo[i] for i in present), default=-1)
+            continue
+        stack.append((node_id, True))
+        # The store only links a node to older ones, so there is no cycle to
+        # guard against; each shared sub-graph is computed once via memo.
+        stack.extend((i, False) for i in present if i not in memo)
+    return memo[dag.root_id]
+
+
 def dag_audit(series, row_index: int = 0) -> dict:
     """Audit report of row position ``row_index``: the decoded word, its
     source columns and risk, and (when the row has a node) a summary of the
     graph behind it under "dag".
+
+    When nodes of that graph were evicted from the store, the summary is
+    made from the nodes that remain (its depth counted over them) and
+    "missing_nodes" gives the number of input ids that could not be found.
 
     >>> t = DAGTracker()
     >>> f = wrap_dataframe_dag(pd.DataFrame({"a": [1, 2]}), t, "people", ["a"])
@@ -64,13 +90,16 @@ def dag_audit(series, row_index: int = 0) -> dict:
     report = word_report(tracker, word)
     dag = get_dag_for_series(series, row_index)
     if dag is not None:
+        missing = {e.source_id for e in dag.edges if e.source_id not in dag.nodes}
         report["dag"] = {
-            "depth": dag.depth,
+            "depth": _depth_over_present(dag) if missing else dag.depth,
             "node_count": len(dag.nodes),
             "operation_counts": dag.operation_counts,
             "sources": [(node.table, node.column) for node in dag.source_nodes],
             "protected_sources": [(node.table, node.column) for node in dag.protected_sources],
         }
+        if missing:
+            report["dag"]["missing_nodes"] = len(missing)
     return report
 
 
