@@ -62,6 +62,19 @@ class _Parser(argparse.ArgumentParser):
             (file or sys.stderr).write(message)
 
 
+class _CommandParser(_Parser):
+    """The parser of one command: arguments it does not know are reported
+    under the command's own name ("morvel show: error: unrecognized
+    arguments: ..."), not left for the top-level parser to report as
+    "morvel: error: ..."."""
+
+    def parse_known_args(self, args=None, namespace=None):  # type: ignore[override]
+        namespace, extras = super().parse_known_args(args, namespace)
+        if extras:
+            self.error(f"unrecognized arguments: {' '.join(extras)}")
+        return namespace, extras
+
+
 # ---------------------------------------------------------------------------
 # Argument types: each raises ArgumentTypeError with a short reason
 # ---------------------------------------------------------------------------
@@ -110,7 +123,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Value-level provenance and fairness taint tracking for pandas pipelines.",
     )
     parser.add_argument("--version", action="version", version=f"morvel {__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_CommandParser)
     sub.required = True
 
     demo = sub.add_parser(
