@@ -18,6 +18,7 @@ so tracemalloc would not see all of it).  Linux only for the memory column.
 from __future__ import annotations
 
 import argparse
+import functools
 import gc
 import resource
 import subprocess
@@ -48,7 +49,7 @@ def make_frame(rows: int, seed: int) -> pd.DataFrame:
     })
 
 
-def pipeline(df: pd.DataFrame) -> Tuple[pd.DataFrame, Any]:
+def pipeline(df: Any) -> Tuple[pd.DataFrame, Any]:
     income = df["income"].fillna(40_000.0)
     ratio = (df["debt"] / income).clip(0.0, 1.0)
     score = (1.0 - ratio) * 100.0 + df["age"] * 0.5
@@ -131,7 +132,7 @@ def main() -> None:
     times: Dict[str, float] = {}
     memory: Dict[str, int] = {}
     for name, run in LEVELS.items():
-        times[name] = best_time(lambda run=run: run(raw), args.rounds)
+        times[name] = best_time(functools.partial(run, raw), args.rounds)
         memory[name] = kept_bytes(name, args.rows, args.seed)
     nodes = len(lineage(raw)[2]._nodes)
 

@@ -19,7 +19,7 @@ import signal
 import sqlite3
 import sys
 import textwrap
-from typing import List, Optional, Sequence, TextIO
+from typing import List, Optional, Sequence, TextIO, Tuple
 
 from morvel import __version__
 from morvel.utilities.persistence.service import DEFAULT_PORT
@@ -68,11 +68,13 @@ class _CommandParser(_Parser):
     arguments: ..."), not left for the top-level parser to report as
     "morvel: error: ..."."""
 
-    def parse_known_args(self, args=None, namespace=None):  # type: ignore[override]
-        namespace, extras = super().parse_known_args(args, namespace)
+    def parse_known_args(  # type: ignore[override]
+        self, args: Optional[Sequence[str]] = None, namespace: Optional[argparse.Namespace] = None
+    ) -> Tuple[argparse.Namespace, List[str]]:
+        parsed, extras = super().parse_known_args(args, namespace)
         if extras:
             self.error(f"unrecognized arguments: {' '.join(extras)}")
-        return namespace, extras
+        return parsed, extras
 
 
 # ---------------------------------------------------------------------------
