@@ -19,7 +19,7 @@ import signal
 import sqlite3
 import sys
 import textwrap
-from typing import List, Optional, Sequence, TextIO
+from typing import List, Optional, Sequence, TextIO, Tuple
 
 from morvel import __version__
 from morvel.utilities.persistence.service import DEFAULT_PORT
@@ -60,6 +60,21 @@ class _Parser(argparse.ArgumentParser):
         # swallows it, 3.10 does not), so every Python ends the same way.
         if message:
             (file or sys.stderr).write(message)
+
+
+class _CommandParser(_Parser):
+    """The parser of one command: arguments it does not know are reported
+    under the command's own name ("morvel show: error: unrecognized
+    arguments: ..."), not left for the top-level parser to report as
+    "morvel: error: ..."."""
+
+    def parse_known_args(  # type: ignore[override]
+        self, args: Optional[Sequence[str]] = None, namespace: Optional[argparse.Namespace] = None
+    ) -> Tuple[argparse.Namespace, List[str]]:
+        parsed, extras = super().parse_known_args(args, namespace)
+        if extras:
+            self.error(f"unrecognized arguments: {' '.join(extras)}")
+        return parsed, extras
 
 
 # ---------------------------------------------------------------------------
@@ -110,7 +125,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Value-level provenance and fairness taint tracking for pandas pipelines.",
     )
     parser.add_argument("--version", action="version", version=f"morvel {__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_CommandParser)
     sub.required = True
 
     demo = sub.add_parser(

@@ -11,7 +11,9 @@ Nothing is dropped silently.  When the queue is full the caller blocks until
 there is room (back-pressure).  A failing backend call is retried with
 exponential back-off (after one call has exhausted its retries, later calls
 get a single try until the backend answers again, so a dead backend drains
-the queue quickly instead of stalling the pipeline); a batch rejected as bad input is split in halves so
+the queue quickly instead of stalling the pipeline); all tries of one call
+run in the backend's ``idempotency_scope`` when it has one, so a repeated
+call is recognised as the same request; a batch rejected as bad input is split in halves so
 that only the offending records are lost; whatever still fails is counted in
 :meth:`AsyncWriter.get_stats` and logged at warning level.  The thread
 survives every error.
@@ -595,6 +597,17 @@ class AsyncWriter:
         return len(records)
 
     def _attempt(self, call: Callable[[Any], Any], records: List[Any]) -> Optional[BaseException]:
+        # Every try of one list is the same request: a backend with
+        # idempotency keys (HostedStorage) sends all of them under one key,
+        # so a try that timed out while the service was still applying it is
+        # answered from that first application instead of being applied again.
+        scope = getattr(self.storage, "idempotency_scope", None)
+        if scope is None:
+            return self._tries(call, records)
+        with scope():
+            return self._tries(call, records)
+
+    def _tries(self, call: Callable[[Any], Any], records: List[Any]) -> Optional[BaseException]:
         cfg = self.config
         # Once a call has used up its retries on an unavailable backend, the
         # following calls get one try each until one succeeds: draining a
