@@ -21,10 +21,6 @@ OPS = {
     "rdiv": lambda a, b: 1.0 / b,
     "div by 0.0": lambda a, b: a / 0.0,
 }
-# Operators whose tracked form still warns: they compute outside the
-# np.errstate(all="ignore") pandas uses.  Strict, so that the mend shows.
-WARNS_TODAY = pytest.mark.xfail(strict=True, raises=RuntimeWarning,
-                                reason="tracked _binop computes outside np.errstate(all='ignore')")
 
 LEVELS = {
     "words": lambda: wrap_dataframe(FRAME, ProvenanceTracker(), "t"),
@@ -33,7 +29,7 @@ LEVELS = {
 
 
 @pytest.mark.parametrize("level", LEVELS)
-@pytest.mark.parametrize("op", [op if op == "mod" else pytest.param(op, marks=WARNS_TODAY) for op in OPS])
+@pytest.mark.parametrize("op", OPS)
 def test_division_by_zero_is_as_silent_as_in_pandas(level, op):
     frame = LEVELS[level]()
     with warnings.catch_warnings():

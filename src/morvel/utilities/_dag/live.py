@@ -74,13 +74,11 @@ class _LivePersistence:
         value: Any,
         column_name: Optional[str] = None,
     ) -> None:
-        """Buffer a per-row value for later persistence.
-
-        With a live writer, every ``_value_flush_threshold`` records are handed
-        over as one batch.  Without one the buffer keeps only the most recent
-        records (at most ``_value_flush_threshold``), so a memory-only tracker
-        does not grow without bound.
-        """
+        """Buffer a per-row value for later persistence."""
+        # With a live writer, every ``_value_flush_threshold`` records are
+        # handed over as one batch.  Without one the buffer keeps only the
+        # most recent records (at most ``_value_flush_threshold``), so a
+        # memory-only tracker does not grow without bound.
         row_index = as_int(row_index, "row_index")
         fingerprint = as_int(fingerprint, "fingerprint")
         if type(operation) is not str:

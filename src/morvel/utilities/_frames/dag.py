@@ -78,7 +78,9 @@ class DAGTrackedSeries(_TrackedSeriesBase):
         check_exact(op_name, "op_name", str)
         op_code = as_int(op_code, "op_code")
         b = other.values if hasattr(other, "values") else other
-        result = op(self.values, b)
+        # As pandas does: division by zero gives inf / nan without a RuntimeWarning.
+        with np.errstate(all="ignore"):
+            result = op(self.values, b)
         tracker = self._tracker
         if not isinstance(other, DAGTrackedSeries) or tracker is None:
             return self._untracked(result, self.index)

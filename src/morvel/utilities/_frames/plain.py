@@ -129,7 +129,9 @@ class TrackedSeries(_TrackedSeriesBase):
             return super()._binop(other, op, **kwargs)
         op_code = as_int(op_code, "op_code")
         b = other.values if hasattr(other, "values") else other
-        result = op(self.values, b)
+        # As pandas does: division by zero gives inf / nan without a RuntimeWarning.
+        with np.errstate(all="ignore"):
+            result = op(self.values, b)
         tracker = self._tracker
         if isinstance(other, TrackedSeries) and tracker is not None:
             prov = _words(_hooks.word("combine_batch")(tracker._rust, self._prov, other._prov, op_code))
@@ -370,16 +372,10 @@ _index_entities = _label_entities
 
 def wrap_dataframe(df: pd.DataFrame, tracker: "ProvenanceTracker", table: str,
                    protected=False, include_entity: bool = True) -> TrackedDataFrame:
-    """Wrap a DataFrame with VORTEL-32 provenance. Sets taint for protected columns.
-
-    ``protected`` is a list, tuple or set of column names (compared by their
-    text form), or any other value whose truth protects the whole table.
-
-    >>> t = ProvenanceTracker()
-    >>> tdf = wrap_dataframe(pd.DataFrame({"a": [1, 2]}), t, "people", ["a"])
-    >>> ProvenanceTracker.is_tainted(int(tdf["a"]._prov[0]))
-    True
-    """
+    """Wrap a DataFrame with VORTEL-32 provenance. Sets taint for protected columns."""
+    # ``protected`` is a list, tuple or set of column names (compared by their
+    # text form), or any other value whose truth protects the whole table; the
+    # README and the guide explain it with an example.
     check_exact(table, "table", str)
     result = TrackedDataFrame(df, _tracker=tracker)
     n = len(df)
