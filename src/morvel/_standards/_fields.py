@@ -238,12 +238,16 @@ def _risk(words: np.ndarray) -> Tuple[bool, float, Optional[int], str]:
 
 
 def word_sources(tracker: Any, words: np.ndarray) -> Dict[Source, bool]:
-    """Sources named by ``words`` -> whether any word naming it is derived
-    (depth above 0), decoded once per distinct word."""
+    """Sources named by ``words`` -> whether any word naming it is derived,
+    decoded once per distinct word.  A source cell's word has depth 0 and
+    chain 0; a combination raises the depth and a one-operand step advances
+    the chain, so either marks a computed value.  (The word alone cannot
+    tell a chain that hashed back to 0; the graph of a DAG tracker can.)"""
     out: Dict[Source, bool] = {}
     for w in np.unique(np.asarray(words, dtype=np.uint32)).tolist():
-        derived = tracker.get_depth(w) > 0
-        for pid in tracker.decode(w):
+        info = tracker.decode_full(w)
+        derived = info.depth > 0 or info.chain != 0
+        for pid in info.pairs:
             name = tracker.get_name(pid)
             if name is not None:
                 out[name] = out.get(name, False) or derived

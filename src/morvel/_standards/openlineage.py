@@ -69,6 +69,7 @@ def _client_modules() -> Any:
             job_type_job,
             processing_engine_run,
             schema_dataset,
+            tags_run,
         )
         from openlineage.client.generated.base import DatasetFacet
         from openlineage.client.serde import Serde
@@ -78,13 +79,13 @@ def _client_modules() -> Any:
             f"OpenLineage export needs the 'openlineage-python' package ({exc}); {_INSTALL}"
         ) from exc
     return _Modules(attr, client, event_v2, column_lineage_dataset, error_message_run, job_type_job,
-                    processing_engine_run, schema_dataset, DatasetFacet, Serde, get_default_factory)
+                    processing_engine_run, schema_dataset, DatasetFacet, Serde, get_default_factory, tags_run)
 
 
 class _Modules:
     def __init__(self, attr: Any, client: Any, event_v2: Any, column_lineage: Any, error_message: Any,
                  job_type: Any, processing_engine: Any, schema: Any, dataset_facet: Any, serde: Any,
-                 factory: Any) -> None:
+                 factory: Any, tags: Any) -> None:
         self.attr = attr
         self.client = client
         self.ev = event_v2
@@ -95,6 +96,7 @@ class _Modules:
         self.schema = schema
         self.Serde = serde
         self.factory = factory
+        self.tags = tags
         self.TaintDatasetFacet = _taint_facet_class(attr, dataset_facet)
 
 
@@ -442,8 +444,19 @@ def _rebuild_facet(ol: _Modules, key: str, d: Dict[str, Any], where: str) -> Any
         facet = ol.err.ErrorMessageRunFacet(
             message=_need(d, "message", str, where), programmingLanguage=_need(d, "programmingLanguage", str, where),
             stackTrace=_need(d, "stackTrace", str, where, optional=True), **base)
+    elif key == "tags" and where.startswith("event.run."):
+        # added by the client itself (its version, configured run tags)
+        allowed |= {"tags"}
+        tags = []
+        for i, t in enumerate(_need(d, "tags", list, where)):
+            w = f"{where}.tags[{i}]"
+            if set(t) - {"key", "value", "source"}:
+                raise InvalidEventError(f"{w} has unknown keys")
+            tags.append(ol.tags.TagsRunFacetFields(key=_need(t, "key", str, w), value=_need(t, "value", str, w),
+                                                   source=_need(t, "source", str, w, optional=True)))
+        facet = ol.tags.TagsRunFacet(tags=tags, **base)
     else:
-        raise InvalidEventError(f"{where}: facet {key!r} is not one morvel writes")
+        raise InvalidEventError(f"{where}: facet {key!r} is not one morvel or the client writes")
     extra = set(d) - allowed
     if extra:
         raise InvalidEventError(f"{where} has unknown keys {sorted(extra)}")
