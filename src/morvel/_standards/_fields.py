@@ -138,16 +138,16 @@ class GraphSummaries:
             if rec is None:
                 memo[nid] = self._empty
                 continue
-            type_name, operation, inputs, source = rec
+            type_name, operation, node_inputs, source = rec
             if source is not None:
                 memo[nid] = self._intern(frozenset({(source, frozenset())}))
                 continue
             if nid in pending:  # a cycle cannot occur in a DAG; guard anyway
                 memo[nid] = self._empty
                 continue
-            pending[nid] = (node_kind(type_name, operation), tuple(inputs))
+            pending[nid] = (node_kind(type_name, operation), tuple(node_inputs))
             stack.append((nid, True))
-            stack.extend((i, False) for i in inputs if i not in memo)
+            stack.extend((i, False) for i in node_inputs if i not in memo)
         return memo[node_id]
 
     def sources(self, node_ids: Iterable[int]) -> Dict[Source, FrozenSet[str]]:
@@ -192,11 +192,11 @@ def tracker_tables(tracker: Any, frames: Optional[Dict[str, Any]] = None) -> Lis
         if tracker.is_protected(table, column):
             schema.protected.append(column)
     for name, frame in (frames or {}).items():
-        schema = tables.get(name)
-        if schema is None:
+        found = tables.get(name)
+        if found is None:
             continue
         dtypes = {str(c): str(t) for c, t in getattr(frame, "dtypes", {}).items()}
-        schema.types = {c: dtypes[c] for c in schema.columns if c in dtypes}
+        found.types = {c: dtypes[c] for c in found.columns if c in dtypes}
     return list(tables.values())
 
 

@@ -555,7 +555,7 @@ def validate_openlineage_event(event: Any) -> Dict[str, Any]:
                      facets=_rebuild_facets(ol, run_d.get("facets"), "event.run.facets"))
         job = ev.Job(namespace=_need(job_d, "namespace", str, "event.job"), name=_need(job_d, "name", str, "event.job"),
                      facets=_rebuild_facets(ol, job_d.get("facets"), "event.job.facets"))
-        datasets = {}
+        datasets: Dict[str, List[Any]] = {}
         for side, cls in (("inputs", ev.InputDataset), ("outputs", ev.OutputDataset)):
             datasets[side] = []
             for i, ds in enumerate(_need(d, side, list, "event", optional=True) or []):
