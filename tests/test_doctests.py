@@ -12,6 +12,8 @@ MODULES = [
     "morvel.utilities.persistence.storage",
     "morvel.utilities.persistence.writer",
     "morvel.demo",
+    "morvel._standards._fields",
+    "morvel._standards.openlineage",
 ]
 
 
