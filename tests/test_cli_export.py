@@ -176,3 +176,30 @@ def test_openlineage_events_follow_the_stored_status(tmp_path, capsys, status, t
     if status != "running":
         fields = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]
         assert {(f["name"], f["field"]) for f in fields["s"]["inputFields"]} == {("t", "a"), ("t", "p")}
+
+
+@pytest.mark.parametrize("fmt", ["openlineage", "prov-json", "prov-n", "prov-xml", "dot"])
+def test_control_characters_of_stored_names_survive_every_format(tmp_path, capsys, fmt):
+    """Names reach the store from the service's clients; XML cannot carry
+    control characters and a terminal must not receive them."""
+    tracker = DAGTracker(pipeline_name="names\x1b[2J")
+    frame = wrap_dataframe_dag(pd.DataFrame({"a\x1b[31m": [1.0, 2.0], "b\x00": [3.0, 4.0]}),
+                               tracker, "t\x07", protected=["a\x1b[31m"])
+    total = frame["a\x1b[31m"] + frame["b\x00"]
+    db = tmp_path / "l.db"
+    with SQLiteStorage(str(db)) as storage:
+        pid = tracker.persist_to_storage(storage)
+        DAGTracker.persist_results(storage, pid, [1, 2], {"total": total})
+    code, out, err = run_main(["export", str(db), "--pipeline", str(pid), "--format", fmt], capsys)
+    assert code == 0, err
+    assert not any(ch in out for ch in "\x00\x07\x1b")
+    if fmt == "openlineage":
+        events = [standards.validate_openlineage_event(json.loads(x)) for x in out.splitlines()]
+        fields = events[-1]["outputs"][0]["facets"]["columnLineage"]["fields"]["total"]["inputFields"]
+        assert {(f["name"], f["field"]) for f in fields} == {("t\x07", "a\x1b[31m"), ("t\x07", "b\x00")}
+    elif fmt != "dot":
+        prov_fmt = {"prov-json": "json", "prov-n": "provn", "prov-xml": "xml"}[fmt]
+        data = json.loads(standards.prov_from_text(out, prov_fmt).serialize(format="json"))
+        columns = {v["morvel:column"]: v["morvel:protected"] for v in data["entity"].values()
+                   if "morvel:column" in v}
+        assert columns == {"a\\x1b[31m": True, "b\\x00": False}

@@ -70,6 +70,16 @@ def nodes_from_stored(graph: Dict[str, Any]) -> List[GraphNode]:
     ]
 
 
+def _text(value: Any) -> str:
+    """Text of a name with control characters written as escapes ("\\x01"):
+    XML cannot carry them, and a document should read the same in every
+    serialisation.  Names in a lineage store come from its clients."""
+    text = str(value)
+    if text.isprintable():
+        return text
+    return "".join(ch if ch.isprintable() or ch == " " else ascii(ch)[1:-1] for ch in text)
+
+
 def _word_header(word: int) -> tuple:
     from morvel.utilities.vortel32 import ProvenanceTracker
 
@@ -106,19 +116,19 @@ def prov_document(nodes: Sequence[GraphNode], *, roots: Iterable[int] = (), scop
         if n.node_type == "SOURCE":
             attrs.update({
                 prov_type: m["SourceColumn"],
-                label: f"{n.table}.{n.column}" if n.table and n.column else n.operation,
-                m["table"]: str(n.table),
-                m["column"]: str(n.column),
+                label: _text(f"{n.table}.{n.column}" if n.table and n.column else n.operation),
+                m["table"]: _text(n.table),
+                m["column"]: _text(n.column),
                 m["protected"]: bool(n.is_protected),
             })
             if n.pair_id is not None:
                 attrs[m["pairId"]] = int(n.pair_id)
             doc.entity(ln[f"n{n.node_id}"], attrs)
             continue
-        attrs.update({prov_type: m["DerivedValue"], label: n.operation})
+        attrs.update({prov_type: m["DerivedValue"], label: _text(n.operation)})
         value = doc.entity(ln[f"n{n.node_id}"], attrs)
         step = doc.activity(ln[f"op{n.node_id}"], other_attributes={
-            prov_type: m["Operation"], label: n.operation, m["nodeType"]: n.node_type,
+            prov_type: m["Operation"], label: _text(n.operation), m["nodeType"]: _text(n.node_type),
         })
         doc.wasGeneratedBy(value, step)
         for position, parent in enumerate(n.inputs):
