@@ -3,7 +3,6 @@ from __future__ import annotations
 
 import copy
 import json
-import os
 import subprocess
 import sys
 import textwrap
@@ -561,9 +560,3 @@ def test_prov_format_is_checked():
     doc = prov_document([GraphNode(0, "SOURCE", "", [], 0, "t", "c", 0, False)])
     with pytest.raises(ValueError, match="fmt must be one of"):
         standards.prov_to_text(doc, "turtle")
-
-
-def test_facade_exports_resolve():
-    for name in standards.__all__:
-        assert getattr(standards, name) is not None
-    assert os.path.exists(standards.TAINT_FACET_SCHEMA_PATH)

@@ -178,7 +178,7 @@ def build_parser() -> argparse.ArgumentParser:
 EXPORT_FORMATS = ("openlineage", "prov-json", "prov-n", "prov-xml", "dot")
 
 
-def _add_export_parser(sub) -> None:
+def _add_export_parser(sub: "argparse._SubParsersAction") -> None:
     export = sub.add_parser(
         "export",
         help="write stored lineage as OpenLineage events, W3C PROV or DOT",
