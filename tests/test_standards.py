@@ -346,6 +346,9 @@ def test_completed_run_needs_a_result_and_a_tracked_frame():
         standards.openlineage_events(tracker, None, job_name="j")
     with pytest.raises(TypeError, match="Argument 'result' has incorrect type"):
         standards.openlineage_events(tracker, pd.DataFrame({"a": [1]}), job_name="j")
+    other, _ = _small()
+    with pytest.raises(ValueError, match="another tracker"):
+        standards.openlineage_events(other, df, job_name="j")
 
 
 def test_series_result_and_word_level_tracker():

@@ -326,6 +326,11 @@ def openlineage_events(
     status = _check_status(status)
     if result is None and status == "COMPLETE":
         raise ValueError("a completed run needs its result frame")
+    owner = getattr(result, "_tracker", None)
+    if owner is not None and owner is not tracker:
+        # Words are pair numbers of the tracker that issued them: decoded with
+        # another tracker's registry they would name the wrong columns.
+        raise ValueError("result was computed with another tracker; pass the tracker it carries")
     ol = _client_modules()
     schema, fields = result_lineage(tracker, result) if result is not None else ([], [])
     return _build_events(
