@@ -59,6 +59,9 @@ def test_openlineage_export_of_the_demo(demo_db, capsys):
         {("regions", "region_factor")}
     taint = events[1]["outputs"][0]["facets"]["morvel_taint"]["columns"]["score"]
     assert taint["tainted"] and [s["field"] for s in taint["protectedSources"]] == ["age"]
+    inputs = {d["name"]: d["facets"]["morvel_taint"]["columns"] for d in events[1]["inputs"]}
+    assert {c for c, v in inputs["applications"].items() if v["protected"]} == {"gender", "age"}
+    assert not any(v["protected"] for v in inputs["regions"].values())
     # Exporting again names the same run.
     again = run_main(["export", db, "--pipeline", "1", "--format", "openlineage"], capsys)[1]
     assert [json.loads(x)["run"]["runId"] for x in again.splitlines()] == [e["run"]["runId"] for e in events]
@@ -203,3 +206,25 @@ def test_control_characters_of_stored_names_survive_every_format(tmp_path, capsy
         columns = {v["morvel:column"]: v["morvel:protected"] for v in data["entity"].values()
                    if "morvel:column" in v}
         assert columns == {"a\\x1b[31m": True, "b\\x00": False}
+
+
+def test_pipeline_lineage_agrees_with_the_stored_counts(demo_db):
+    db, summary, lineage = demo_db
+    with SQLiteStorage(db) as storage:
+        listed = storage.get_pipeline(1)
+        with pytest.raises(KeyError):
+            storage.pipeline_lineage(99)
+    assert lineage["pipeline"] == listed
+    assert len(lineage["nodes"]) == listed["node_count"] and len(lineage["edges"]) == listed["edge_count"]
+    ids = {n["node_id"] for n in lineage["nodes"]}
+    assert all(e["parent_id"] in ids and e["child_id"] in ids for e in lineage["edges"])
+    with sqlite3.connect(db) as con:
+        rows = con.execute("SELECT output_name, fingerprint FROM results WHERE pipeline_id = 1").fetchall()
+    expected: dict = {}
+    for name, fp in rows:
+        expected.setdefault(name, set()).add(fp)
+    assert {k: set(v) for k, v in lineage["outputs"].items()} == expected
+    assert all(v == sorted(v) for v in lineage["outputs"].values())
+    protected = {f"{s['table_name']}.{s['column_name']}" for s in lineage["sources"] if s["is_protected"]}
+    assert protected == set(listed["protected_sources"]) == {"applications.gender", "applications.age"}
+    assert [s["pair_id"] for s in lineage["sources"]] == list(range(len(lineage["sources"])))
