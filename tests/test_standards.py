@@ -381,6 +381,16 @@ def test_console_transport_logs_each_event(caplog):
     assert [e["eventType"] for e in logged] == ["START", "COMPLETE"]
 
 
+def test_invalid_event_is_refused_before_anything_is_sent(tmp_path):
+    tracker, df = _small()
+    events = standards.openlineage_events(tracker, df, "o", job_name="j")
+    field = events[1].outputs[0].facets["columnLineage"].fields["s"].inputFields[0]
+    field.transformations[0].subtype = "JOIN"  # not a DIRECT subtype
+    with pytest.raises(standards.InvalidEventError, match="not a DIRECT subtype"):
+        standards.emit_openlineage(events, transport="file", file_path=str(tmp_path / "e"))
+    assert not (tmp_path / "e").exists()
+
+
 def test_disabled_client_is_reported_not_hidden(monkeypatch, tmp_path):
     monkeypatch.setenv("OPENLINEAGE_DISABLED", "true")
     tracker, df = _small()
