@@ -228,3 +228,8 @@ def test_pipeline_lineage_agrees_with_the_stored_counts(demo_db):
     protected = {f"{s['table_name']}.{s['column_name']}" for s in lineage["sources"] if s["is_protected"]}
     assert protected == set(listed["protected_sources"]) == {"applications.gender", "applications.age"}
     assert [s["pair_id"] for s in lineage["sources"]] == list(range(len(lineage["sources"])))
+
+
+def test_cli_format_list_matches_the_exporters():
+    # The parser lists the formats without importing the exporters (instant --help).
+    assert cli.EXPORT_FORMATS == tuple(standards.EXPORT_FORMATS)
