@@ -532,8 +532,8 @@ def validate_openlineage_event(event: Any) -> Dict[str, Any]:
     """Check one run event (a client ``RunEvent`` or its JSON form) against
     the OpenLineage models of the installed client and return its JSON form.
 
-    No published package ships the OpenLineage JSON schema, so the event is
-    rebuilt from its JSON form through the client's generated models (whose
+    Neither the client nor ``openlineage-integration-common`` ships the core
+    OpenLineage JSON schema, so the event is rebuilt from its JSON form through the client's generated models (whose
     validators check the event time, the run id as a UUID and the URIs),
     with the types of every field checked on the way, the transformation
     types and subtypes checked against the ones the standard defines and
