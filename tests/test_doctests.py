@@ -13,6 +13,8 @@ MODULES = [
     "morvel.utilities.persistence.writer",
     "morvel.utilities.persistence.hosted",
     "morvel.demo",
+    "morvel._standards._fields",
+    "morvel._standards.openlineage",
 ]
 
 

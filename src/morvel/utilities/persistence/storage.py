@@ -858,6 +858,61 @@ class SQLiteStorage:
             "edges": [{"parent_id": p, "child_id": c, "position": pos} for p, c, pos in edge_rows],
         }
 
+    def pipeline_lineage(self, pipeline_id: int) -> Dict[str, Any]:
+        """Everything stored about one pipeline's lineage, for exports.
+
+        Returns ``{"pipeline", "sources", "nodes", "edges", "outputs"}``:
+        ``pipeline`` is the :meth:`get_pipeline` entry; ``sources`` the
+        registered sources ("pair_id", "table_name", "column_name",
+        "is_protected") in pair order; ``nodes`` and ``edges`` the whole
+        stored graph in the shapes of :meth:`pipeline_graph`, by node id and
+        by (child, position, parent); ``outputs`` maps every result output
+        name to the sorted distinct fingerprints stored for it.  Raises
+        ``KeyError`` for an unknown pipeline.
+        """
+        pipeline = self.get_pipeline(pipeline_id)
+        if pipeline is None:
+            raise KeyError(f"pipeline {pipeline_id} not found")
+        pid = pipeline["pipeline_id"]
+        with self._lock:
+            db = self._db()
+            sources = db.execute(
+                "SELECT pair_id, table_name, column_name, is_protected FROM sources"
+                " WHERE pipeline_id = ? ORDER BY pair_id, tenant_id",
+                (pid,),
+            ).fetchall()
+            node_rows = db.execute(
+                f"SELECT {_NODE_COLUMNS} FROM nodes WHERE pipeline_id = ? ORDER BY id", (pid,)
+            ).fetchall()
+            edge_rows = db.execute(
+                "SELECT parent_id, child_id, position FROM edges WHERE pipeline_id = ?"
+                " ORDER BY child_id, position, parent_id",
+                (pid,),
+            ).fetchall()
+            output_rows = db.execute(
+                "SELECT DISTINCT output_name, fingerprint FROM results WHERE pipeline_id = ?"
+                " ORDER BY output_name, fingerprint",
+                (pid,),
+            ).fetchall()
+        seen_pairs: set = set()
+        source_list = []
+        for pair_id, table, column, protected in sources:
+            if pair_id in seen_pairs:  # one row per tenant: the pair is the same source
+                continue
+            seen_pairs.add(pair_id)
+            source_list.append({"pair_id": pair_id, "table_name": table, "column_name": column,
+                                "is_protected": bool(protected)})
+        outputs: Dict[str, List[int]] = {}
+        for name, fingerprint in output_rows:
+            outputs.setdefault(name, []).append(fingerprint)
+        return {
+            "pipeline": pipeline,
+            "sources": source_list,
+            "nodes": [_node_dict(r) for r in node_rows],
+            "edges": [{"parent_id": p, "child_id": c, "position": pos} for p, c, pos in edge_rows],
+            "outputs": outputs,
+        }
+
     def count_rows(self, pipeline_id: Optional[int] = None) -> Dict[str, int]:
         """Row count of every table (``TABLES``); with ``pipeline_id`` only
         that pipeline's rows (``dashboard_syncs`` then counts 0)."""
