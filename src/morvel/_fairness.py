@@ -365,7 +365,8 @@ def _structure(label: str, words: np.ndarray | None, tracker: ProvenanceTracker,
 
 
 def _num(x: float) -> str:
-    return f"{x:g}"
+    """Shortest text that reads back as the same number ("18", "3.703125")."""
+    return np.format_float_positional(float(x), trim="-")
 
 
 def _bin_edges(values: np.ndarray, spec: Any, name: str) -> np.ndarray | None:
@@ -384,7 +385,9 @@ def _bin_edges(values: np.ndarray, spec: Any, name: str) -> np.ndarray | None:
             return None
         if distinct.size == 0:
             return None
-        edges = np.unique(np.quantile(values, np.linspace(0.0, 1.0, q + 1)))
+        # Edges are data values ("lower" quantiles), so the labels name
+        # values that occur, in full, and every value lies within them.
+        edges = np.unique(np.quantile(values, np.linspace(0.0, 1.0, q + 1), method="lower"))
         return edges if edges.size >= 2 else None
     try:
         edges = np.asarray(list(spec), dtype=float)
@@ -502,7 +505,7 @@ def measure_groups(outcome: pd.Series, groups: np.ndarray, order: Sequence[str],
     sensitive = pd.Series(np.asarray(groups, dtype=object), name="group")
     y = _binary(outcome)
     result: dict[str, Any] = {"metric": None, "groups": (), "difference": None, "ratio": None,
-                              "equalized_odds_difference": None}
+                              "equalized_odds_difference": None, "note": None}
     if len(outcome) == 0:
         return result
     if y is not None:
@@ -516,8 +519,18 @@ def measure_groups(outcome: pd.Series, groups: np.ndarray, order: Sequence[str],
         if truth is not None:
             known = truth >= 0
             if known.any():
+                t_known = truth[known]
+                s_known = sensitive[known].reset_index(drop=True)
                 result["equalized_odds_difference"] = float(metrics.equalized_odds_difference(
-                    truth[known], y[known], sensitive_features=sensitive[known].reset_index(drop=True)))
+                    t_known, y[known], sensitive_features=s_known))
+                lacking = sorted(
+                    str(g) for g in set(s_known.tolist())
+                    if len(set(t_known[(s_known == g).to_numpy()].tolist())) < 2)
+                if lacking:
+                    result["note"] = (
+                        "no positive or no negative truth rows in group(s) "
+                        f"{', '.join(lacking)}; fairlearn counts the missing rate as 0 "
+                        "in the equalised-odds difference")
     else:
         values = outcome.to_numpy(dtype=float)
         mf = metrics.MetricFrame(metrics={"value": _mean_prediction, "count": metrics.count},
@@ -733,7 +746,7 @@ def fairness_report(frame: pd.DataFrame, outcome: Any, truth: Any = None, bins: 
     else:
         others = []
         for label in frame.columns:
-            if label == out_label or is_attribute_column(label):
+            if label == out_label or (not all_columns and is_attribute_column(label)):
                 continue
             if all_columns or reader.pairs(_frame_words(frame, label)) & set(protected):
                 others.append(label)
@@ -785,10 +798,11 @@ def fairness_report(frame: pd.DataFrame, outcome: Any, truth: Any = None, bins: 
             got = measure_groups(kept, kept_groups,
                                  [g for g in order if g in set(kept_groups.tolist())],
                                  kept_truth)
-            note = None
+            notes = [got["note"]] if got["note"] else []
             if unmatched:
-                note = (f"{unmatched:,} result rows have index labels not found in the "
-                        "source frame; they are in the missing group")
+                notes.insert(0, f"{unmatched:,} result rows have index labels not found in the "
+                             "source frame; they are in the missing group")
+            note = "; ".join(notes) or None
             attrs.append(AttributeDisparity(
                 table, column, dependent=dependent, measured=True, metric=got["metric"],
                 binned=binned, groups=got["groups"], difference=got["difference"],

@@ -28,6 +28,7 @@ def plot_report(report: FairnessReport, path: str, column: Hashable | None = Non
     if fmt not in _FORMATS:
         raise ValueError(f"plot path {path!r} must end in .svg or .png")
     try:
+        import matplotlib
         from matplotlib.figure import Figure
     except ImportError as exc:
         raise ImportError("fairness plots need matplotlib, which is not installed; "
@@ -47,7 +48,9 @@ def plot_report(report: FairnessReport, path: str, column: Hashable | None = Non
                  f"(max {entry.max_risk:.4f}, min depth {depth})")
     for ax, attr in zip(axes, panels):
         _draw_panel(ax, attr, rate=attr.metric == SELECTION_RATE)
-    fig.savefig(path, format=fmt)
+    # Text stays text in SVG (searchable, and a page can style or read it).
+    with matplotlib.rc_context({"svg.fonttype": "none"}):
+        fig.savefig(path, format=fmt)
     return path
 
 
