@@ -402,3 +402,60 @@ def test_missing_extras_say_how_to_install(monkeypatch, tmp_path):
     monkeypatch.setitem(sys.modules, "matplotlib.figure", None)
     with pytest.raises(ImportError, match=r"pip install 'morvel\[plot\]'"):
         report.plot(str(tmp_path / "x.svg"))
+
+
+# -- the demo --------------------------------------------------------------------
+
+def test_demo_prints_and_writes_the_approval_report(tmp_path):
+    import io
+
+    from morvel.demo import AGE_BANDS, make_applications, run_demo
+
+    out = io.StringIO()
+    summary = run_demo(rows=3_000, db=str(tmp_path / "l.db"), out=str(tmp_path / "o"),
+                       stdout=out)
+    text = out.getvalue().split("Fairness report for 'approved'", 1)[1]
+    # The approval flag's structural risk and its age disparity, side by side.
+    row = re.search(r"\napproved\s+(\w+)\s+([\d.]+)\s+(\d)\s+applications\.age\s+yes\s+"
+                    r"selection rate\s+([\d.]+)\s+([\d.]+)", text)
+    assert row and row.group(1) in ("MEDIUM", "LOW")
+    with open(summary["fairness_json"], encoding="utf-8") as fh:
+        stored = json.load(fh)
+    approved = stored["columns"][0]
+    assert approved["column"] == "approved" and approved["risk_level"] == row.group(1)
+    age = next(a for a in approved["attributes"] if a["column"] == "age")
+    # The per-band rates are those of the raw table, computed here directly.
+    raw = make_applications(3_000, seed=7)
+    flags = pd.Series(summary_flags(tmp_path, raw))
+    expected = {f"[{lo}, {hi + 1})" if i < len(AGE_BANDS) - 1 else f"[{lo}, {hi}]":
+                flags[raw["age"].between(lo, hi).to_numpy()].mean()
+                for i, (lo, hi) in enumerate(AGE_BANDS)}
+    assert {g["group"]: g["value"] for g in age["groups"]} == pytest.approx(expected)
+    values = list(expected.values())
+    assert age["difference"] == pytest.approx(max(values) - min(values))
+    assert float(row.group(4)) == pytest.approx(age["difference"], abs=1e-4)
+    gender = next(a for a in approved["attributes"] if a["column"] == "gender")
+    assert gender["dependent"] is False and gender["groups"] == []
+    assert summary["fairness_plot"].endswith("fairness.svg")
+    assert "selection rate by applications.age" in "".join(
+        ET.parse(summary["fairness_plot"]).getroot().itertext())
+
+
+def summary_flags(tmp_path, raw):
+    """The demo's approval flags, recomputed through its own scoring step."""
+    from morvel.demo import make_regions, score_applications
+
+    return np.asarray(score_applications(raw, make_regions()).approved.values, dtype=bool)
+
+
+def test_demo_without_fairlearn_says_how_to_install(tmp_path, monkeypatch):
+    import io
+
+    from morvel.demo import run_demo
+
+    monkeypatch.setitem(sys.modules, "fairlearn", None)
+    out = io.StringIO()
+    summary = run_demo(rows=200, db=str(tmp_path / "l.db"), out=str(tmp_path / "o"), stdout=out)
+    assert "pip install 'morvel[fairness]'" in out.getvalue()
+    assert summary["fairness_json"] is None and summary["fairness_plot"] is None
+    assert not (tmp_path / "o" / "fairness.json").exists()

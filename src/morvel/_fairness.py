@@ -476,7 +476,7 @@ def _measurable(values: pd.Series) -> pd.Series | None:
     dtype = values.dtype
     if pd.api.types.is_bool_dtype(dtype) or pd.api.types.is_numeric_dtype(dtype):
         return values
-    if dtype != object:
+    if not pd.api.types.is_object_dtype(dtype):
         return None
     present = values.notna().to_numpy()
     items = values[present].tolist()
