@@ -268,6 +268,11 @@ def test_means_match_groupby(values, groups):
     ref = pd.Series(np.array(values) * 2.0).groupby(pd.Series(groups)).mean()
     assert {g.group: g.value for g in attr.groups} == pytest.approx(ref.to_dict())
     assert attr.difference == pytest.approx(ref.max() - ref.min(), abs=1e-6)
+    if attr.metric == "mean":
+        if ref.min() < 0:
+            assert attr.ratio is None
+        elif ref.max() > 0:
+            assert attr.ratio == pytest.approx(ref.min() / ref.max())
 
 
 # -- groups of a protected attribute --------------------------------------------
@@ -340,6 +345,7 @@ def test_dict_frame_and_text_forms(level):
     assert age["ratio"] is None  # 0 / 0 selection rates
     assert [g["value"] for g in age["groups"]] == [0.0, 0.0]
     frame = r.to_frame()
+    assert frame["ratio"].dtype == float and frame["ratio"].isna().all()
     assert list(frame[["column", "attribute"]].itertuples(index=False, name=None)) == [
         (c.column, a.attribute) for c in r.columns for a in c.attributes]
     groups = r.to_frame(groups=True)

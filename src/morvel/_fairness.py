@@ -79,7 +79,8 @@ class AttributeDisparity:
     ``measured`` whether metrics were computed (always for dependent
     attributes, for the others only when asked).  ``difference`` and
     ``ratio`` are the demographic parity difference and ratio (between the
-    largest and smallest group value); ``equalized_odds_difference`` is set
+    largest and smallest group value; for means the ratio is left out when
+    a group mean is negative); ``equalized_odds_difference`` is set
     only for a binary column with a ground truth.  ``values_from`` is
     "frame" when the groups were read from the result frame's own column,
     "protected_frame" when rows were matched by index label to a source
@@ -229,7 +230,10 @@ class FairnessReport:
                              "groups": len(a.groups), "difference": a.difference,
                              "ratio": a.ratio,
                              "equalized_odds_difference": a.equalized_odds_difference})
-        return pd.DataFrame(rows, columns=_FRAME_COLUMNS)
+        frame = pd.DataFrame(rows, columns=_FRAME_COLUMNS)
+        for col in ("difference", "ratio", "equalized_odds_difference"):
+            frame[col] = frame[col].astype(float)  # None becomes NaN
+        return frame
 
     def __str__(self) -> str:
         return _format_report(self)
@@ -537,7 +541,9 @@ def measure_groups(outcome: pd.Series, groups: np.ndarray, order: Sequence[str],
                                  y_true=values, y_pred=values, sensitive_features=sensitive)
         result["metric"] = MEAN
         result["difference"] = float(mf.difference()["value"])
-        result["ratio"] = float(mf.ratio()["value"])
+        # A ratio of means says something only when no mean is negative.
+        if float(mf.group_min()["value"]) >= 0:
+            result["ratio"] = float(mf.ratio()["value"])
     by_group = mf.by_group
     result["groups"] = tuple(
         GroupOutcome(group=g, count=int(by_group.loc[g, "count"]),
