@@ -166,6 +166,11 @@ def test_result_columns_by_default_named_and_all(level):
         "approved", "gender", "age", "income", "ratio", "older"]
     text = everything["gender"].attribute("gender")
     assert text.measured is False and "neither boolean nor numeric" in text.note
+    # A result with no value at all is not measured either, and says why.
+    df["none"] = df["age"] * np.nan
+    empty = fairness_report(df, "none")["none"].attribute("age")
+    assert (empty.dependent, empty.measured, empty.groups) == (True, False, ())
+    assert "no row has a result value" in empty.note
 
 
 def test_outcome_as_tracked_series(level):

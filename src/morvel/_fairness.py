@@ -295,6 +295,8 @@ def _format_report(report: FairnessReport) -> str:
                      f"{c.rows_measured:,} of {c.rows:,} rows measured")
         for a in c.attributes:
             if not a.measured:
+                if a.note:
+                    lines.append(f"  {a.attribute} not measured: {a.note}")
                 continue
             where = ("by index label from the source frame" if a.values_from == "protected_frame"
                      else "from the frame")
@@ -792,10 +794,11 @@ def fairness_report(frame: pd.DataFrame, outcome: Any, truth: Any = None, bins: 
             if not (dependent or measure_all):
                 attrs.append(AttributeDisparity(table, column, dependent=False, measured=False))
                 continue
-            if values is None:
+            if values is None or not present.any():
                 attrs.append(AttributeDisparity(
                     table, column, dependent=dependent, measured=False,
-                    note="values are neither boolean nor numeric"))
+                    note=("values are neither boolean nor numeric" if values is None
+                          else "no row has a result value to measure")))
                 continue
             labels, order, binned, where, unmatched = groups_of(pair)
             kept = values[present].reset_index(drop=True)
