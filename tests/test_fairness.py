@@ -395,6 +395,10 @@ def test_argument_errors(level):
         fairness_report(df, "approved", bins="quartiles")
     with pytest.raises(KeyError, match="not a column"):
         fairness_report(df, "nope")
+    with pytest.raises(KeyError, match="result column 'nope'"):
+        fairness_report(df, "approved", columns=["nope"])
+    with pytest.raises(ValueError, match="not both"):
+        fairness_report(df, "approved", columns=["ratio"], all_columns=True)
     with pytest.raises(ValueError, match="boolean or 0/1"):
         fairness_report(df, "approved", truth="income")
     bare = type(df)(raw.copy())

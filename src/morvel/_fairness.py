@@ -730,6 +730,8 @@ def fairness_report(frame: pd.DataFrame, outcome: Any, truth: Any = None, bins: 
     if not isinstance(tracker, ProvenanceTracker):
         raise type_error("tracker", "ProvenanceTracker", tracker)
     check_exact(columns, "columns", list, allow_none=True)
+    if columns is not None and all_columns:
+        raise ValueError("pass either columns= or all_columns=True, not both")
     if protected_frame is not None and not isinstance(protected_frame, (pd.DataFrame, dict)):
         raise type_error("protected_frame", "DataFrame or dict", protected_frame)
     _check_bins(bins)
