@@ -379,6 +379,11 @@ def test_plot_writes_svg_and_png(level, tmp_path):
         r.plot(str(tmp_path / "fair.pdf"))
     with pytest.raises(ValueError, match="no measured protected attribute"):
         fairness_report(df, "ratio").plot(str(tmp_path / "none.svg"))
+    # Means of a column that depends on neither attribute, measured on request.
+    means = fairness_report(df, "ratio", measure_all=True).plot(str(tmp_path / "m.svg"))
+    texts = "".join(ET.parse(means).getroot().itertext())
+    assert "mean by people.gender (result does not depend on it)" in texts
+    assert "mean by people.age" in texts and "risk CLEAN" in texts
 
 
 # -- argument checks and missing extras -----------------------------------------
