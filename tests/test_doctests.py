@@ -15,6 +15,7 @@ MODULES = [
     "morvel.demo",
     "morvel._standards._fields",
     "morvel._standards.openlineage",
+    "morvel._fairness",
 ]
 
 
