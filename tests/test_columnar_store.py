@@ -12,6 +12,7 @@ from __future__ import annotations
 import logging
 import pickle
 import sqlite3
+import struct
 
 import numpy as np
 import pandas as pd
@@ -363,6 +364,7 @@ def test_bad_arguments_change_nothing(call, error):
     ("ops", (10**6).to_bytes(4, "little") * 2),
     ("types", b"\x09\x01"),
     ("inputs", b"\xff" * 8),
+    ("words", b"\x00" * 3),
 ])
 def test_tampered_saved_blocks_are_refused(column, value):
     store = ColumnarStore()
@@ -370,6 +372,26 @@ def test_tampered_saved_blocks_are_refused(column, value):
     store.log_binary("add", a, 2**40, 3)
     db = sqlite3.connect(":memory:")
     store_id = store.save(db)
-    db.execute(f"UPDATE lineage_blocks SET {column} = ? WHERE store_id = ?", (value, store_id))
+    # Raw columns (no runs), then one of them damaged.
+    (blk,) = store._blocks()
+    raw = dict(zip(("types", "flags", "ops", "words", "srcs", "offsets", "inputs"), blk["columns"]))
+    raw[column] = value
+    db.execute(f"UPDATE lineage_blocks SET linear = 0, {', '.join(c + ' = ?' for c in raw)} WHERE store_id = ?",
+               (*raw.values(), store_id))
+    with pytest.raises(ValueError):
+        load_store(db, store_id)
+    with pytest.raises(ValueError):
+        SavedLineage(db, store_id).get_dag(1)
+
+
+@pytest.mark.parametrize("run", [(2, 300, 0), (2, 0, -1), (10**12, 0, 0)])
+def test_damaged_runs_are_refused(run):
+    store = ColumnarStore()
+    a = store.create_source_node("t", "c", 1)
+    store.log_unary("neg", a, 3)
+    db = sqlite3.connect(":memory:")
+    store_id = store.save(db)
+    assert db.execute("SELECT linear & 1 FROM lineage_blocks").fetchone()[0] == 1  # types as a run
+    db.execute("UPDATE lineage_blocks SET types = ?", (struct.pack("<qqq", *run),))
     with pytest.raises(ValueError):
         load_store(db, store_id)

@@ -36,6 +36,7 @@ import logging
 import os
 import shutil
 import sqlite3
+import struct
 import tempfile
 import threading
 import uuid
@@ -124,6 +125,45 @@ def _metadata_text(metadata: dict | None) -> str | None:
     if jsonkit.loads(text) != metadata:
         raise ValueError("metadata must survive a JSON round trip (text keys, JSON values)")
     return text
+
+
+_ITEM = {"types": np.uint8, "flags": np.uint8}  # the other dense columns hold uint32
+_LINEAR = struct.Struct("<qqq")  # count, first value, step
+
+
+def _dtype(column: str) -> type:
+    return _ITEM.get(column, np.uint32)
+
+
+def _encode_column(column: str, data: bytes) -> tuple[bytes, bool]:
+    """A saved column: ``(count, first, step)`` when its values run in
+    equal steps (a block of one operation: constant type, flags, operation,
+    source attributes, input offsets of a fixed arity, often the input
+    deltas), else the raw bytes.  Returns (bytes, linear)."""
+    arr = np.frombuffer(data, dtype=_dtype(column))
+    n = len(arr)
+    if n == 0:
+        return data, False
+    first = int(arr[0])
+    step = int(arr[1]) - first if n > 1 else 0
+    if np.array_equal(arr.astype(np.int64), first + step * np.arange(n, dtype=np.int64)):
+        return _LINEAR.pack(n, first, step), True
+    return data, False
+
+
+def _decode_column(column: str, data: bytes, linear: bool) -> bytes:
+    if not linear:
+        return data
+    if len(data) != _LINEAR.size:
+        raise ValueError(f"saved column {column} is not a valid run")
+    n, first, step = _LINEAR.unpack(data)
+    if not 0 <= n <= 2 * BLOCK_SIZE**2:
+        raise ValueError(f"saved column {column} has a bad length")
+    values = first + step * np.arange(n, dtype=np.int64)
+    info = np.iinfo(_dtype(column))
+    if n and (values.min() < info.min or values.max() > info.max):
+        raise ValueError(f"saved column {column} runs out of range")
+    return values.astype(_dtype(column)).tobytes()
 
 
 class ColumnarStore:
@@ -588,12 +628,23 @@ class ColumnarStore:
                 )
                 store_id = int(cur.lastrowid)
                 conn.executemany(
-                    f"INSERT INTO lineage_blocks (store_id, block_no, base_id, node_count, "
-                    f"{', '.join(_COLUMNS + _SPARSE)}) VALUES ({', '.join('?' * (4 + len(_COLUMNS) + len(_SPARSE)))})",
-                    ((store_id, b, blk["base"], blk["count"], *blk["columns"], *(blk[k] for k in _SPARSE))
-                     for b, blk in enumerate(self._blocks())),
+                    f"INSERT INTO lineage_blocks (store_id, block_no, base_id, node_count, linear, "
+                    f"{', '.join(_COLUMNS + _SPARSE)}) VALUES ({', '.join('?' * (5 + len(_COLUMNS) + len(_SPARSE)))})",
+                    (_block_row(store_id, b, blk) for b, blk in enumerate(self._blocks())),
                 )
         return store_id
+
+
+def _block_row(store_id: int, block_no: int, blk: dict[str, Any]) -> tuple:
+    """The row of one block: columns in runs where they allow it, the bit
+    of each such column set in ``linear``."""
+    linear = 0
+    columns = []
+    for c, (name, data) in enumerate(zip(_COLUMNS, blk["columns"])):
+        data, is_linear = _encode_column(name, data)
+        linear |= is_linear << c
+        columns.append(data)
+    return (store_id, block_no, blk["base"], blk["count"], linear, *columns, *(blk[k] for k in _SPARSE))
 
 
 def _dict_with_missing(dag: ComputationDAG) -> dict[str, Any]:
@@ -645,6 +696,7 @@ CREATE TABLE IF NOT EXISTS lineage_blocks (
     block_no    INTEGER NOT NULL,
     base_id     INTEGER NOT NULL,
     node_count  INTEGER NOT NULL,
+    linear      INTEGER NOT NULL,
     {", ".join(c + " BLOB NOT NULL" for c in _COLUMNS + _SPARSE)},
     UNIQUE (store_id, block_no)
 );
@@ -732,12 +784,14 @@ def load_store(
     with _connection(storage) as conn:
         header = _header_row(conn, store_id)
         rows = conn.execute(
-            f"SELECT base_id, node_count, {', '.join(_COLUMNS + _SPARSE)} FROM lineage_blocks "
+            f"SELECT base_id, node_count, linear, {', '.join(_COLUMNS + _SPARSE)} FROM lineage_blocks "
             "WHERE store_id = ? ORDER BY block_no", (store_id,),
         ).fetchall()
     n = len(_COLUMNS)
-    blocks = ({"base": r[0], "count": r[1], "columns": r[2:2 + n],
-               **dict(zip(_SPARSE, r[2 + n:]))} for r in rows)
+    blocks = ({"base": r[0], "count": r[1],
+               "columns": [_decode_column(name, data, bool(r[2] >> c & 1))
+                           for c, (name, data) in enumerate(zip(_COLUMNS, r[3:3 + n]))],
+               **dict(zip(_SPARSE, r[3 + n:]))} for r in rows)
     return ColumnarStore._from_parts(header, blocks, memory_budget, spill_dir)
 
 
@@ -761,9 +815,21 @@ class SavedLineage:
         with _connection(self._storage) as conn:
             header = _header_row(conn, store_id)
             rows = conn.execute(
-                "SELECT block_no, id, base_id, node_count, escape_slots, escape_ids, metadata_positions, "
-                "metadata_texts FROM lineage_blocks WHERE store_id = ? ORDER BY block_no", (store_id,),
+                "SELECT block_no, id, base_id, node_count, linear, escape_slots, escape_ids, "
+                "metadata_positions, metadata_texts FROM lineage_blocks WHERE store_id = ? ORDER BY block_no",
+                (store_id,),
             ).fetchall()
+            # Columns saved as runs are read once here (24 bytes each).
+            runs: list[dict[str, tuple[int, int, int]]] = []
+            for row in rows:
+                runs.append({})
+                for c, name in enumerate(_COLUMNS):
+                    if row[4] >> c & 1:
+                        data = conn.execute(f"SELECT {name} FROM lineage_blocks WHERE id = ?",
+                                            (row[1],)).fetchone()[0]
+                        if len(data) != _LINEAR.size:
+                            raise ValueError(f"saved column {name} is not a valid run")
+                        runs[-1][name] = _LINEAR.unpack(data)
         if header["format"] != FORMAT:
             raise ValueError(f"unsupported lineage store format {header['format']!r}")
         self.store_id = store_id
@@ -773,13 +839,13 @@ class SavedLineage:
         self._attrs = [(None, None, None)] + [
             (self._texts[t] if t >= 0 else None, self._texts[c] if c >= 0 else None, p)
             for t, c, p in header["attrs"]]
-        self._blocks: list[tuple[int, int, int, dict[int, int], dict[int, int]]] = []
-        for k, (block_no, rowid, base, count, es, ei, mp, mt) in enumerate(rows):
+        self._blocks: list[tuple[int, int, dict[str, tuple[int, int, int]], dict[int, int], dict[int, int]]] = []
+        for k, (block_no, rowid, base, count, _, es, ei, mp, mt) in enumerate(rows):
             if block_no != k or base != self.first_id + k * BLOCK_SIZE:
                 raise ValueError("saved blocks are not consecutive")
             escapes = dict(zip(np.frombuffer(es, np.uint32).tolist(), np.frombuffer(ei, np.int64).tolist()))
             meta = dict(zip(np.frombuffer(mp, np.uint32).tolist(), np.frombuffer(mt, np.uint32).tolist()))
-            self._blocks.append((rowid, base, count, escapes, meta))
+            self._blocks.append((rowid, count, runs[k], escapes, meta))
 
     def __len__(self) -> int:
         return self.next_id - self.first_id
@@ -788,27 +854,44 @@ class SavedLineage:
         if not self.first_id <= node_id < self.next_id:
             return None
         off = node_id - self.first_id
-        rowid, _base, count, escapes, meta = self._blocks[off // BLOCK_SIZE]
+        rowid, count, runs, escapes, meta = self._blocks[off // BLOCK_SIZE]
         i = off % BLOCK_SIZE
         if i >= count:
             return None
 
-        def read(column: str, start: int, size: int) -> bytes:
+        def values(column: str, start: int, n: int) -> list[int]:
+            run = runs.get(column)
+            if run is not None:
+                total, first, step = run
+                if start + n > total:
+                    raise ValueError(f"saved column {column} of block {rowid} is truncated")
+                return [first + step * j for j in range(start, start + n)]
+            dtype = _dtype(column)
+            size = np.dtype(dtype).itemsize
             with conn.blobopen("lineage_blocks", column, rowid, readonly=True) as blob:
-                blob.seek(start)
-                data = blob.read(size)
-            if len(data) != size:
+                blob.seek(size * start)
+                data = blob.read(size * n)
+            if len(data) != size * n:
                 raise ValueError(f"saved column {column} of block {rowid} is truncated")
-            return data
+            return np.frombuffer(data, dtype).tolist()
 
-        node_type = read("types", i, 1)[0]
-        flags = read("flags", i, 1)[0]
-        op, word, src = (int.from_bytes(read(c, 4 * i, 4), "little") for c in ("ops", "words", "srcs"))
-        lo, hi = np.frombuffer(read("offsets", 4 * i, 8), np.uint32).tolist()
-        deltas = np.frombuffer(read("inputs", 4 * lo, 4 * (hi - lo)), np.uint32).tolist() if hi > lo else []
-        inputs = [escapes[lo + j] if d == _UINT32_MAX else node_id - d for j, d in enumerate(deltas)]
+        (node_type,), (flags,), (op,), (word,), (src,) = (
+            values(c, i, 1) for c in ("types", "flags", "ops", "words", "srcs"))
+        lo, hi = values("offsets", i, 2)
+        if not (node_type in _NODE_TYPES and 0 <= op < len(self._texts) and 0 <= src < len(self._attrs)
+                and 0 <= lo <= hi):
+            raise ValueError(f"saved node {node_id} holds values out of range")
+        inputs = []
+        for j, d in enumerate(values("inputs", lo, hi - lo) if hi > lo else []):
+            if d == _UINT32_MAX:
+                if lo + j not in escapes:
+                    raise ValueError(f"saved node {node_id} lacks an escaped input")
+                inputs.append(escapes[lo + j])
+            else:
+                inputs.append(node_id - d)
         table, column, pair = self._attrs[src]
-        metadata = jsonkit.loads(self._texts[meta[i]]) if flags & _HAS_METADATA and i in meta else {}
+        text = meta.get(i) if flags & _HAS_METADATA else None
+        metadata = jsonkit.loads(self._texts[text]) if text is not None and text < len(self._texts) else {}
         return DAGNode(node_id, _NODE_TYPES[node_type], self._texts[op], inputs, word, metadata,
                        table, column, pair, bool(flags & _PROTECTED))
 
