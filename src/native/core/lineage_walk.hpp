@@ -34,7 +34,8 @@ struct Lineage {
     std::vector<int64_t> missing;  // reached but not held, in reach order
 };
 
-// `Store` provides `bool read(int64_t id, NodeRecord &out) const`.
+// `Store` provides `bool read(int64_t id, NodeRecord &out) const` and
+// `void prefetch(int64_t id) const` (a hint: the node will be read soon).
 template <class Store>
 Lineage walk_lineage(const Store &store, int64_t root) {
     Lineage out;
@@ -57,7 +58,10 @@ Lineage walk_lineage(const Store &store, int64_t root) {
         out.srcs.push_back(rec.src);
         for (int64_t in : rec.inputs) {
             out.inputs.push_back(in);
-            if (!visited.count(in)) queue.push_back(in);
+            if (!visited.count(in)) {
+                store.prefetch(in);
+                queue.push_back(in);
+            }
         }
         out.offsets.push_back(int64_t(out.inputs.size()));
     }

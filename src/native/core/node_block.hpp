@@ -9,8 +9,12 @@
 // sparse too: (position, interned text) pairs for the nodes that have any.
 //
 // A block starts in memory, is sealed when full, and may then be moved to a
-// file and read through a memory mapping (`spill`).  Reads go through the
-// same accessors either way.
+// file and read through a memory mapping (`spill`).  On disk the block is
+// laid out by node, not by column: one 32-byte record per node holding all
+// its fields and its first two inputs, then the input deltas.  A walk over
+// spilled blocks so reads one page per node (7 with columns), and can ask
+// for the next nodes' pages ahead (`prefetch`).  Reads go through the same
+// per-node accessors either way.
 #pragma once
 
 #include <algorithm>
@@ -40,6 +44,15 @@ inline const char *column_name(int c) {
 }
 
 inline size_t column_item(int c) { return (c == C_TYPES || c == C_FLAGS) ? 1 : 4; }
+
+// One node of a spilled block: its fields, where its input deltas start in
+// the block's input array, how many there are, and the first two of them.
+struct SpillRecord {
+    uint8_t type, flags;
+    uint16_t unused;
+    uint32_t op, word, src, first, count, in0, in1;
+};
+static_assert(sizeof(SpillRecord) == 32, "spill records are 32 bytes");
 
 class NodeBlock {
 public:
@@ -125,55 +138,99 @@ public:
 
     // -- reading ------------------------------------------------------------
 
-    const uint8_t *types() const { return spilled() ? ptr<uint8_t>(C_TYPES) : types_.data(); }
-    const uint8_t *flags() const { return spilled() ? ptr<uint8_t>(C_FLAGS) : flags_.data(); }
-    const uint32_t *ops() const { return spilled() ? ptr<uint32_t>(C_OPS) : ops_.data(); }
-    const uint32_t *words() const { return spilled() ? ptr<uint32_t>(C_WORDS) : words_.data(); }
-    const uint32_t *srcs() const { return spilled() ? ptr<uint32_t>(C_SRCS) : srcs_.data(); }
-    const uint32_t *offsets() const { return spilled() ? ptr<uint32_t>(C_OFFSETS) : offsets_.data(); }
-    const uint32_t *inputs() const { return spilled() ? ptr<uint32_t>(C_INPUTS) : inputs_.data(); }
-    uint32_t input_total() const { return offsets()[count_]; }
+    uint8_t type(uint32_t i) const { return spilled() ? rec(i).type : types_[i]; }
+    uint8_t flag(uint32_t i) const { return spilled() ? rec(i).flags : flags_[i]; }
+    uint32_t op(uint32_t i) const { return spilled() ? rec(i).op : ops_[i]; }
+    uint32_t word(uint32_t i) const { return spilled() ? rec(i).word : words_[i]; }
+    uint32_t src(uint32_t i) const { return spilled() ? rec(i).src : srcs_[i]; }
+    uint32_t input_total() const { return spilled() ? spilled_inputs_ : offsets_[count_]; }
 
     uint32_t input_count(uint32_t i) const {
-        const uint32_t *off = offsets();
-        return off[i + 1] - off[i];
+        return spilled() ? rec(i).count : offsets_[i + 1] - offsets_[i];
     }
 
     int64_t input(uint32_t i, uint32_t j) const {
-        const uint32_t slot = offsets()[i] + j;
-        const uint32_t d = inputs()[slot];
+        uint32_t slot, d;
+        if (spilled()) {
+            const SpillRecord &r = rec(i);
+            slot = r.first + j;
+            d = j == 0 ? r.in0 : j == 1 ? r.in1 : spilled_deltas()[slot];
+        } else {
+            slot = offsets_[i] + j;
+            d = inputs_[slot];
+        }
         if (d != kEscape) return int64_t(uint64_t(base_) + i - d);
         auto it = std::lower_bound(esc_slots_.begin(), esc_slots_.end(), slot);
         if (it == esc_slots_.end() || *it != slot) throw std::logic_error("escaped input without its id");
         return esc_ids_[size_t(it - esc_slots_.begin())];
     }
 
+    // Ask the kernel to start reading node i's page(s) of a spilled block.
+    void prefetch(uint32_t i) const {
+        if (!spilled()) return;
+        const SpillRecord &r = rec(i);
+        advise_willneed(&r, sizeof(r));
+        if (r.count > 2) advise_willneed(spilled_deltas() + r.first + 2, 4 * size_t(r.count - 2));
+    }
+
+    // The words column of an in-memory block (the open block or one being
+    // sealed).
+    const uint32_t *words() const {
+        if (spilled()) throw std::logic_error("a spilled block has no word column");
+        return words_.data();
+    }
+
     // Metadata text id of position i, or false.
     bool metadata(uint32_t i, uint32_t &text) const {
-        if (!(flags()[i] & FLAG_METADATA)) return false;
+        if (!(flag(i) & FLAG_METADATA)) return false;
         auto it = std::lower_bound(meta_pos_.begin(), meta_pos_.end(), i);
         if (it == meta_pos_.end() || *it != i) return false;
         text = meta_text_[size_t(it - meta_pos_.begin())];
         return true;
     }
 
-    // Dense column c as raw bytes.
-    Part column(int c) const {
+    // Dense column c as raw bytes (a copy; rebuilt from the records when
+    // the block is spilled).
+    std::string column(int c) const {
         const size_t item = column_item(c);
         size_t n = count_;
-        if (c == C_OFFSETS) n = count_ + 1;
+        if (c == C_OFFSETS) n = size_t(count_) + 1;
         if (c == C_INPUTS) n = input_total();
-        const void *p = nullptr;
-        switch (c) {
-            case C_TYPES: p = types(); break;
-            case C_FLAGS: p = flags(); break;
-            case C_OPS: p = ops(); break;
-            case C_WORDS: p = words(); break;
-            case C_SRCS: p = srcs(); break;
-            case C_OFFSETS: p = offsets(); break;
-            default: p = inputs(); break;
+        std::string out(n * item, '\0');
+        if (n == 0) return out;
+        if (!spilled()) {
+            const void *p = nullptr;
+            switch (c) {
+                case C_TYPES: p = types_.data(); break;
+                case C_FLAGS: p = flags_.data(); break;
+                case C_OPS: p = ops_.data(); break;
+                case C_WORDS: p = words_.data(); break;
+                case C_SRCS: p = srcs_.data(); break;
+                case C_OFFSETS: p = offsets_.data(); break;
+                default: p = inputs_.data(); break;
+            }
+            std::memcpy(&out[0], p, out.size());
+            return out;
         }
-        return Part{p, n * item};
+        if (c == C_INPUTS) {
+            std::memcpy(&out[0], spilled_deltas(), out.size());
+            return out;
+        }
+        for (uint32_t i = 0; i < n; ++i) {
+            uint32_t v;
+            if (c == C_OFFSETS) {
+                v = i < count_ ? rec(i).first : spilled_inputs_;
+            } else {
+                const SpillRecord &r = rec(i);
+                v = c == C_TYPES ? r.type : c == C_FLAGS ? r.flags : c == C_OPS ? r.op : c == C_WORDS ? r.word : r.src;
+            }
+            if (item == 1) {
+                out[i] = char(uint8_t(v));
+            } else {
+                std::memcpy(&out[4 * size_t(i)], &v, 4);
+            }
+        }
+        return out;
     }
 
     const std::vector<uint32_t> &escape_slots() const { return esc_slots_; }
@@ -196,15 +253,31 @@ public:
 
     // -- spilling -------------------------------------------------------------
 
-    // Write the dense columns to `path`, map it and free the in-memory
-    // copies.  On failure the block stays as it was and the error is thrown.
+    // Write the block to `path` by node (records, then input deltas), map
+    // it and free the in-memory columns.  On failure the block stays as it
+    // was and the error is thrown.
     void spill(const std::string &path) {
         if (spilled()) return;
-        std::vector<Part> parts;
-        for (int c = 0; c < C_COUNT; ++c) parts.push_back(column(c));
+        std::vector<SpillRecord> recs(count_);
+        for (uint32_t i = 0; i < count_; ++i) {
+            SpillRecord &r = recs[i];
+            r.type = types_[i];
+            r.flags = flags_[i];
+            r.unused = 0;
+            r.op = ops_[i];
+            r.word = words_[i];
+            r.src = srcs_[i];
+            r.first = offsets_[i];
+            r.count = offsets_[i + 1] - offsets_[i];
+            r.in0 = r.count > 0 ? inputs_[r.first] : 0;
+            r.in1 = r.count > 1 ? inputs_[r.first + 1] : 0;
+        }
         std::vector<size_t> offsets;
-        MappedFile m = MappedFile::write(path, parts, offsets);
-        for (int c = 0; c < C_COUNT; ++c) file_off_[c] = offsets[size_t(c)];
+        MappedFile m = MappedFile::write(
+            path, {Part{recs.data(), recs.size() * sizeof(SpillRecord)}, Part{inputs_.data(), 4 * inputs_.size()}},
+            offsets);
+        deltas_off_ = offsets[1];
+        spilled_inputs_ = uint32_t(inputs_.size());
         map_ = std::move(m);
         std::vector<uint8_t>().swap(types_);
         std::vector<uint8_t>().swap(flags_);
@@ -271,9 +344,14 @@ public:
     }
 
 private:
-    template <class T>
-    const T *ptr(int c) const {
-        return reinterpret_cast<const T *>(map_.data() + file_off_[c]);
+    const SpillRecord &rec(uint32_t i) const { return reinterpret_cast<const SpillRecord *>(map_.data())[i]; }
+    const uint32_t *spilled_deltas() const { return reinterpret_cast<const uint32_t *>(map_.data() + deltas_off_); }
+
+    static void advise_willneed(const void *p, size_t n) {
+        const uintptr_t page = uintptr_t(::sysconf(_SC_PAGESIZE));
+        const uintptr_t lo = uintptr_t(p) & ~(page - 1);
+        const uintptr_t hi = uintptr_t(p) + n;
+        ::madvise(reinterpret_cast<void *>(lo), hi - lo, MADV_WILLNEED);
     }
 
     int64_t base_;
@@ -284,7 +362,8 @@ private:
     std::vector<int64_t> esc_ids_;
     std::vector<uint32_t> meta_pos_, meta_text_;
     MappedFile map_;
-    size_t file_off_[C_COUNT] = {0};
+    size_t deltas_off_ = 0;
+    uint32_t spilled_inputs_ = 0;
 };
 
 }  // namespace morvel::colstore

@@ -224,15 +224,23 @@ public:
         const NodeBlock &b = *blocks_[size_t(off >> kBlockBits)];
         const uint32_t i = uint32_t(off & (kBlockCapacity - 1));
         rec.id = id;
-        rec.type = b.types()[i];
-        rec.flags = b.flags()[i];
-        rec.op = b.ops()[i];
-        rec.word = b.words()[i];
-        rec.src = b.srcs()[i];
+        rec.type = b.type(i);
+        rec.flags = b.flag(i);
+        rec.op = b.op(i);
+        rec.word = b.word(i);
+        rec.src = b.src(i);
         const uint32_t k = b.input_count(i);
         rec.inputs.resize(k);
         for (uint32_t j = 0; j < k; ++j) rec.inputs[j] = b.input(i, j);
         return true;
+    }
+
+    // Start reading node `id`'s page when its block is on disk (walks call
+    // this for every node they queue, so a level's pages load together).
+    void prefetch(int64_t id) const {
+        if (!holds(id)) return;
+        const uint64_t off = uint64_t(id - first_id_);
+        blocks_[size_t(off >> kBlockBits)]->prefetch(uint32_t(off & (kBlockCapacity - 1)));
     }
 
     bool get(int64_t id, NodeRecord &rec) const {
@@ -355,17 +363,15 @@ public:
         if (!blocks_.empty() && !blocks_.back()->full())
             throw std::invalid_argument("only the last block may be partly filled");
         if (block.size() == 0) throw std::invalid_argument("an imported block must hold nodes");
-        const uint8_t *types = block.types();
-        const uint32_t *ops = block.ops(), *srcs = block.srcs();
         for (uint32_t i = 0; i < block.size(); ++i) {
-            if (types[i] < 1 || types[i] > kTypeMax) throw std::invalid_argument("node type out of range");
-            if (ops[i] >= texts_.size()) throw std::invalid_argument("operation text id out of range");
-            if (srcs[i] >= attrs_.size()) throw std::invalid_argument("source attribute id out of range");
+            if (block.type(i) < 1 || block.type(i) > kTypeMax) throw std::invalid_argument("node type out of range");
+            if (block.op(i) >= texts_.size()) throw std::invalid_argument("operation text id out of range");
+            if (block.src(i) >= attrs_.size()) throw std::invalid_argument("source attribute id out of range");
         }
         for (uint32_t t : block.metadata_texts())
             if (t >= texts_.size()) throw std::invalid_argument("metadata text id out of range");
-        const uint8_t *flags = block.flags();
-        for (uint32_t i = 0; i < block.size(); ++i) count(types[i], ops[i], 1, flags[i] & FLAG_PROTECTED);
+        for (uint32_t i = 0; i < block.size(); ++i)
+            count(block.type(i), block.op(i), 1, block.flag(i) & FLAG_PROTECTED);
         next_id_ = base + int64_t(block.size());
         blocks_.push_back(std::make_unique<NodeBlock>(std::move(block)));
         if (blocks_.back()->full()) seal_last();

@@ -139,8 +139,8 @@ nb::dict export_block(const NodeStore &s, size_t b) {
         d["count"] = blk.size();
         nb::list cols;
         for (int c = 0; c < morvel::colstore::C_COUNT; ++c) {
-            Part p = blk.column(c);
-            cols.append(nb::bytes(static_cast<const char *>(p.data), p.bytes));
+            const std::string col = blk.column(c);
+            cols.append(nb::bytes(col.data(), col.size()));
         }
         d["columns"] = cols;
         d["escape_slots"] = bytes_of(blk.escape_slots());
