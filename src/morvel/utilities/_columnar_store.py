@@ -868,9 +868,13 @@ class SavedLineage:
                 return [first + step * j for j in range(start, start + n)]
             dtype = _dtype(column)
             size = np.dtype(dtype).itemsize
-            with conn.blobopen("lineage_blocks", column, rowid, readonly=True) as blob:
-                blob.seek(size * start)
-                data = blob.read(size * n)
+            if hasattr(conn, "blobopen"):
+                with conn.blobopen("lineage_blocks", column, rowid, readonly=True) as blob:
+                    blob.seek(size * start)
+                    data = blob.read(size * n)
+            else:  # Python 3.10: no incremental BLOB reads
+                data = conn.execute(f"SELECT substr({column}, ?, ?) FROM lineage_blocks WHERE id = ?",
+                                    (size * start + 1, size * n, rowid)).fetchone()[0]
             if len(data) != size * n:
                 raise ValueError(f"saved column {column} of block {rowid} is truncated")
             return np.frombuffer(data, dtype).tolist()
