@@ -242,7 +242,7 @@ class _TrackedSeriesBase(pd.Series):
         # pandas copies the names listed in _metadata; "_name" is not among
         # ours, so carry the name over the way a plain Series does (groupby
         # and pivot copy the key column and read its name afterwards).
-        out = super().__finalize__(other, method=method, **kwargs)
+        out = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]  # pandas-private
         if isinstance(other, pd.Series):
             object.__setattr__(out, "_name", other._name)
         else:
@@ -251,7 +251,7 @@ class _TrackedSeriesBase(pd.Series):
 
     def __getstate__(self) -> dict:
         # Pickles carry the _metadata names only; keep the name with them.
-        state = super().__getstate__()
+        state = super().__getstate__()  # type: ignore[misc]  # pandas-private
         state["_name"] = self._name
         return state
 
@@ -298,7 +298,7 @@ class _TrackedFrameBase(pd.DataFrame):
         columns = result.columns
         out_prov: dict = {}
         out_nodes: dict = {}
-        sides = [self, right] if isinstance(right, self._constructor) else [self]
+        sides = [self, right] if isinstance(right, self._constructor) else [self]  # type: ignore[arg-type]  # a class at run time
         for side in sides:
             for col, words in side._col_prov.items():
                 if col in out_prov or col not in columns:
