@@ -9,7 +9,6 @@ import sqlite3
 import subprocess
 import sys
 
-import numpy as np
 import pandas as pd
 import pytest
 

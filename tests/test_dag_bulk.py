@@ -19,8 +19,8 @@ from hypothesis import strategies as st
 
 from morvel.utilities import vortel32_dag as dag
 from morvel.utilities.vortel32_dag import (
-    DAGTracker,
     DAGTrackedSeries,
+    DAGTracker,
     wrap_dataframe_dag,
 )
 

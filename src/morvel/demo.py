@@ -419,7 +419,7 @@ def _store_results(storage: Any, pipeline_id: int, raw: pd.DataFrame, outputs: D
     """``DAGTracker.persist_results`` for every application, keyed by
     applicant id, in chunks of :data:`RESULT_CHUNK_ROWS` rows with a
     progress line after each when there is more than one."""
-    from morvel.utilities.vortel32_dag import DAGTracker, DAGTrackedSeries
+    from morvel.utilities.vortel32_dag import DAGTrackedSeries, DAGTracker
 
     keys = raw["applicant_id"].tolist()
     rows = len(keys)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import types as _types
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -195,8 +196,8 @@ class DAGTrackedDataFrame(_TrackedFrameBase):
     # Defaults for objects pandas builds without __init__; read-only so
     # that nothing writes into a dictionary shared by every such object.
     _tracker = None
-    _col_prov = _types.MappingProxyType({})
-    _col_nodes = _types.MappingProxyType({})
+    _col_prov: Any = _types.MappingProxyType({})
+    _col_nodes: Any = _types.MappingProxyType({})
 
     def __init__(self, *args, **kwargs):
         tracker = kwargs.pop("_tracker", None)
