@@ -117,7 +117,8 @@ def _plain(value: Any) -> Any:
     """``value`` as plain JSON data; what ``json`` cannot write becomes text."""
     if value is None or (type(value) is dict and not value):
         return value
-    return json.loads(metadata_to_json(value))
+    text = metadata_to_json(value)
+    return value if text is None else json.loads(text)
 
 
 class HostedStorage:

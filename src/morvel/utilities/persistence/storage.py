@@ -491,6 +491,7 @@ class SQLiteStorage:
                     " VALUES (?, ?, 'running', ?, ?, ?)",
                     (name, tenant_id, config_text, git_commit, _now()),
                 )
+            assert cur.lastrowid is not None  # set by every INSERT
             pipeline_id = int(cur.lastrowid)
             self._current_pipeline = pipeline_id
             return pipeline_id
@@ -740,6 +741,7 @@ class SQLiteStorage:
                     "INSERT INTO dashboard_syncs (tenant_id, body, received_at) VALUES (?, ?, ?)",
                     (_opt_text(tenant_id, "tenant_id"), text, _now()),
                 )
+            assert cur.lastrowid is not None  # set by every INSERT
             return int(cur.lastrowid)
 
     # -- reading -------------------------------------------------------------

@@ -72,10 +72,10 @@ class WriterConfig:
             raw = getattr(self, name)
             if isinstance(raw, (str, bytes, bool)) or not isinstance(raw, (int, float)):
                 raise type_error(name, "float", raw)
-            value = float(raw)
-            if not value >= 0.0 or value == float("inf"):
+            seconds = float(raw)
+            if not seconds >= 0.0 or seconds == float("inf"):
                 raise ValueError(f"{name} must be a finite number of seconds >= 0, got {raw!r}")
-            setattr(self, name, value)
+            setattr(self, name, seconds)
 
 
 # Queue item kinds.
@@ -528,14 +528,13 @@ class AsyncWriter:
                 self._count("edges_failed", malformed)
                 self._count("failures")
                 logger.warning("AsyncWriter: %d malformed edge record(s) not stored", malformed)
-            edges = named
             if missing and not self._lookup(pipeline, missing):
-                self._count("edges_failed", len(edges))
+                self._count("edges_failed", len(named))
                 continue
             triples: List[Tuple[int, int, int]] = []
             batch_keys = set()
             unresolved = duplicates = 0
-            for parent_fp, child_fp, position in edges:
+            for parent_fp, child_fp, position in named:
                 parent = ids.get((pipeline, parent_fp))
                 child = ids.get((pipeline, child_fp))
                 if parent is None or child is None:
