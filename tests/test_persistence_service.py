@@ -234,42 +234,52 @@ def _socket_exchange(service, request):
 @pytest.mark.parametrize(
     "request_bytes, status_line, body",
     [
-        (b"HEAD /v1/pipelines HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n\r\n", b"HTTP/1.1 405", None),
-        (b"GET /v1/whoami HTTP/1.1\r\n" + b"".join(b"X-%d: 1\r\n" % i for i in range(150)) + b"\r\n",
+        (b"HEAD /v1/pipelines HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer key-acme\r\n\r\n", b"HTTP/1.1 405",
+         None),
+        (b"GET /v1/whoami HTTP/1.1\r\nHost: h\r\n" + b"".join(b"X-%d: 1\r\n" % i for i in range(150)) + b"\r\n",
          b"HTTP/1.1 431", {"error": "Too many headers"}),
-        (b"FROB /v1/pipelines HTTP/1.1\r\n\r\n", b"HTTP/1.1 501", {"error": "Unsupported method ('FROB')"}),
+        (b"FROB /v1/pipelines HTTP/1.1\r\nHost: h\r\n\r\n", b"HTTP/1.1 501", {"error": "Unsupported method ('FROB')"}),
+        # HTTP/1.1 requires a Host header; a request without one is malformed
+        (b"GET /v1/whoami HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n\r\n", b"HTTP/1.1 400", "malformed"),
+        (b"POST /v1/pipelines HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer key-acme\r\nContent-Length: -1\r\n\r\n",
+         b"HTTP/1.1 400", "malformed"),
     ],
-    ids=["head", "too-many-headers", "unknown-method"],
+    ids=["head", "too-many-headers", "unknown-method", "no-host", "negative-length"],
 )
 def test_errors_found_by_the_http_layer_answer_in_json(service, request_bytes, status_line, body):
     reply = _socket_exchange(service, request_bytes)
     head, _, payload = reply.partition(b"\r\n\r\n")
     assert head.startswith(status_line), reply[:200]
-    assert b"Content-Type: application/json" in head and b"Connection: close" in head
+    # header names are case-insensitive
+    assert b"content-type: application/json" in head.lower() and b"connection: close" in head.lower()
     if body is None:
         assert payload == b""  # HEAD: headers only
+    elif body == "malformed":
+        assert json.loads(payload)["error"].startswith("malformed HTTP request")
     else:
         assert json.loads(payload) == body
     assert raw(service, "GET", "/v1/whoami")[0] == 200
 
 
 def test_a_get_with_a_chunked_body_cannot_smuggle_a_second_request(service):
-    hidden = b"GET /v1/pipelines HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n\r\n"
-    reply = _socket_exchange(service, b"GET /v1/whoami HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n"
+    hidden = b"GET /v1/pipelines HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer key-acme\r\n\r\n"
+    reply = _socket_exchange(service, b"GET /v1/whoami HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer key-acme\r\n"
                                       b"Transfer-Encoding: chunked\r\n\r\n" + hidden)
-    # one answer, then the connection is closed; the body is never parsed
-    assert reply.count(b"HTTP/1.1 ") == 1 and b"Connection: close" in reply
-    assert reply.endswith(b'{"tenant_id":"acme"}')
+    # one answer (the request's own, or 400 for its malformed chunked body),
+    # then the connection is closed; the hidden request is never answered
+    assert reply.count(b"HTTP/1.1 ") == 1 and b"connection: close" in reply.lower()
+    assert b"pipelines" not in reply
+    assert reply.endswith(b'{"tenant_id":"acme"}') or reply.startswith(b"HTTP/1.1 400")
 
 
 def test_a_large_body_without_a_valid_key_is_refused_before_it_is_read(db):
     with LineageService(db, KEYS, port=0, max_body=4 * 1024 * 1024) as svc:
         # headers announce 1 MiB, but the body never comes: the answer must
         # not wait for it
-        reply = _socket_exchange(svc, b"POST /v1/nodes HTTP/1.1\r\nAuthorization: Bearer key-nope\r\n"
+        reply = _socket_exchange(svc, b"POST /v1/nodes HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer key-nope\r\n"
                                       b"Content-Type: application/json\r\nContent-Length: 1048576\r\n\r\n{")
         head, _, payload = reply.partition(b"\r\n\r\n")
-        assert head.startswith(b"HTTP/1.1 401") and b"Connection: close" in head
+        assert head.startswith(b"HTTP/1.1 401") and b"connection: close" in head.lower()
         assert json.loads(payload) == {"error": "missing or invalid API key"}
         # a small one is read and dropped; the kept-alive connection goes on
         conn = http.client.HTTPConnection(svc.host, svc.port, timeout=10)
