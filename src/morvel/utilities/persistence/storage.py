@@ -886,15 +886,16 @@ class SQLiteStorage:
     def column_fingerprints(self, pipeline_id: int) -> List[Tuple[str, str, int, int]]:
         """``(kind, column, fingerprint, rows)`` for every distinct fingerprint
         stored per output column of the pipeline's results (kind "result")
-        and per column of its row values (kind "row value")."""
+        and per column of its row values (kind "row value"; a value without a
+        column is named by its operation in brackets, "(div)")."""
         pid = _int(pipeline_id, "pipeline_id")
         with self._lock:
             db = self._db()
             rows = db.execute(
                 "SELECT 'result', output_name, fingerprint, COUNT(*) FROM results WHERE pipeline_id = ?"
                 " GROUP BY output_name, fingerprint"
-                " UNION ALL SELECT 'row value', COALESCE(column_name, ''), fingerprint, COUNT(*) FROM row_values"
-                " WHERE pipeline_id = ? GROUP BY column_name, fingerprint",
+                " UNION ALL SELECT 'row value', COALESCE(column_name, '(' || node_operation || ')', ''), fingerprint,"
+                " COUNT(*) FROM row_values WHERE pipeline_id = ? GROUP BY 2, fingerprint",
                 (pid, pid),
             ).fetchall()
         return [(k, c, int(f), int(n)) for k, c, f, n in rows]

@@ -71,14 +71,17 @@ def create_app(
 
     if dashboard_enabled:
         dot_path = shutil.which("dot") if dot == "auto" else dot
-        router, templates = dashboard.build_router(keys, dashboard.Sessions(), cookie_secure, dot_path, app.openapi)
+        app.state.sessions = dashboard.Sessions()
+        router, templates = dashboard.build_router(keys, app.state.sessions, cookie_secure, dot_path, app.openapi)
         app.include_router(router)
         app.mount("/static", StaticFiles(directory=str(dashboard.STATIC_DIR)), name="static")
 
         async def page_error(request: Request, exc: Exception) -> Response:
             assert isinstance(exc, dashboard.PageError)
             response = templates.TemplateResponse(
-                request, "error.html", {"message": str(exc), "status": exc.status, "tenant": None},
+                request, "error.html",
+                {"message": str(exc), "status": exc.status,
+                 "tenant": app.state.sessions.tenant(request.cookies.get(dashboard.COOKIE))},
                 status_code=exc.status,
             )
             response.headers.update(dashboard.PAGE_HEADERS)

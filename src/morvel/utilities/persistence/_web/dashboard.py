@@ -47,7 +47,7 @@ PAGE_HEADERS = {
     "Content-Security-Policy": "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self';"
     " frame-ancestors 'none'; form-action 'self'; base-uri 'none'",
     "X-Content-Type-Options": "nosniff",
-    "Referrer-Policy": "no-referrer",
+    "Referrer-Policy": "same-origin",
     "X-Frame-Options": "DENY",
     "Cache-Control": "no-store",
 }
@@ -200,6 +200,18 @@ def register_section(builder: SectionBuilder, template_key: Optional[str] = None
         SYNC_TEMPLATES[template_key] = template
 
 
+def signed_in(request: Request) -> str:
+    """The tenant of the browser's session (dependency of every page that
+    shows data)."""
+    found = request.app.state.sessions.tenant(request.cookies.get(COOKIE))
+    if found is None:
+        raise SignInRequired()
+    return found
+
+
+Who = Annotated[str, Depends(signed_in)]
+
+
 def _environment() -> Environment:
     env = Environment(
         loader=FileSystemLoader(str(TEMPLATES_DIR)),
@@ -233,14 +245,6 @@ def build_router(keys: ApiKeys, sessions: Sessions, cookie_secure: bool, dot: Op
         response = templates.TemplateResponse(request, name, context, status_code=status)
         response.headers.update(PAGE_HEADERS)
         return response
-
-    def signed_in(request: Request) -> str:
-        found = sessions.tenant(request.cookies.get(COOKIE))
-        if found is None:
-            raise SignInRequired()
-        return found
-
-    Who = Annotated[str, Depends(signed_in)]
 
     def same_origin(request: Request) -> None:
         """Refuse a form posted from another site."""
