@@ -334,7 +334,9 @@ def build_router(keys: ApiKeys, sessions: Sessions, cookie_secure: bool, dot: Op
             raise PageError(404, f"Pipeline {pid} has no stored node with fingerprint 0x{word & 0xFFFFFFFF:08X}.")
         folded = lineage_view.fold(graph)
         svg, note = None, ""
-        if len(folded.boxes) > lineage_view.MAX_DRAWN_BOXES:
+        if dot is None:
+            note = "Graphviz is not installed"
+        elif len(folded.boxes) > lineage_view.MAX_DRAWN_BOXES:
             note = f"the folded graph has {len(folded.boxes):,} boxes, too many to draw"
         else:
             svg, note = lineage_view.render_svg(lineage_view.to_dot(folded), dot=dot)
