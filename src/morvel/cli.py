@@ -135,9 +135,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     serve = sub.add_parser(
         "serve",
-        help="run the lineage service on an SQLite file",
-        description="Start the lineage HTTP service, storing into the SQLite file PATH. "
-        "Each --api-key KEY[:TENANT] admits one client key (tenant 'default' when omitted). "
+        help="run the lineage service and its dashboard on an SQLite file",
+        description="Start the lineage HTTP service and web dashboard (at /, API reference at /docs), "
+        "storing into the SQLite file PATH. "
+        "Each --api-key KEY[:TENANT] admits one client key (tenant 'default' when omitted) and signs "
+        "in to the dashboard. Needs the service extra: pip install \"morvel[service]\". "
         "Stop it with Ctrl-C.",
     )
     serve.add_argument("--db", metavar="PATH", required=True, help="SQLite lineage file (created if missing)")

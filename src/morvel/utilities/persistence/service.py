@@ -129,13 +129,16 @@ def create_app(storage: SQLiteStorage, api_keys: Mapping[str, str], **options: A
 
 
 def _listening_socket(host: str, port: int) -> socket.socket:
-    """A bound socket for ``host``:``port`` (raises ``OSError``)."""
+    """A listening socket on ``host``:``port`` (raises ``OSError``)."""
     infos = socket.getaddrinfo(host, port, type=socket.SOCK_STREAM, flags=socket.AI_PASSIVE)
     family, kind, proto, _, address = infos[0]
     sock = socket.socket(family, kind, proto)
     try:
         sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
         sock.bind(address)
+        # listening from here on: connections wait in the backlog until the
+        # server accepts them, so the address can be announced at once
+        sock.listen(2048)
         sock.set_inheritable(True)
     except OSError:
         sock.close()
