@@ -11,6 +11,7 @@ MODULES = [
     "morvel.utilities.jsonkit",
     "morvel.utilities.persistence.storage",
     "morvel.utilities.persistence.writer",
+    "morvel.utilities.persistence.service",
     "morvel.demo",
 ]
 

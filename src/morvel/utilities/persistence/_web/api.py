@@ -249,8 +249,12 @@ def check_owned(storage: SQLiteStorage, who: str, pipeline_ids: Iterable[int], w
 # ---------------------------------------------------------------------------
 
 _ERRORS: Dict[Union[int, str], Dict[str, Any]] = {
-    code: {"model": ErrorReply}
-    for code in (400, 401, 404, 409, 411, 413, 415, 429)
+    "4XX": {
+        "model": ErrorReply,
+        "description": "Refused, with the reason: 400 invalid body or value, 401 missing or invalid key, "
+        "404 unknown or another tenant's pipeline or node, 409 pipeline already completed or failed, "
+        "411 chunked body, 413 body too large, 415 body not JSON, 429 same Idempotency-Key still in progress",
+    }
 }
 
 service_router = APIRouter(tags=["service"], responses=_ERRORS)

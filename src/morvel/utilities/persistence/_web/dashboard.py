@@ -66,10 +66,12 @@ class SignInRequired(Exception):
 
 
 class Sessions:
-    """Session tokens of signed-in browsers: token -> (tenant, expiry)."""
+    """Session tokens of signed-in browsers: token -> (tenant, expiry); at
+    most ``limit`` are kept (the oldest go first)."""
 
-    def __init__(self, lifetime: float = SESSION_SECONDS) -> None:
+    def __init__(self, lifetime: float = SESSION_SECONDS, limit: int = 10_000) -> None:
         self.lifetime = float(lifetime)
+        self.limit = int(limit)
         self._lock = threading.Lock()
         self._tenants: Dict[str, Tuple[str, float]] = {}
 
@@ -79,6 +81,8 @@ class Sessions:
         with self._lock:
             # drop expired sessions so the table stays small
             self._tenants = {t: v for t, v in self._tenants.items() if v[1] > now}
+            while len(self._tenants) >= self.limit:
+                del self._tenants[next(iter(self._tenants))]  # dicts keep insertion order
             self._tenants[token] = (tenant, now + self.lifetime)
         return token
 

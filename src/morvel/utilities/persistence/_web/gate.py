@@ -243,7 +243,10 @@ class ApiGate:
             if _header(scope, b"transfer-encoding") is not None or length is None:
                 await send_json(send, 411, {"error": "send the form with a Content-Length"}, close=True)
                 return
-            if not length.strip().isdigit() or int(length) > self.form_max_body:
+            if not length.strip().isdigit():
+                await send_json(send, 400, {"error": "invalid Content-Length"}, close=True)
+                return
+            if int(length) > self.form_max_body:
                 await send_json(send, 413, {"error": f"form over {self.form_max_body} bytes"}, close=True)
                 return
         await self.app(scope, receive, send)
