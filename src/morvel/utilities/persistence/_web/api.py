@@ -327,7 +327,7 @@ def store_results(pid: int, body: ResultsIn, who: Tenant, storage: Store) -> Dic
     for k, row in enumerate(body.rows):
         SQLiteStorage.result_params(pid, row, k)
     check_owned(storage, who, [pid], writing=True, results=True)
-    storage.store_results(pid, [tuple(r) for r in body.rows])
+    storage.store_results(pid, list(body.rows))
     return {"stored": len(body.rows)}
 
 
@@ -358,9 +358,11 @@ def register_source(body: SourceIn, who: Tenant, storage: Store) -> Dict[str, An
 @nodes_router.post("/nodes", response_model=Stored)
 def store_nodes(body: NodesIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Store nodes; a fingerprint already stored for its pipeline is kept."""
+    # a missing node type or operation is stored as NULL, as the store allows
     nodes = [
         StoredNode(
-            fingerprint=n.fingerprint, node_type=n.node_type, operation=n.operation, table_name=n.table_name,
+            fingerprint=n.fingerprint, node_type=n.node_type, operation=n.operation,  # type: ignore[arg-type]
+            table_name=n.table_name,
             column_name=n.column_name, pair_id=n.pair_id, is_protected=n.is_protected,
             entity_hash=n.entity_hash, chain_hash=n.chain_hash, metadata=n.metadata, pipeline_id=n.pipeline_id,
         )
@@ -368,7 +370,7 @@ def store_nodes(body: NodesIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     ]
     for n in nodes:  # check every field before touching the database
         SQLiteStorage.node_params(n, "")
-    check_owned(storage, who, {n.pipeline_id for n in nodes}, writing=True)
+    check_owned(storage, who, {n.pipeline_id for n in body.nodes}, writing=True)
     storage.store_nodes(nodes)
     return {"stored": len(nodes)}
 
@@ -378,7 +380,7 @@ def store_edges(body: EdgesIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Store edges between stored nodes; returns how many were new.  Both
     nodes of every edge must belong to a running pipeline of the tenant
     (and to ``pipeline_id`` when it is given)."""
-    edges = [tuple(e) for e in body.edges]
+    edges = [(e[0], e[1], e[2]) for e in body.edges]
     for k, (_, _, pos) in enumerate(edges):
         if pos < 0:
             raise ApiError(400, f"'edges'[{k}]: input position must not be negative")
@@ -402,7 +404,8 @@ def store_edges(body: EdgesIn, who: Tenant, storage: Store) -> Dict[str, Any]:
 def store_row_values(body: RowValuesIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Append per-row values, stamped with the key's tenant."""
     values = [
-        StoredRowValue(pid, row, fp, op, None if value is None else float(value), column, who, text)
+        StoredRowValue(pid, row, fp, op,  # type: ignore[arg-type]  # a missing operation is stored as NULL
+                       None if value is None else float(value), column, who, text)
         for pid, row, fp, op, value, column, _claimed, text in body.row_values
     ]
     for v in values:

@@ -148,7 +148,7 @@ def column_risk_report(storage: SQLiteStorage, pipeline_id: int) -> List[Dict[st
     grouped: Dict[Tuple[str, str], List[Tuple[int, int]]] = {}
     for kind, column, fingerprint, rows in storage.column_fingerprints(pipeline_id):
         grouped.setdefault((kind, column), []).append((fingerprint, rows))
-    report = []
+    report: List[Dict[str, Any]] = []
     for (kind, column), pairs in grouped.items():
         words = np.array([f & 0xFFFFFFFF for f, _ in pairs], dtype=np.uint32)
         counts = np.array([n for _, n in pairs], dtype=np.int64)
