@@ -197,3 +197,23 @@ def test_more_sections_can_be_added(db, monkeypatch):
     sign_in(c)
     page = c.get(f"/pipelines/{pid}").text
     assert re.findall(r'data-kind="([^"]+)"', page)[-1] == "row-store" and "<th>rows of</th><td>scores</td>" in page
+
+
+class Broken(SQLiteStorage):
+    def list_pipelines(self, tenant_id=None):
+        raise RuntimeError("disk on fire")
+
+    def tenant_pipelines(self, tenant_id, include_untenanted=False):
+        raise RuntimeError("disk on fire")
+
+
+def test_unexpected_failures_answer_500_in_the_shape_of_the_request(tmp_path):
+    store = Broken(tmp_path / "b.db")
+    store.connect()
+    c = TestClient(create_app(store, KEYS), base_url="https://testserver", raise_server_exceptions=False)
+    api = c.get("/v1/pipelines", headers={"Authorization": "Bearer key-acme-123"})
+    assert (api.status_code, api.json()) == (500, {"error": "internal error"})
+    sign_in(c)
+    page = c.get("/pipelines")
+    assert page.status_code == 500 and "went wrong" in page.text and "disk on fire" not in page.text
+    store.disconnect()

@@ -6,7 +6,7 @@ import shutil
 from typing import Any, Mapping, Optional
 
 from fastapi import FastAPI, Request
-from fastapi.responses import Response
+from fastapi.responses import JSONResponse, Response
 from fastapi.staticfiles import StaticFiles
 from starlette.exceptions import HTTPException as StarletteHTTPException
 
@@ -109,6 +109,16 @@ def create_app(
         return await page_error(request, dashboard.PageError(exc.status_code, message))
 
     app.add_exception_handler(StarletteHTTPException, http_error)
+
+    async def internal_error(request: Request, exc: Exception) -> Response:
+        # the server logs the exception with its traceback; the client gets
+        # the error shape of the API, or an error page
+        path = request.url.path
+        if templates is None or path == API_PREFIX or path.startswith(API_PREFIX + "/"):
+            return JSONResponse({"error": "internal error"}, status_code=500)
+        return await page_error(request, dashboard.PageError(500, "Something went wrong on the server."))
+
+    app.add_exception_handler(Exception, internal_error)
     app.add_middleware(
         ApiGate, keys=keys, replies=replies if replies is not None else IdempotencyStore(request_timeout),
         max_body=max_body, api_prefix=API_PREFIX,
