@@ -217,3 +217,26 @@ def test_unexpected_failures_answer_500_in_the_shape_of_the_request(tmp_path):
     page = c.get("/pipelines")
     assert page.status_code == 500 and "went wrong" in page.text and "disk on fire" not in page.text
     store.disconnect()
+
+
+@pytest.mark.parametrize("length, status", [("70000", 413), ("abc", 400), ("-1", 400)])
+def test_form_bodies_are_bounded_before_they_are_read(db, length, status):
+    import asyncio
+
+    app = create_app(db, KEYS)
+    sent = []
+
+    async def receive():
+        raise AssertionError("the body must not be read")
+
+    async def send(message):
+        sent.append(message)
+
+    scope = {"type": "http", "method": "POST", "path": "/signin", "raw_path": b"/signin", "query_string": b"",
+             "headers": [(b"host", b"testserver"), (b"content-length", length.encode()),
+                         (b"content-type", b"application/x-www-form-urlencoded")],
+             "scheme": "https", "server": ("testserver", 443), "client": ("127.0.0.1", 1), "root_path": "",
+             "http_version": "1.1", "asgi": {"version": "3.0"}}
+    asyncio.run(app(scope, receive, send))
+    assert sent[0]["status"] == status
+    assert (b"Connection", b"close") in sent[0]["headers"]
