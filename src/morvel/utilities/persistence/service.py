@@ -176,7 +176,7 @@ class LineageService:
         self.storage = storage
         self.max_body = int(max_body)
         self.request_timeout = float(request_timeout)
-        self._replies = IdempotencyStore(self.request_timeout)
+        self._replies = IdempotencyStore()
         self.app = app_module.create_app(
             storage, api_keys, max_body=self.max_body, replies=self, request_timeout=self.request_timeout,
             **app_options,
@@ -194,9 +194,10 @@ class LineageService:
 
     # -- Idempotency-Key replies (looked up on this object by the gate) -------
 
-    def remembered(self, tenant: str, key: Optional[str]) -> Optional[Tuple[int, bytes]]:
-        """The reply remembered for an Idempotency-Key, or None after
-        claiming the key (see ``IdempotencyStore.remembered``)."""
+    def remembered(self, tenant: str, key: Optional[str]) -> Any:
+        """The reply remembered for an Idempotency-Key, None after claiming
+        the key, or an event to wait for while the key is in use (see
+        ``IdempotencyStore.remembered``)."""
         return self._replies.remembered(tenant, key)
 
     def release(self, tenant: str, key: Optional[str]) -> None:

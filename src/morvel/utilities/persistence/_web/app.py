@@ -120,8 +120,8 @@ def create_app(
 
     app.add_exception_handler(Exception, internal_error)
     app.add_middleware(
-        ApiGate, keys=keys, replies=replies if replies is not None else IdempotencyStore(request_timeout),
-        max_body=max_body, api_prefix=API_PREFIX,
+        ApiGate, keys=keys, replies=replies if replies is not None else IdempotencyStore(),
+        max_body=max_body, api_prefix=API_PREFIX, wait_timeout=request_timeout,
     )
     return app
 

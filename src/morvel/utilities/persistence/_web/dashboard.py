@@ -204,7 +204,7 @@ def register_section(builder: SectionBuilder, template_key: Optional[str] = None
         SYNC_TEMPLATES[template_key] = template
 
 
-def signed_in(request: Request) -> str:
+async def signed_in(request: Request) -> str:
     """The tenant of the browser's session (dependency of every page that
     shows data)."""
     found = request.app.state.sessions.tenant(request.cookies.get(COOKIE))

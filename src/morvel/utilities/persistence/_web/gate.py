@@ -11,7 +11,8 @@ application.  For ``/v1`` paths it
   the limit (413) and a declared non-JSON content type (415);
 * puts the key's tenant into ``scope["state"]["tenant"]`` for the routes;
 * answers a repeated ``Idempotency-Key`` (per tenant) with the first reply,
-  and makes a retry that arrives while its first try still runs wait for it.
+  and makes a retry that arrives while its first try still runs wait for it
+  (429 after ``wait_timeout`` seconds).
 
 For every path it answers requests with too many headers (431) or an over-long
 target (414), and unknown methods (501), in JSON.
@@ -21,8 +22,9 @@ from __future__ import annotations
 import hmac
 import json
 import threading
+import time
 from collections import OrderedDict
-from typing import Any, Awaitable, Callable, Dict, List, Mapping, Optional, Tuple
+from typing import Any, Awaitable, Callable, Dict, List, Mapping, Optional, Tuple, Union
 
 import anyio.to_thread
 
@@ -43,10 +45,6 @@ _MAX_REMEMBERED = 4096
 _KNOWN_METHODS = frozenset({"GET", "POST", "PUT", "DELETE", "PATCH", "HEAD", "OPTIONS", "CONNECT", "TRACE"})
 
 Reply = Tuple[int, bytes]
-
-
-class RetryLater(Exception):
-    """A request with the same Idempotency-Key is still being answered."""
 
 
 class ApiKeys:
@@ -81,32 +79,29 @@ class IdempotencyStore:
     for the caller, who must :meth:`release` it after answering.
     """
 
-    def __init__(self, wait_timeout: float = 60.0, memory: int = _IDEMPOTENCY_MEMORY) -> None:
-        self.wait_timeout = float(wait_timeout)
+    def __init__(self, memory: int = _IDEMPOTENCY_MEMORY) -> None:
         self.memory = int(memory)
         self._replies: "OrderedDict[Tuple[str, str], Reply]" = OrderedDict()
         self._lock = threading.Lock()
         self._in_flight: Dict[Tuple[str, str], threading.Event] = {}
 
-    def remembered(self, tenant: str, key: Optional[str]) -> Optional[Reply]:
-        """The reply remembered for ``key``, or None after claiming it.  A
-        retry that arrives while the first request with its key is still
-        being answered waits for that answer (raises :class:`RetryLater`
-        after ``wait_timeout`` seconds)."""
+    def remembered(self, tenant: str, key: Optional[str]) -> Union[None, Reply, threading.Event]:
+        """The reply remembered for ``key``, or None after claiming it, or,
+        while a request with the same key is still being answered (the
+        client timed out and retried), an event set when that one ends: wait
+        for it and ask again.  Never blocks, so the event loop may call it."""
         if not key:
             return None
         slot = (tenant, key)
-        while True:
-            with self._lock:
-                reply = self._replies.get(slot)
-                if reply is not None:
-                    return reply
-                busy = self._in_flight.get(slot)
-                if busy is None:
-                    self._in_flight[slot] = threading.Event()
-                    return None
-            if not busy.wait(self.wait_timeout):
-                raise RetryLater()
+        with self._lock:
+            reply = self._replies.get(slot)
+            if reply is not None:
+                return reply
+            busy = self._in_flight.get(slot)
+            if busy is None:
+                self._in_flight[slot] = threading.Event()
+                return None
+            return busy
 
     def release(self, tenant: str, key: Optional[str]) -> None:
         """End the claim :meth:`remembered` gave; waiting requests go on."""
@@ -208,8 +203,10 @@ class ApiGate:
         max_body: int,
         api_prefix: str = "/v1",
         form_max_body: int = 64 * 1024,
+        wait_timeout: float = 60.0,
     ) -> None:
         self.app = app
+        self.wait_timeout = float(wait_timeout)
         self.keys = keys
         self.replies = replies
         self.max_body = int(max_body)
@@ -304,13 +301,19 @@ class ApiGate:
         if not key:
             await self.app(scope, _replay(body), _closing(send) if close else send)
             return
-        try:
-            earlier = await anyio.to_thread.run_sync(self.replies.remembered, tenant, key)
-        except RetryLater:
-            await send_json(
-                send, 429, {"error": "a request with this Idempotency-Key is still being processed; retry later"}
-            )
-            return
+        deadline = time.monotonic() + self.wait_timeout
+        while True:
+            earlier = self.replies.remembered(tenant, key)
+            if not isinstance(earlier, threading.Event):
+                break
+            # the first request with this key is still being answered: wait
+            # for it (off the event loop), then look again
+            remaining = deadline - time.monotonic()
+            if remaining <= 0 or not await anyio.to_thread.run_sync(earlier.wait, remaining):
+                await send_json(
+                    send, 429, {"error": "a request with this Idempotency-Key is still being processed; retry later"}
+                )
+                return
         if earlier is not None:
             await send_json(send, earlier[0], None, raw=earlier[1])
             return
