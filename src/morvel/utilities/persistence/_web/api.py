@@ -259,6 +259,13 @@ _ERRORS: Dict[Union[int, str], Dict[str, Any]] = {
     }
 }
 
+def _ok(model: Any, status: int) -> Dict[Union[int, str], Dict[str, Any]]:
+    """The success reply of a route, for the API description.  Routes
+    return plain dictionaries (the store's records) and declare no response
+    model: FastAPI would validate every reply again, in the thread pool."""
+    return {status: {"model": model, "description": "Success"}}
+
+
 service_router = APIRouter(tags=["service"], responses=_ERRORS)
 pipelines_router = APIRouter(prefix="/pipelines", tags=["pipelines"], responses=_ERRORS)
 sources_router = APIRouter(tags=["sources"], responses=_ERRORS)
@@ -268,39 +275,39 @@ values_router = APIRouter(tags=["row values and results"], responses=_ERRORS)
 sync_router = APIRouter(tags=["dashboard sync"], responses=_ERRORS)
 
 
-@service_router.get("/health", response_model=Health)
-def health(who: Tenant) -> Dict[str, Any]:
+@service_router.get("/health", response_model=None, responses=_ok(Health, 200))
+async def health(who: Tenant) -> Dict[str, Any]:
     """The service answers (a valid key is needed, as for every call)."""
     return {"status": "ok"}
 
 
-@service_router.get("/whoami", response_model=WhoAmI)
-def whoami(who: Tenant) -> Dict[str, Any]:
+@service_router.get("/whoami", response_model=None, responses=_ok(WhoAmI, 200))
+async def whoami(who: Tenant) -> Dict[str, Any]:
     """The tenant the API key belongs to."""
     return {"tenant_id": who}
 
 
-@pipelines_router.post("", status_code=201, response_model=PipelineCreated)
+@pipelines_router.post("", status_code=201, response_model=None, responses=_ok(PipelineCreated, 201))
 def create_pipeline(body: PipelineCreate, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Open a pipeline run (status "running") under the key's tenant."""
     pid = storage.create_pipeline(body.pipeline_name, config=body.config, git_commit=body.git_commit, tenant_id=who)
     return {"pipeline_id": pid, "tenant_id": who}
 
 
-@pipelines_router.get("", response_model=PipelineList)
+@pipelines_router.get("", response_model=None, responses=_ok(PipelineList, 200))
 def list_pipelines(who: Tenant, storage: Store) -> Dict[str, Any]:
     """The tenant's pipelines, newest first."""
     return {"pipelines": storage.tenant_pipelines(who, include_untenanted=who == DEFAULT_TENANT)}
 
 
-@pipelines_router.get("/{pid:int}", response_model=PipelineEntry)
+@pipelines_router.get("/{pid:int}", response_model=None, responses=_ok(PipelineEntry, 200))
 def get_pipeline(pid: int, who: Tenant, storage: Store) -> Any:
     """One entry of the pipeline list."""
     check_owned(storage, who, [pid])
     return storage.get_pipeline(pid)
 
 
-@pipelines_router.post("/{pid:int}/complete", response_model=PipelineStatus)
+@pipelines_router.post("/{pid:int}/complete", response_model=None, responses=_ok(PipelineStatus, 200))
 def complete_pipeline(pid: int, body: PipelineComplete, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Close a pipeline run as "completed" or "failed"."""
     check_owned(storage, who, [pid])
@@ -308,21 +315,21 @@ def complete_pipeline(pid: int, body: PipelineComplete, who: Tenant, storage: St
     return {"pipeline_id": pid, "status": body.status}
 
 
-@pipelines_router.get("/{pid:int}/node-map", response_model=NodeMap)
+@pipelines_router.get("/{pid:int}/node-map", response_model=None, responses=_ok(NodeMap, 200))
 def node_map(pid: int, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Every stored fingerprint of the pipeline with its node id."""
     check_owned(storage, who, [pid])
     return {"nodes": list(storage.get_fingerprint_node_map(pid).items())}
 
 
-@pipelines_router.post("/{pid:int}/node-ids", response_model=NodeMap)
+@pipelines_router.post("/{pid:int}/node-ids", response_model=None, responses=_ok(NodeMap, 200))
 def node_ids(pid: int, body: NodeIdsIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     """The node ids of those of the given fingerprints that are stored."""
     check_owned(storage, who, [pid])
     return {"nodes": list(storage.get_node_ids(pid, body.fingerprints).items())}
 
 
-@pipelines_router.post("/{pid:int}/results", response_model=Stored)
+@pipelines_router.post("/{pid:int}/results", response_model=None, responses=_ok(Stored, 200))
 def store_results(pid: int, body: ResultsIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Store per-row result fingerprints (a completed pipeline still takes
     them; a failed one does not)."""
@@ -333,7 +340,7 @@ def store_results(pid: int, body: ResultsIn, who: Tenant, storage: Store) -> Dic
     return {"stored": len(body.rows)}
 
 
-@pipelines_router.get("/{pid:int}/graph", response_model=Graph)
+@pipelines_router.get("/{pid:int}/graph", response_model=None, responses=_ok(Graph, 200))
 def graph(pid: int, who: Tenant, storage: Store,
           fingerprint: int = Query(description="fingerprint (provenance word) of the value")) -> Any:
     """The stored derivation of one value: its node and every node upstream."""
@@ -344,7 +351,7 @@ def graph(pid: int, who: Tenant, storage: Store,
         raise ApiError(404, f"pipeline {pid} has no node with fingerprint {fingerprint}") from None
 
 
-@sources_router.post("/sources", response_model=Registered)
+@sources_router.post("/sources", response_model=None, responses=_ok(Registered, 200))
 def register_source(body: SourceIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Record a (table, column) source pair for a pipeline or the tenant."""
     pid = body.pipeline_id
@@ -357,7 +364,7 @@ def register_source(body: SourceIn, who: Tenant, storage: Store) -> Dict[str, An
     return {"registered": 1}
 
 
-@nodes_router.post("/nodes", response_model=Stored)
+@nodes_router.post("/nodes", response_model=None, responses=_ok(Stored, 200))
 def store_nodes(body: NodesIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Store nodes; a fingerprint already stored for its pipeline is kept."""
     # a missing node type or operation is stored as NULL, as the store allows
@@ -377,7 +384,7 @@ def store_nodes(body: NodesIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     return {"stored": len(nodes)}
 
 
-@edges_router.post("/edges", response_model=Stored)
+@edges_router.post("/edges", response_model=None, responses=_ok(Stored, 200))
 def store_edges(body: EdgesIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Store edges between stored nodes; returns how many were new.  Both
     nodes of every edge must belong to a running pipeline of the tenant
@@ -402,7 +409,7 @@ def store_edges(body: EdgesIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     return {"stored": storage.store_edges_resolved(edges)}
 
 
-@values_router.post("/row-values", response_model=Stored)
+@values_router.post("/row-values", response_model=None, responses=_ok(Stored, 200))
 def store_row_values(body: RowValuesIn, who: Tenant, storage: Store) -> Dict[str, Any]:
     """Append per-row values, stamped with the key's tenant."""
     values = [
@@ -417,7 +424,7 @@ def store_row_values(body: RowValuesIn, who: Tenant, storage: Store) -> Dict[str
     return {"stored": len(values)}
 
 
-@sync_router.post("/dashboard/sync", status_code=202, response_model=SyncAccepted)
+@sync_router.post("/dashboard/sync", status_code=202, response_model=None, responses=_ok(SyncAccepted, 202))
 def dashboard_sync(body: Dict[str, Any], who: Tenant, storage: Store) -> Dict[str, Any]:
     """Keep a pipeline run's dashboard report (any JSON object); the
     pipeline page shows the newest one naming the pipeline in
