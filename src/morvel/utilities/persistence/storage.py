@@ -813,51 +813,6 @@ class SQLiteStorage:
         found = self._pipelines("WHERE p.id = ?", (_int(pipeline_id, "pipeline_id"),))
         return found[0] if found else None
 
-    def pipeline_graph(self, pipeline_id: int, fingerprint: int) -> Dict[str, Any]:
-        """The stored derivation of one value: the node of ``pipeline_id``
-        with ``fingerprint`` and every node upstream of it.
-
-        Returns ``{"pipeline_id", "root", "nodes", "edges"}``: ``root`` is the
-        node id of the fingerprint's node; ``nodes`` are dictionaries with the
-        keys "node_id", "pipeline_id", "fingerprint", "node_type",
-        "operation", "table_name", "column_name", "pair_id", "is_protected",
-        "entity_hash", "chain_hash", "metadata" (decoded JSON), ordered by
-        node id; ``edges`` are dictionaries "parent_id", "child_id",
-        "position", ordered by child, position and parent.  Raises
-        ``KeyError`` when the pipeline has no node with that fingerprint.
-        """
-        pipeline_id = _int(pipeline_id, "pipeline_id")
-        fingerprint = _int(fingerprint, "fingerprint")
-        with self._lock:
-            db = self._db()
-            root = db.execute(
-                "SELECT id FROM nodes WHERE pipeline_id = ? AND fingerprint = ?", (pipeline_id, fingerprint)
-            ).fetchone()
-            if root is None:
-                raise KeyError(f"pipeline {pipeline_id} has no node with fingerprint {fingerprint}")
-            edge_rows = db.execute(
-                "WITH RECURSIVE up(id) AS (SELECT ? UNION SELECT e.parent_id FROM edges e JOIN up"
-                " ON e.child_id = up.id WHERE e.pipeline_id = ?)"
-                " SELECT e.parent_id, e.child_id, e.position FROM edges e"
-                " WHERE e.pipeline_id = ? AND e.child_id IN (SELECT id FROM up)"
-                " ORDER BY e.child_id, e.position, e.parent_id",
-                (root[0], pipeline_id, pipeline_id),
-            ).fetchall()
-            ids = {root[0]} | {p for p, _, _ in edge_rows}
-            id_list = sorted(ids)
-            node_rows: List[Any] = []
-            for i in range(0, len(id_list), _CHUNK):
-                chunk = id_list[i : i + _CHUNK]
-                marks = ",".join("?" * len(chunk))
-                node_rows.extend(db.execute(f"SELECT {_NODE_COLUMNS} FROM nodes WHERE id IN ({marks})", chunk))
-        node_rows.sort(key=lambda r: r[0])
-        return {
-            "pipeline_id": pipeline_id,
-            "root": root[0],
-            "nodes": [_node_dict(r) for r in node_rows],
-            "edges": [{"parent_id": p, "child_id": c, "position": pos} for p, c, pos in edge_rows],
-        }
-
     def pipeline_states(self, pipeline_ids: Iterable[int]) -> Dict[int, Tuple[Optional[str], str]]:
         """``{pipeline id: (tenant id, status)}`` for those of ``pipeline_ids``
         that exist."""
@@ -938,6 +893,51 @@ class SQLiteStorage:
                 decoded = None
             out.append({"sync_id": sid, "received_at": received, "body": decoded})
         return out
+
+    def pipeline_graph(self, pipeline_id: int, fingerprint: int) -> Dict[str, Any]:
+        """The stored derivation of one value: the node of ``pipeline_id``
+        with ``fingerprint`` and every node upstream of it.
+
+        Returns ``{"pipeline_id", "root", "nodes", "edges"}``: ``root`` is the
+        node id of the fingerprint's node; ``nodes`` are dictionaries with the
+        keys "node_id", "pipeline_id", "fingerprint", "node_type",
+        "operation", "table_name", "column_name", "pair_id", "is_protected",
+        "entity_hash", "chain_hash", "metadata" (decoded JSON), ordered by
+        node id; ``edges`` are dictionaries "parent_id", "child_id",
+        "position", ordered by child, position and parent.  Raises
+        ``KeyError`` when the pipeline has no node with that fingerprint.
+        """
+        pipeline_id = _int(pipeline_id, "pipeline_id")
+        fingerprint = _int(fingerprint, "fingerprint")
+        with self._lock:
+            db = self._db()
+            root = db.execute(
+                "SELECT id FROM nodes WHERE pipeline_id = ? AND fingerprint = ?", (pipeline_id, fingerprint)
+            ).fetchone()
+            if root is None:
+                raise KeyError(f"pipeline {pipeline_id} has no node with fingerprint {fingerprint}")
+            edge_rows = db.execute(
+                "WITH RECURSIVE up(id) AS (SELECT ? UNION SELECT e.parent_id FROM edges e JOIN up"
+                " ON e.child_id = up.id WHERE e.pipeline_id = ?)"
+                " SELECT e.parent_id, e.child_id, e.position FROM edges e"
+                " WHERE e.pipeline_id = ? AND e.child_id IN (SELECT id FROM up)"
+                " ORDER BY e.child_id, e.position, e.parent_id",
+                (root[0], pipeline_id, pipeline_id),
+            ).fetchall()
+            ids = {root[0]} | {p for p, _, _ in edge_rows}
+            id_list = sorted(ids)
+            node_rows: List[Any] = []
+            for i in range(0, len(id_list), _CHUNK):
+                chunk = id_list[i : i + _CHUNK]
+                marks = ",".join("?" * len(chunk))
+                node_rows.extend(db.execute(f"SELECT {_NODE_COLUMNS} FROM nodes WHERE id IN ({marks})", chunk))
+        node_rows.sort(key=lambda r: r[0])
+        return {
+            "pipeline_id": pipeline_id,
+            "root": root[0],
+            "nodes": [_node_dict(r) for r in node_rows],
+            "edges": [{"parent_id": p, "child_id": c, "position": pos} for p, c, pos in edge_rows],
+        }
 
     def count_rows(self, pipeline_id: Optional[int] = None) -> Dict[str, int]:
         """Row count of every table (``TABLES``); with ``pipeline_id`` only
