@@ -24,6 +24,8 @@ pytest.importorskip("selenium")
 from selenium import webdriver  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
+from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
+from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
 SRC = str(Path(__file__).resolve().parents[1] / "src")
 CHROMEDRIVER = "/usr/bin/chromedriver"
@@ -112,18 +114,26 @@ def text(driver, css):
     return driver.find_element(By.CSS_SELECTOR, css).text
 
 
+def click_and_wait(driver, element, condition):
+    """Click (a link or a submit button) and wait until the next page meets
+    ``condition``: a click returns before the navigation it starts ends."""
+    old = driver.find_element(By.TAG_NAME, "html")
+    element.click()
+    WebDriverWait(driver, 30).until(EC.staleness_of(old))
+    WebDriverWait(driver, 30).until(condition)
+
+
 def test_a_person_signs_in_and_follows_a_value_to_its_sources(site, browser):
     url, shots = site["url"], site["shots"]
     browser.get(url + "/pipelines")
     assert "Please sign in" in text(browser, "#error")  # no session yet
     browser.get(url + "/")
     browser.find_element(By.ID, "api_key").send_keys("wrong-key")
-    browser.find_element(By.ID, "signin").click()
+    click_and_wait(browser, browser.find_element(By.ID, "signin"), EC.presence_of_element_located((By.ID, "error")))
     assert "not accepted" in text(browser, "#error")
     browser.find_element(By.ID, "api_key").send_keys(KEY)
     browser.save_screenshot(str(shots / "1-signin.png"))
-    browser.find_element(By.ID, "signin").click()
-    assert browser.current_url == url + "/pipelines"
+    click_and_wait(browser, browser.find_element(By.ID, "signin"), EC.url_to_be(url + "/pipelines"))
     browser.save_screenshot(str(shots / "2-pipelines.png"))
 
     # the key lives only in an HTTP-only, Secure, SameSite=Strict session cookie
@@ -147,7 +157,8 @@ def test_a_person_signs_in_and_follows_a_value_to_its_sources(site, browser):
     assert "other_tenant_secret" not in browser.page_source
 
     # the pipeline page: facts, the risk report of the stored results
-    rows[str(demo_id)].find_element(By.LINK_TEXT, "credit_demo").click()
+    click_and_wait(browser, rows[str(demo_id)].find_element(By.LINK_TEXT, "credit_demo"),
+                   EC.presence_of_element_located((By.ID, "pipeline-name")))
     assert text(browser, "#pipeline-name") == "credit_demo"
     assert text(browser, "#node-count") == f"{nodes:,}" and text(browser, "#edge-count") == f"{edges:,}"
     report = browser.find_elements(By.CSS_SELECTOR, "#risk-report tbody tr")
@@ -158,7 +169,8 @@ def test_a_person_signs_in_and_follows_a_value_to_its_sources(site, browser):
 
     # the lineage of the score: an SVG whose boxes are the table's rows, with a legend
     score_row = next(r for r in report if r.find_elements(By.TAG_NAME, "td")[0].text == "score")
-    score_row.find_element(By.CSS_SELECTOR, "a.word").click()
+    click_and_wait(browser, score_row.find_element(By.CSS_SELECTOR, "a.word"),
+                   EC.presence_of_element_located((By.ID, "graph-table")))
     assert "/lineage?fingerprint=" in browser.current_url
     svg_nodes = browser.find_elements(By.CSS_SELECTOR, "#graph svg g.node")
     table_rows = browser.find_elements(By.CSS_SELECTOR, "#graph-table tbody tr")
@@ -182,7 +194,7 @@ def test_the_live_run_shows_its_sync_and_other_tenants_stay_out(site, browser):
     browser.get(url + "/pipelines")
     if browser.find_elements(By.ID, "api_key"):  # runs alone: sign in first
         browser.find_element(By.ID, "api_key").send_keys(KEY)
-        browser.find_element(By.ID, "signin").click()
+        click_and_wait(browser, browser.find_element(By.ID, "signin"), EC.url_to_be(url + "/pipelines"))
     browser.get(f"{url}/pipelines/{site['live']}")
     assert text(browser, "#pipeline-name") == "live_scores"
     fairness = text(browser, "#section-sync-fairness")
@@ -199,6 +211,6 @@ def test_the_live_run_shows_its_sync_and_other_tenants_stay_out(site, browser):
         assert "other_tenant_secret" not in browser.page_source
     browser.save_screenshot(str(shots / "6-other-tenant.png"))
 
-    browser.find_element(By.ID, "signout").click()
+    click_and_wait(browser, browser.find_element(By.ID, "signout"), EC.url_to_be(url + "/"))
     browser.get(f"{url}/pipelines/{site['live']}")
     assert "Please sign in" in text(browser, "#error")
