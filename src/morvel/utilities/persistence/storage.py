@@ -878,7 +878,8 @@ class SQLiteStorage:
         ``pipeline.provenance_pipeline_id`` names it.  Dictionaries
         "sync_id", "received_at" and "body" (decoded JSON)."""
         tenant = _opt_text(tenant_id, "tenant_id")
-        where, args = "tenant_id IS ?", [tenant]
+        where = "tenant_id IS ?"
+        args: List[Any] = [tenant]
         if pipeline_id is not None:
             where += " AND json_valid(body) AND json_extract(body, '$.pipeline.provenance_pipeline_id') = ?"
             args.append(_int(pipeline_id, "pipeline_id"))
