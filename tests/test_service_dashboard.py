@@ -240,3 +240,33 @@ def test_form_bodies_are_bounded_before_they_are_read(db, length, status):
     asyncio.run(app(scope, receive, send))
     assert sent[0]["status"] == status
     assert (b"Connection", b"close") in sent[0]["headers"]
+
+
+def test_a_synced_fairness_report_shows_structure_beside_group_outcomes(db):
+    pytest.importorskip("fairlearn")
+    import pandas as pd
+
+    from morvel.fairness import fairness_report
+    from morvel.utilities.vortel32 import ProvenanceTracker, wrap_dataframe
+
+    t = ProvenanceTracker()
+    frame = wrap_dataframe(pd.DataFrame({"g": list("abab" * 2), "x": [1.0, 2, 3, 4, 5, 6, 7, 8],
+                                         "age": [20, 30, 40, 50, 60, 70, 25, 65]}),
+                           t, "people", ["age"])
+    frame["ok"] = frame["x"] + frame["age"] > 48
+    report = fairness_report(frame, "ok", bins={"age": [0, 45, 100]})
+    pid, _ = lineage_pipeline(db, rows=4)
+    db.store_dashboard_sync({"pipeline": {"provenance_pipeline_id": pid},
+                             "fairness_report": report.to_dict()}, tenant_id="acme")
+    c = client(db)
+    sign_in(c)
+    page = c.get(f"/pipelines/{pid}").text
+    section = page.split('id="section-sync-fairness_report"')[1].split("</section>")[0]
+    assert "Outcome fairness" in page
+    expected = report.to_dict()["columns"][0]["attributes"][0]
+    assert expected["attribute"] == "people.age" and expected["dependent"]
+    # the exact per-group rates and the parity difference the report computed
+    for group in expected["groups"]:
+        assert f"{group['group']}: {group['value']:.3f}" in section
+    assert f"{expected['difference']:.4f}" in section
+    assert '<span class="tag protected">people.age</span>' in section

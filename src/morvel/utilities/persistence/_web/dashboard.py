@@ -125,8 +125,11 @@ class PipelineData:
 SectionBuilder = Callable[[PipelineData], List[Section]]
 
 #: Templates for sync body keys; other keys are drawn as key/value tables.
-SYNC_TEMPLATES: Dict[str, str] = {}
-_SYNC_TITLES = {"pipeline": "Pipeline run", "model": "Model", "fairness": "Fairness"}
+#: "fairness_report" carries a FairnessReport's to_dict() (structural taint
+#: beside outcome disparity per group), drawn as its own tables.
+SYNC_TEMPLATES: Dict[str, str] = {"fairness_report": "sections/fairness.html"}
+_SYNC_TITLES = {"pipeline": "Pipeline run", "model": "Model", "fairness": "Fairness",
+                "fairness_report": "Outcome fairness"}
 
 
 def column_risk_report(storage: SQLiteStorage, pipeline_id: int) -> List[Dict[str, Any]]:
