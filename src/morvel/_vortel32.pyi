@@ -20,7 +20,13 @@ class RustProvenanceTracker:
     mode "UNKNOWN" and their header intact.
     """
 
-    def __init__(self) -> None: ...
+    def __init__(self, stable_signatures: bool = False) -> None:
+        """With ``stable_signatures`` a dense signature is a hash of the pair set
+        alone, equal in every process (a hash collision raises OverflowError),
+        and combining a word whose pairs this codec cannot decode raises
+        ValueError."""
+    @property
+    def stable_signatures(self) -> bool: ...
     def register(self, table: str, column: str, protected: bool = False) -> int:
         """Pair ID of (table, column); repeats return the same ID.  ValueError past 512 pairs."""
     def mark_table_protected(self, table: str) -> None: ...
@@ -33,6 +39,9 @@ class RustProvenanceTracker:
         """{"pairs": ascending list, "entity", "chain", "taint", "depth", "mode"}."""
     def combine(self, prov_a: int, prov_b: int, op: int = 1) -> int:
         """Pairs united, entity XOR, chain hashed with op, taint OR, depth max + 1 (<= 7)."""
+    def join(self, prov_a: int, prov_b: int) -> int:
+        """Join of two partial aggregates: pairs united, entity and chain XOR, taint OR,
+        depth max; 0 is the identity."""
     def update_chain(self, provenance: int, op: int) -> int:
         """Only the chain changes (words without a chain field come back unchanged)."""
     def get_name(self, pair_id: int) -> tuple[str, str] | None: ...
@@ -48,6 +57,10 @@ def update_chain_batch(codec: RustProvenanceTracker, words: _WordsIn, op: int) -
 def encode_source_column(codec: RustProvenanceTracker, pair_id: int, entities: _WordsIn,
                          taint: bool) -> _Words:
     """One source word per entity (each below 256): the pair, the entity, taint, chain 0, depth 0."""
+def join_groups(codec: RustProvenanceTracker, codes: npt.NDArray[np.int64], words: _WordsIn,
+                ngroups: int) -> _Words:
+    """Partial aggregate word per group 0..ngroups-1 (``join`` of its words, 0 when
+    empty); negative codes are skipped, codes >= ngroups raise ValueError."""
 def is_tainted_batch(words: _WordsIn) -> npt.NDArray[np.bool_]: ...
 def risk_score_batch(words: _WordsIn) -> npt.NDArray[np.float64]: ...
 def explain_batch(codec: RustProvenanceTracker, words: _WordsIn) -> list[list[tuple[str, str]]]:

@@ -343,6 +343,22 @@ inline void encode_source(uint32_t pair_id, View entities, uint32_t* out, size_t
     for (size_t i = 0; i < n; ++i) out[i] = base | ((entities[i] & 0xFFu) << word::M0_ENT_SHIFT);
 }
 
+// Partial aggregate of each group: out[g] = join of the words whose code is
+// g (Codec::assemble_joined), 0 for a group without words.  Rows with a
+// negative code belong to no group and are skipped; codes must be below
+// ngroups (checked by the caller).
+inline void join_groups(Codec& codec, const int64_t* codes, ptrdiff_t code_stride, View w,
+                        uint32_t* out, size_t n, size_t ngroups) {
+    std::fill(out, out + ngroups, 0u);
+    UnionCache cache(codec, n);
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t g = codes[static_cast<ptrdiff_t>(i) * code_stride];
+        if (g < 0) continue;
+        const uint32_t acc = out[g], x = w[i];
+        out[g] = Codec::assemble_joined(cache.get(word::pair_key(acc), word::pair_key(x)), acc, x);
+    }
+}
+
 inline void is_tainted(View w, bool* out, size_t n) {
     for (size_t i = 0; i < n; ++i) out[i] = word::taint(w[i]);
 }
