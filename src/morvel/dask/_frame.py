@@ -420,7 +420,9 @@ class TrackedDaskSeries:
     def compute(self, **kwargs: Any) -> TrackedSeries:
         """The values and words as a ``TrackedSeries`` carrying the pipeline's tracker."""
         self._pipeline.registry([self._sets])
-        part = self._frame.compute(**kwargs)
+        return self._tracked(self._frame.compute(**kwargs))
+
+    def _tracked(self, part: pd.DataFrame) -> TrackedSeries:
         return TrackedSeries(part["value"].to_numpy(), index=part.index, name=self.name,
                              _prov=rules.as_words(part["word"]), _tracker=self._pipeline.tracker)
 
@@ -770,6 +772,21 @@ def track(ddf: dd.DataFrame, table: str, protected: Any = False, pipeline: DaskP
     meta = _source_part(ddf._meta, registry, columns, include_entity)
     out = ddf.map_partitions(_source_part, registry, columns, bool(include_entity), meta=meta)
     return TrackedDaskFrame(out, pipeline, {c: frozenset({frozenset({pid})}) for c, pid, _ in columns})
+
+
+def compute(*collections: TrackedDaskFrame | TrackedDaskSeries,
+            **kwargs: Any) -> tuple[TrackedDataFrame | TrackedSeries, ...]:
+    """Compute several tracked frames and series in one pass (shared steps
+    run once), like ``dask.compute``; returns their tracked pandas results."""
+    import dask
+
+    for c in collections:
+        if not isinstance(c, (TrackedDaskFrame, TrackedDaskSeries)):
+            raise type_error("collections", "TrackedDaskFrame or TrackedDaskSeries", c)
+        c._pipeline.registry(c._sets.values() if isinstance(c, TrackedDaskFrame) else [c._sets])
+    parts = dask.compute(*(c._ddf if isinstance(c, TrackedDaskFrame) else c._frame
+                           for c in collections), **kwargs)
+    return tuple(c._tracked(p) for c, p in zip(collections, parts, strict=True))
 
 
 def concat(frames: list[TrackedDaskFrame], **kwargs: Any) -> TrackedDaskFrame:
