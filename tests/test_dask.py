@@ -12,14 +12,12 @@ import time
 from collections.abc import Callable
 from typing import Any
 
+import dask
+import dask.dataframe as dd
+import distributed
 import numpy as np
 import pandas as pd
 import pytest
-
-dd = pytest.importorskip("dask.dataframe")
-distributed = pytest.importorskip("distributed")
-
-import dask
 
 from morvel.dask import (
     DaskPipeline,

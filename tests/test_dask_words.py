@@ -16,9 +16,6 @@ from hypothesis import given
 from hypothesis import strategies as st
 
 from morvel._vortel32 import RustProvenanceTracker, join_groups
-
-pytest.importorskip("dask.dataframe")
-
 from morvel.dask import PortableTracker, stable_entity_hash
 from morvel.dask._registry import registry_of
 from morvel.dask._rules import finish_aggregate, join_partial

@@ -144,11 +144,10 @@ def _closure(sets: PairSets) -> PairSets:
 def _source_part(pdf: pd.DataFrame, registry: WordRegistry, columns: list[tuple[Hashable, int, bool]],
                  include_entity: bool) -> pd.DataFrame:
     codec = registry.codec()
-    out = pdf.copy(deep=False)
-    for label, pair_id, taint in columns:
-        out[word_column(label)] = rules.source_words(codec, pair_id, pdf.index, taint,
-                                                     registry.entity_key, include_entity)
-    return out
+    row_entities = rules.entities(pdf.index, registry.entity_key, include_entity)
+    words = {word_column(label): rules.source_words(codec, pair_id, row_entities, taint)
+             for label, pair_id, taint in columns}
+    return pd.concat([pdf, pd.DataFrame(words, index=pdf.index, copy=False)], axis=1)
 
 
 _VALUE_OPS: dict[str, Callable[[Any, Any], Any]] = {
@@ -175,7 +174,7 @@ _OP_CODES: dict[str, int] = {
 
 
 def _series_frame(values: pd.Series, words: np.ndarray) -> pd.DataFrame:
-    return pd.DataFrame({"value": values.to_numpy(), "word": words}, index=values.index)
+    return pd.DataFrame({"value": values.array, "word": words}, index=values.index, copy=False)
 
 
 def _binary_part(left: pd.DataFrame, right: Any, op: str, registry: WordRegistry) -> pd.DataFrame:
@@ -244,13 +243,13 @@ def _merge_part(pdf: pd.DataFrame, plan: list[tuple[Hashable, str, str | None, s
         return rules.as_words(pdf[name]) if name is not None else zeros
 
     labels = [label for label, _, _, _ in plan]
-    out = pdf[labels].copy(deep=False)
+    words = {}
     for label, kind, left, right in plan:
         if kind == "key":
-            out[word_column(label)] = rules.merged_key(codec, side(left), side(right))
+            words[word_column(label)] = rules.merged_key(codec, side(left), side(right))
         else:
-            out[word_column(label)] = rules.merged_side(codec, side(left if kind == "left" else right))
-    return out
+            words[word_column(label)] = rules.merged_side(codec, side(left if kind == "left" else right))
+    return pd.concat([pdf[labels], pd.DataFrame(words, index=pdf.index, copy=False)], axis=1)
 
 
 def _group_codes(grouped: Any) -> tuple[np.ndarray, pd.Index]:

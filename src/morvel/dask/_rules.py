@@ -54,14 +54,18 @@ def as_words(values: Any) -> np.ndarray:
     return arr
 
 
-def source_words(codec: RustProvenanceTracker, pair_id: int, index: pd.Index, taint: bool,
-                 entity_key: bytes, include_entity: bool = True) -> np.ndarray:
-    """Source words of one column for the rows of ``index``."""
+def entities(index: pd.Index, entity_key: bytes, include_entity: bool = True) -> np.ndarray:
+    """Entity field of the source words of the rows of ``index``: the low
+    byte of the keyed label hash (0 without entities)."""
     if include_entity:
-        entities = stable_entity_hash(index, entity_key) & np.uint32(0xFF)
-    else:
-        entities = np.zeros(len(index), dtype=np.uint32)
-    return np.asarray(encode_source_column(codec, pair_id, entities, taint), dtype=np.uint32)
+        return stable_entity_hash(index, entity_key) & np.uint32(0xFF)
+    return np.zeros(len(index), dtype=np.uint32)
+
+
+def source_words(codec: RustProvenanceTracker, pair_id: int, row_entities: np.ndarray,
+                 taint: bool) -> np.ndarray:
+    """Source words of one column, given the rows' entities (see :func:`entities`)."""
+    return np.asarray(encode_source_column(codec, pair_id, row_entities, taint), dtype=np.uint32)
 
 
 def binary(codec: RustProvenanceTracker, a: np.ndarray, b: np.ndarray, op: int) -> np.ndarray:
