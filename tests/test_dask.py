@@ -24,9 +24,12 @@ from morvel.dask import (
     PortableTracker,
     compute,
     concat,
+    persist,
     persist_results,
     track,
 )
+from morvel.utilities.persistence.hosted import HostedStorage
+from morvel.utilities.persistence.service import LineageService
 from morvel.utilities.persistence.storage import SQLiteStorage
 from morvel.utilities.vortel32 import (
     OpCode,
@@ -167,9 +170,10 @@ def make_data(seed: int = 7, n: int = 480) -> dict[str, pd.DataFrame]:
         "debt": rng.normal(10000, 3000, n),
         "region": rng.integers(0, 6, n),     # region 5 has no row in `regions`
     }, index=pd.Index(np.arange(n) * 7 + 3, name="row"))
-    loan_pids = np.sort(rng.choice(n + 120, 360, replace=False))   # some pids unknown to people
-    loans = pd.DataFrame({"pid": loan_pids, "amount": rng.gamma(2.0, 800.0, 360).round(2)},
-                         index=pd.Index([f"L{i:05d}" for i in range(360)], name="loan"))
+    m = 3 * n // 4
+    loan_pids = np.sort(rng.choice(n + n // 4, m, replace=False))   # some pids unknown to people
+    loans = pd.DataFrame({"pid": loan_pids, "amount": rng.gamma(2.0, 800.0, m).round(2)},
+                         index=pd.Index([f"L{i:05d}" for i in range(m)], name="loan"))
     regions = pd.DataFrame({"region": np.arange(5), "rate": np.linspace(0.1, 0.5, 5)})
     applicants = pd.DataFrame({"pid": np.arange(n, n + 90), "amount": rng.normal(900, 100, 90)},
                               index=pd.Index(np.arange(90) * 11 + 5000, name="row"))
@@ -252,6 +256,8 @@ def runs(client):
     data = make_data()
     ref = Reference()
     dask_run = dask_pipeline(data)
+    # kept on the workers, so the later reads (risk report, stores) start from there
+    dask_run.update(zip(STAGES, persist(*(dask_run[k] for k in STAGES)), strict=True))
     results = dict(zip(STAGES, compute(*(dask_run[k] for k in STAGES)), strict=True))
     return data, dask_run, reference_pipeline(data, ref), ref, results
 
@@ -282,7 +288,7 @@ def test_concat_keeps_each_rows_word_and_zero_for_missing_columns(runs):
 
 def test_merge_shuffles_and_covers_missing_sides(runs):
     _, dask_run, _, _, results = runs
-    graph = dict(dask_run["big"]._ddf.__dask_graph__())
+    graph = dict(dask_pipeline(runs[0])["big"]._ddf.__dask_graph__())
     assert any("shuffle" in str(k) for k in graph), "the outer merge should hash-shuffle"
     big = results["big"]
     missing_left = big["score"].isna().to_numpy()
@@ -314,10 +320,10 @@ def test_risk_report_from_workers_equals_single_process(runs):
 
 
 def test_worker_killed_mid_run_gives_same_words(client):
-    data = make_data(seed=11, n=240)
+    data = make_data(seed=11, n=160)
 
     def slow(x: Any) -> Any:
-        time.sleep(0.004)
+        time.sleep(0.005)
         return x
 
     expected = reference_pipeline(data, Reference())["grouped"]
@@ -330,7 +336,7 @@ def test_worker_killed_mid_run_gives_same_words(client):
     def kill() -> None:
         os.kill(pid, signal.SIGKILL)  # the nanny starts a new worker process
 
-    timer = threading.Timer(0.4, kill)
+    timer = threading.Timer(0.3, kill)
     timer.start()
     try:
         got = grouped.compute()
@@ -377,6 +383,30 @@ def test_results_written_from_workers_to_sqlite(runs, tmp_path):
     assert {f for f, p in nodes if p} == {int(w) for w in distinct if ref.t.is_tainted(int(w))}
     assert {(t, c): bool(p) for _, t, c, p in sources}[("people", "gender")] is True
     assert len(sources) == ref.t._next_id
+
+
+def test_results_written_from_workers_to_the_lineage_service(runs, tmp_path):
+    _, dask_run, ref_run, _, _ = runs
+    db = SQLiteStorage(tmp_path / "service.db")
+    db.connect()
+    service = LineageService(db, {"key-dask": "acme"}, port=0).start()
+    try:
+        opener = HostedStorage(service.url, "key-dask", "acme")
+        opener.connect()
+        pid = opener.create_pipeline("dask-grouped")
+        opener.disconnect()
+        written = persist_results(dask_run["grouped"], HostedStorage(service.url, "key-dask", "acme"),
+                                  pid, ["score", "amount"])
+    finally:
+        service.stop()
+    with sqlite3.connect(tmp_path / "service.db") as conn:
+        rows = conn.execute("SELECT row_key, output_name, fingerprint FROM results WHERE pipeline_id = ?",
+                            (pid,)).fetchall()
+    db.disconnect()
+    vals, words = ref_run["grouped"]
+    expected = {(str(k), out): int(words[out].loc[k]) for k in vals.index for out in ("score", "amount")}
+    assert written == len(expected)
+    assert {(k, o): f for k, o, f in rows} == expected
 
 
 # ---------------------------------------------------------------------------

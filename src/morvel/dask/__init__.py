@@ -18,6 +18,7 @@ from morvel.dask._frame import (
     TrackedDaskSeries,
     compute,
     concat,
+    persist,
     track,
     word_column,
 )
@@ -41,6 +42,7 @@ __all__ = [
     "WordRegistry",
     "compute",
     "concat",
+    "persist",
     "persist_results",
     "stable_entity_hash",
     "track",

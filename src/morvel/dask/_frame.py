@@ -788,6 +788,21 @@ def compute(*collections: TrackedDaskFrame | TrackedDaskSeries,
     return tuple(c._tracked(p) for c, p in zip(collections, parts, strict=True))
 
 
+def persist(*collections: TrackedDaskFrame | TrackedDaskSeries,
+            **kwargs: Any) -> tuple[TrackedDaskFrame | TrackedDaskSeries, ...]:
+    """Persist several tracked frames and series in one pass, like
+    ``dask.persist``; returns tracked collections backed by the results."""
+    import dask
+
+    for c in collections:
+        if not isinstance(c, (TrackedDaskFrame, TrackedDaskSeries)):
+            raise type_error("collections", "TrackedDaskFrame or TrackedDaskSeries", c)
+    parts = dask.persist(*(c._ddf if isinstance(c, TrackedDaskFrame) else c._frame
+                           for c in collections), **kwargs)
+    return tuple(c._like(p, c._sets) if isinstance(c, TrackedDaskFrame) else c._like(p, c._sets, c.name)
+                 for c, p in zip(collections, parts, strict=True))
+
+
 def concat(frames: list[TrackedDaskFrame], **kwargs: Any) -> TrackedDaskFrame:
     """Dask ``concat`` of tracked frames along the rows; each row keeps its
     word, and a column that a frame lacks has the neutral word 0 there."""
