@@ -543,7 +543,8 @@ class TrackedDaskFrame:
     def rename(self, columns: dict[Hashable, Hashable]) -> TrackedDaskFrame:
         """A new frame with columns renamed; the words follow their columns."""
         check_exact(columns, "columns", dict)
-        mapping = {**columns, **{word_column(k): word_column(v) for k, v in columns.items()}}
+        mapping: dict[Hashable, Hashable] = dict(columns)
+        mapping.update({word_column(k): word_column(v) for k, v in columns.items()})
         sets = {columns.get(k, k): v for k, v in self._sets.items()}
         return self._like(self._ddf.rename(columns=mapping), sets)
 

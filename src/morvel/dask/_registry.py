@@ -121,9 +121,10 @@ def stable_entity_hash(labels: Any, key: bytes = DEFAULT_ENTITY_KEY) -> np.ndarr
     uniq = np.asarray(uniques, dtype=object)
     hashed = np.zeros(len(uniq) + 1, dtype=np.uint32)  # last slot: missing labels
     as_ints = [_as_int(u) for u in uniq]
-    int_pos = [i for i, v in enumerate(as_ints) if v is not None]
+    int_vals = {i: v for i, v in enumerate(as_ints) if v is not None}
+    int_pos = list(int_vals)
     if int_pos:
-        vals = np.array([as_ints[i] & 0xFFFFFFFFFFFFFFFF for i in int_pos], dtype=np.uint64)
+        vals = np.array([int_vals[i] & 0xFFFFFFFFFFFFFFFF for i in int_pos], dtype=np.uint64)
         hashed[int_pos] = _hash_ints(vals, key)
     for i, u in enumerate(uniq):
         if as_ints[i] is None and not _is_missing(u):

@@ -68,8 +68,9 @@ def _row_hashes(pdf: pd.DataFrame, columns: list[Hashable]) -> list[str]:
 
 
 def _plain_value(x: Any) -> float | None:
-    if isinstance(x, (bool, np.bool_, int, np.integer, float, np.floating)) and not pd.isna(x):
-        return float(x)
+    if isinstance(x, (bool, np.bool_, int, np.integer, float, np.floating)):
+        value = float(x)
+        return None if np.isnan(value) else value
     return None
 
 
