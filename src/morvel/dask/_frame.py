@@ -521,9 +521,9 @@ class TrackedDaskFrame:
             operand, sets = value, frozenset({_EMPTY})
         meta = _assign_part(self._ddf._meta, operand._meta if hasattr(operand, "_meta")
                             else operand, label)
+        # A new column lands after the word columns; the user columns keep
+        # their order (reordering here would copy every partition).
         ddf = dd.map_partitions(_assign_part, self._ddf, operand, label, meta=meta)
-        # New columns go before the word columns, as user columns.
-        ddf = ddf[self._with_words([*self.columns, label] if label not in self._sets else self.columns)]
         return self._like(ddf, {**self._sets, label: sets})
 
     def assign(self, **columns: Any) -> TrackedDaskFrame:
