@@ -31,7 +31,11 @@ PairSet pair_set_of(nb::handle ids) {
 void register_codec(nb::module_& m) {
     nb::class_<Codec>(m, "RustProvenanceTracker",
                       "Codec of VORTEL-32 words with its own dense-signature registry.")
-        .def(nb::init<>())
+        .def(nb::init<bool>(), nb::arg("stable_signatures") = false,
+             "With stable_signatures, a dense word's signature is a hash of its pair set "
+             "alone (the same in every process; a hash collision raises OverflowError), "
+             "and combining a word whose pairs this codec cannot decode raises ValueError.")
+        .def_prop_ro("stable_signatures", &Codec::stable_signatures)
         .def(
             "register",
             [](Codec& c, const std::string& table, const std::string& column, nb::handle protect) {
@@ -79,6 +83,14 @@ void register_codec(nb::module_& m) {
                 return c.combine(low32(a, "prov_a"), low32(b, "prov_b"), low32(op, "op"));
             },
             nb::arg("prov_a"), nb::arg("prov_b"), nb::arg("op") = 1)
+        .def(
+            "join",
+            [](Codec& c, nb::handle a, nb::handle b) {
+                return c.join(low32(a, "prov_a"), low32(b, "prov_b"));
+            },
+            nb::arg("prov_a"), nb::arg("prov_b"),
+            "Join of two partial aggregates: pairs united, entity and chain XOR, taint OR, "
+            "depth max; 0 is the identity.")
         .def(
             "update_chain",
             [](const Codec&, nb::handle w, nb::handle op) {
