@@ -15,6 +15,21 @@ from morvel.utilities import _hooks
 from morvel.utilities._word.layout import OpCode
 
 
+def check_clip_keywords(series: Any, axis: Any, inplace: Any, kwargs: dict) -> None:
+    """The keywords pandas' ``Series.clip`` takes besides the bounds: ``axis``
+    is checked as pandas checks it (0 or "index"); ``inplace=True`` is
+    refused before anything changes, because the clipped values need new
+    provenance words; other keywords are refused as pandas refuses them."""
+    if inplace:
+        raise ValueError(
+            f"{type(series).__name__}.clip does not support inplace=True: the clipped "
+            "values need new provenance words; use s = s.clip(...) instead")
+    if axis is not None:
+        series._get_axis_number(axis)
+    if kwargs:
+        raise TypeError(f"clip() got an unexpected keyword argument {next(iter(kwargs))!r}")
+
+
 def _fresh(fn: Callable) -> Callable:
     """Mark an element operation whose ndarray result is always newly
     allocated, so the result series may adopt it without a copy."""

@@ -20,6 +20,7 @@ from morvel.utilities._frames.base import (
     _protection,
     _TrackedFrameBase,
     _TrackedSeriesBase,
+    check_clip_keywords,
 )
 from morvel.utilities._word.layout import MODE_01_ENTITY_BITS, OpCode
 
@@ -147,14 +148,17 @@ class DAGTrackedSeries(_TrackedSeriesBase):
 
     # -- tracked transforms ------------------------------------------------
 
-    def clip(self, lower=None, upper=None):
+    def clip(self, lower=None, upper=None, *, axis=None, inplace=False, **kwargs):
         """Values clipped to [lower, upper]; one "clip" node per element.
+
+        ``axis`` is accepted as pandas accepts it; ``inplace=True`` is refused.
 
         >>> t = DAGTracker()
         >>> f = wrap_dataframe_dag(pd.DataFrame({"a": [-5, 5, 50]}), t, "t")
         >>> f["a"].clip(0, 10).tolist()
         [0, 5, 10]
         """
+        check_clip_keywords(self, axis, inplace, kwargs)
         return self._unop_dag(lambda x: np.clip(x, lower, upper), "clip", OpCode.CLIP)
 
     def _apply_tracked_unary(self, result_values, result_index, op_name: str, op_code: int):
@@ -236,18 +240,18 @@ class DAGTrackedDataFrame(_TrackedFrameBase):
 
     def __setitem__(self, key, value):
         """pandas assignment; a ``DAGTrackedSeries`` value also stores copies
-        of its words and node ids for the column."""
+        of its words and node ids for the column.
+
+        The column maps are replaced rather than changed, so frames that
+        share them (copies, slices, frames derived by pandas methods) keep
+        their own words and node ids."""
         super().__setitem__(key, value)
         if isinstance(value, DAGTrackedSeries):
-            col_prov, col_nodes = self._col_prov, self._col_nodes
-            if not isinstance(col_prov, dict):
-                col_prov = dict(col_prov)
-                object.__setattr__(self, "_col_prov", col_prov)
-            if not isinstance(col_nodes, dict):
-                col_nodes = dict(col_nodes)
-                object.__setattr__(self, "_col_nodes", col_nodes)
+            col_prov, col_nodes = dict(self._col_prov), dict(self._col_nodes)
             col_prov[key] = _copy_array(value._prov)
             col_nodes[key] = _copy_array(value._node_ids)
+            object.__setattr__(self, "_col_prov", col_prov)
+            object.__setattr__(self, "_col_nodes", col_nodes)
 
     def _merge_column(self, side, col, words, n, out_prov, out_nodes) -> None:
         # Every row gets the column's first word advanced by MERGE and one

@@ -23,6 +23,7 @@ from morvel.utilities._frames.base import (
     _TrackedFrameBase,
     _TrackedSeriesBase,
     _words,
+    check_clip_keywords,
 )
 from morvel.utilities._word.layout import MODE_01_ENTITY_BITS, OpCode
 from morvel.utilities._word.tracker import ProvenanceTracker
@@ -164,12 +165,16 @@ class TrackedSeries(_TrackedSeriesBase):
     def _tracked_unary(self, op, op_name, op_code):
         return self._unop(op, op_code)
 
-    def clip(self, lower=None, upper=None) -> "TrackedSeries":  # type: ignore[override]  # documented signature
+    def clip(self, lower=None, upper=None, *, axis=None, inplace=False,  # type: ignore[override]
+             **kwargs) -> "TrackedSeries":
         """Values clipped to [lower, upper]; every word advanced with CLIP.
+
+        ``axis`` is accepted as pandas accepts it; ``inplace=True`` is refused.
 
         >>> TrackedSeries([-1, 5, 20]).clip(0, 10).tolist()
         [0, 5, 10]
         """
+        check_clip_keywords(self, axis, inplace, kwargs)
 
         @_fresh
         def clip_values(x):
