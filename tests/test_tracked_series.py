@@ -438,11 +438,12 @@ def test_replace_inplace_is_left_to_pandas(gappy, args):
     np.testing.assert_array_equal(gappy._prov, words)
 
 
-def test_clip_rejects_pandas_options(gappy):
-    with pytest.raises(TypeError):
+def test_clip_takes_axis_and_refuses_inplace(gappy):
+    with pytest.raises(ValueError, match="inplace=True"):
         gappy.clip(0, 1, inplace=True)
-    with pytest.raises(TypeError):
-        gappy.clip(0, 1, axis=0)
+    clipped = gappy.clip(0, 1, axis=0)
+    assert clipped.equals(gappy.clip(0, 1))
+    np.testing.assert_array_equal(clipped._prov, gappy.clip(0, 1)._prov)
 
 
 # -- results of plain pandas operations -------------------------------------------
