@@ -101,7 +101,9 @@ def _codec_int(value, what: str) -> int:
 class ProvenanceTracker:
     """VORTEL-32 provenance tracker with gradient taint model."""
 
-    def __init__(self) -> None:
+    _follow_rows = False
+
+    def __init__(self, *, follow_rows: bool = False) -> None:
         self._id_to_name: dict[int, tuple[str, str]] = {}
         self._name_to_id: dict[tuple[str, str], int] = {}
         self._next_id: int = 0
@@ -109,6 +111,28 @@ class ProvenanceTracker:
         self._protected_tables: set[str] = set()
         self._protected_columns: set[tuple[str, str]] = set()
         self._rust = RustProvenanceTracker()
+        # Row-following mode (off by default, then left to the class
+        # attribute so a directly built tracker keeps its documented
+        # attributes): words follow their rows through pandas' row
+        # operations, alignment, merges, concat, groupby and windows.
+        if follow_rows:
+            self._follow_rows = True
+
+    # -- pickling -----------------------------------------------------------
+
+    def __getstate__(self) -> dict:
+        # The codec is native: its learnt state (names, protection, dense
+        # signatures) travels in its place.
+        state = self.__dict__.copy()
+        state["_rust"] = self._rust.__getstate__()
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        state = dict(state)
+        codec = RustProvenanceTracker.__new__(RustProvenanceTracker)
+        codec.__setstate__(state["_rust"])
+        state["_rust"] = codec
+        self.__dict__.update(state)
 
     # -- registry -----------------------------------------------------------
 
@@ -341,6 +365,9 @@ import numpy as np
 import pandas as pd
 from pandas.core.internals.managers import SingleBlockManager
 
+from morvel._rows import hooks as _rows_hooks
+from morvel._rows import register_family as _register_rows_family
+
 
 def _fresh(fn):
     """Mark an element operation whose ndarray result is always newly
@@ -470,7 +497,7 @@ def _tracked(values, index, prov, tracker, adopt=False) -> "TrackedSeries":
     return TrackedSeries(values, index=index, copy=copy, _prov=prov, _tracker=tracker)
 
 
-class TrackedSeries(pd.Series):
+class TrackedSeries(_rows_hooks.RowsMixin, pd.Series):
     """Pandas Series with VORTEL-32 provenance (taint + depth aware)."""
 
     _metadata = ["_prov", "_tracker"]
@@ -513,7 +540,9 @@ class TrackedSeries(pd.Series):
         out = super().__finalize__(other, method=method, **kwargs)
         if isinstance(other, pd.Series):
             object.__setattr__(out, "_name", other._name)
-        elif method == "concat":
+        if _rows_hooks.finalize_series(_ROWS, out, other, method):
+            return out
+        if method == "concat":
             _finalize_series_concat(out, _concat_inputs(other))
         return out
 
@@ -556,15 +585,17 @@ class TrackedSeries(pd.Series):
             # private ``_binop(other, func, level=, fill_value=)``.
             return super()._binop(other, op, **kwargs)
         op_code = as_int(op_code, "op_code")
+        left, other = _rows_hooks.binop_operands(self, other, op_code == OpCode.CMP)
         b = other.values if hasattr(other, "values") else other
-        result = op(self.values, b)
-        tracker = self._tracker
+        result = op(left.values, b)
+        tracker = left._tracker
         if isinstance(other, TrackedSeries) and tracker is not None:
-            prov = _words(combine_batch(tracker._rust, self._prov, other._prov, op_code))
+            prov = _words(combine_batch(tracker._rust, left._prov, other._prov, op_code))
         else:
-            prov = _copy_words(self._prov)
-        return _tracked(result, self.index, prov, tracker,
-                        adopt=getattr(op, "_fresh_result", False))
+            prov = _copy_words(left._prov)
+        out = _tracked(result, left.index, prov, tracker,
+                       adopt=getattr(op, "_fresh_result", False))
+        return _rows_hooks.name_result(out, left, other)
 
     def _unop(self, op, op_code: int) -> "TrackedSeries":
         """Apply ``op(self.values)`` and advance every word's chain with ``op_code``."""
@@ -575,8 +606,9 @@ class TrackedSeries(pd.Series):
             prov = _words(update_chain_batch(tracker._rust, self._prov, op_code))
         else:
             prov = _copy_words(self._prov)
-        return _tracked(result, self.index, prov, tracker,
-                        adopt=getattr(op, "_fresh_result", False))
+        out = _tracked(result, self.index, prov, tracker,
+                       adopt=getattr(op, "_fresh_result", False))
+        return _rows_hooks.name_result(out, self, None)
 
     def __add__(self, other):
         return self._binop(other, _add, OpCode.ADD)
@@ -652,7 +684,7 @@ class TrackedSeries(pd.Series):
         object.__setattr__(out, "_tracker", tracker)
         if out.index is not index:
             out.index = index
-        return out
+        return _rows_hooks.name_result(out, self, None)
 
     def fillna(self, value=0, **kwargs) -> "TrackedSeries":
         """Missing values replaced by ``value`` (default 0); every word
@@ -774,7 +806,7 @@ def _called_by_pandas() -> bool:
     return sys._getframe(2).f_globals.get("__name__", "").startswith("pandas.")
 
 
-class TrackedDataFrame(pd.DataFrame):
+class TrackedDataFrame(_rows_hooks.RowsFrameMixin, pd.DataFrame):
     """Pandas DataFrame with VORTEL-32 provenance."""
 
     _metadata = ["_tracker", "_col_prov"]
@@ -800,6 +832,8 @@ class TrackedDataFrame(pd.DataFrame):
 
     def __finalize__(self, other, method=None, **kwargs):
         out = super().__finalize__(other, method=method, **kwargs)
+        if _rows_hooks.finalize_frame(_ROWS, out, other, method):
+            return out
         if isinstance(other, pd.DataFrame):
             return out
         if method == "to_frame" and isinstance(other, TrackedSeries):
@@ -846,7 +880,7 @@ class TrackedDataFrame(pd.DataFrame):
         # pandas' own methods (groupby, pivot, explode, pop, ...) select
         # columns here too and read the label from the name: they keep it.
         out = TrackedSeries(result, _prov=words, _tracker=self._tracker)
-        if not _called_by_pandas():
+        if not _called_by_pandas() and not _rows_hooks.keeps_name(self):
             out.name = None
         return out
 
@@ -857,7 +891,15 @@ class TrackedDataFrame(pd.DataFrame):
         derived from this one (which share it) keep their own words.
         """
         super().__setitem__(key, value)
-        if isinstance(value, TrackedSeries) and _hashable(key):
+        if _rows_hooks.follows(self._tracker) and _hashable(key):
+            col_prov = dict(self._col_prov)
+            arrays = _rows_hooks.assigned_arrays(self, key, value)
+            if arrays is None:
+                col_prov.pop(key, None)
+            else:
+                col_prov[key] = arrays[0]
+            object.__setattr__(self, "_col_prov", col_prov)
+        elif isinstance(value, TrackedSeries) and _hashable(key):
             col_prov = dict(self._col_prov)
             col_prov[key] = _copy_words(value._prov)
             object.__setattr__(self, "_col_prov", col_prov)
@@ -866,11 +908,17 @@ class TrackedDataFrame(pd.DataFrame):
         """pandas merge; every column carried by either side gets n copies of
         its first word advanced by MERGE (the left side wins a shared column).
 
-        Columns renamed by suffixes lose their words.
+        Columns renamed by suffixes lose their words.  A row-following
+        tracker gives every output element the word of its source element.
         """
+        if _rows_hooks.follows(self._tracker):
+            return _rows_hooks.merge_frames(_ROWS, self, right, args, kwargs)
         result = super().merge(right, *args, **kwargs)
         return TrackedDataFrame(result, _tracker=self._tracker,
                                 _col_prov=_merged_col_prov(self, right, result))
+
+
+_ROWS = _register_rows_family(TrackedSeries, TrackedDataFrame, lineage=False)
 
 
 def _stock_entity_hash(tracker) -> bool:

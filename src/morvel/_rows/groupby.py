@@ -1,0 +1,342 @@
+"""Group aggregations, transforms and windows whose results carry words.
+
+Each aggregated value's word combines the words of the values it was
+computed from: the group's members (or the window's rows) of the source
+column, folded by the codec (pairs united, entity XOR, chain advanced by
+AGG, taint OR) with depth = deepest member + 1.  At lineage level every
+result value gets one ``AGGREGATE`` node whose inputs are the members'
+nodes; ``transform`` gives each member its group's word and node.
+"""
+from __future__ import annotations
+
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from morvel._rows import lineage
+from morvel._rows.core import NO_NODE, Family, warn_fallback
+from morvel._vortel32 import combine_batch, reduce_groups, reduce_windows
+
+OP_AGG = 11  # OpCode.AGG
+
+_AGGREGATIONS = ("sum", "mean", "min", "max", "count", "std", "var", "median", "prod",
+                 "first", "last", "nunique", "sem")
+
+
+def _hashable(v: Any) -> bool:
+    try:
+        hash(v)
+    except TypeError:
+        return False
+    return True
+
+
+def key_columns(obj: Any, by: Any) -> list:
+    """Labels among ``by`` that name columns of ``obj`` (a frame)."""
+    if not isinstance(obj, pd.DataFrame) or by is None:
+        return []
+    keys = by if isinstance(by, list) else [by]
+    return [k for k in keys if _hashable(k) and k in obj.columns]
+
+
+class _Source:
+    """Where result values come from: the grouped frame or series."""
+
+    def __init__(self, fam: Family, obj: Any, key_cols: list) -> None:
+        self.fam = fam
+        self.obj = obj
+        self.key_cols = key_cols
+
+    def arrays(self, col: Any) -> tuple[np.ndarray, np.ndarray | None] | None:
+        """Words and nodes of source column ``col`` (None: not a source)."""
+        if isinstance(self.obj, pd.Series):
+            return self.fam.series_arrays(self.obj)
+        if _hashable(col) and col in self.obj.columns:
+            return self.fam.column_arrays(self.obj, col)
+        return None
+
+    def keys(self) -> tuple[np.ndarray, np.ndarray | None] | None:
+        """Words of the key columns combined per row (for ``size``)."""
+        if not self.key_cols:
+            if isinstance(self.obj, pd.Series):
+                return self.fam.series_arrays(self.obj)
+            return None
+        tracker = self.obj._tracker
+        prov, nodes = self.fam.column_arrays(self.obj, self.key_cols[0])
+        for k in self.key_cols[1:]:
+            p2, _ = self.fam.column_arrays(self.obj, k)
+            prov = np.asarray(combine_batch(tracker._rust, prov, p2, OP_AGG), dtype=np.uint32)
+        return prov, nodes
+
+
+def _series_source(obj: Any, selection: Any) -> Any:
+    if selection is None or isinstance(obj, pd.Series):
+        return obj
+    return obj[selection]
+
+
+class RowGroupBy:
+    """A pandas GroupBy of a row-following tracked object.
+
+    Aggregations (``sum``, ``mean``, ..., ``size``, ``agg``) and ``transform``
+    return tracked results with words (and nodes); anything else is pandas'
+    own GroupBy method.
+    """
+
+    def __init__(self, fam: Family, obj: Any, gb: Any, key_cols: list,
+                 selection: Any = None) -> None:
+        object.__setattr__(self, "_fam", fam)
+        object.__setattr__(self, "_obj", obj)
+        object.__setattr__(self, "_gb", gb)
+        object.__setattr__(self, "_key_cols", key_cols)
+        object.__setattr__(self, "_selection", selection)
+        object.__setattr__(self, "_codes_cache", None)
+
+    # -- plumbing -------------------------------------------------------
+
+    def __getitem__(self, key: Any) -> RowGroupBy:
+        return RowGroupBy(self._fam, self._obj, self._gb[key], self._key_cols, key)
+
+    def __getattr__(self, name: str) -> Any:
+        attr = getattr(self._gb, name)
+        if isinstance(attr, pd.core.groupby.GroupBy) and isinstance(self._obj, pd.DataFrame) \
+                and name in self._obj.columns:
+            return RowGroupBy(self._fam, self._obj, attr, self._key_cols, name)
+        return attr
+
+    def __iter__(self) -> Any:
+        return iter(self._gb)
+
+    def __len__(self) -> int:
+        return len(self._gb)
+
+    def __repr__(self) -> str:
+        return f"<row-following {self._gb!r}>"
+
+    def _codes(self) -> tuple[np.ndarray, int]:
+        cached = self._codes_cache
+        if cached is None:
+            ng = self._gb.ngroup()
+            arr = ng.to_numpy(dtype=np.float64, na_value=np.nan)
+            codes = np.where(np.isnan(arr), -1, arr).astype(np.int64)
+            cached = (codes, int(self._gb.ngroups))
+            object.__setattr__(self, "_codes_cache", cached)
+        return cached
+
+    def _source(self) -> _Source:
+        return _Source(self._fam, _series_source(self._obj, self._selection)
+                       if not isinstance(self._selection, list) else self._obj, self._key_cols)
+
+    # -- aggregations -----------------------------------------------------
+
+    def _group_arrays(self, arrays: tuple, op_name: str) -> tuple[np.ndarray, np.ndarray | None]:
+        """Per-group word (and AGGREGATE node) of one source column."""
+        codes, ngroups = self._codes()
+        prov, nodes = arrays
+        tracker = self._obj._tracker
+        words = np.asarray(reduce_groups(tracker._rust, prov, codes, ngroups, OP_AGG),
+                           dtype=np.uint32)
+        gnodes = None
+        if self._fam.lineage:
+            if nodes is None:
+                nodes = np.full(len(prov), NO_NODE, dtype=np.int64)
+            gnodes = lineage.log_aggregates(tracker, op_name, words, nodes, codes, ngroups)
+        return words, gnodes
+
+    def _wrap(self, result: Any, op_name: str, named: dict | None = None,
+              by_keys: bool = False) -> Any:
+        fam = self._fam
+        tracker = self._obj._tracker
+        _codes, ngroups = self._codes()
+        if not isinstance(result, (pd.Series, pd.DataFrame)):
+            return result
+        if len(result) != ngroups:
+            warn_fallback(f"groupby {op_name} returned {len(result)} rows for {ngroups} groups")
+            return result
+        src = self._source()
+        if isinstance(result, pd.Series):
+            arrays = src.keys() if by_keys else src.arrays(result.name)
+            if arrays is None:
+                arrays = src.keys() if by_keys else None
+            if arrays is None:
+                words = np.zeros(ngroups, dtype=np.uint32)
+                nodes = np.full(ngroups, NO_NODE, dtype=np.int64) if fam.lineage else None
+            else:
+                words, nodes = self._group_arrays(arrays, op_name)
+            return fam.make_series(result, result.index, result.name, tracker, words, nodes)
+        col_prov: dict = {}
+        col_nodes: dict | None = {} if fam.lineage else None
+        for col in result.columns:
+            arrays = self._column_source(src, col, named, by_keys)
+            if arrays is None:
+                continue
+            words, nodes = self._group_arrays(arrays, op_name)
+            col_prov[col] = words
+            if col_nodes is not None:
+                col_nodes[col] = nodes
+        return fam.make_frame(result, tracker, col_prov, col_nodes)
+
+    def _column_source(self, src: _Source, col: Any, named: dict | None, by_keys: bool) -> Any:
+        if named and _hashable(col) and col in named:
+            return src.arrays(named[col])
+        if by_keys and col == "size":
+            return src.keys()
+        if isinstance(src.obj, pd.Series):
+            return src.arrays(col)
+        found = src.arrays(col)
+        if found is None and isinstance(col, tuple) and col:
+            found = src.arrays(col[0])
+        return found
+
+    def _aggregate(self, name: str, *args: Any, **kwargs: Any) -> Any:
+        return self._wrap(getattr(self._gb, name)(*args, **kwargs), name)
+
+    def size(self) -> Any:
+        return self._wrap(self._gb.size(), "size", by_keys=True)
+
+    def agg(self, func: Any = None, *args: Any, **kwargs: Any) -> Any:
+        """pandas ``agg`` (lists, dicts, named aggregation) with words."""
+        named = None
+        if func is None and kwargs:
+            named = {k: v[0] for k, v in kwargs.items() if isinstance(v, tuple) and len(v) == 2}
+        result = self._gb.agg(func, *args, **kwargs)
+        return self._wrap(result, "agg", named)
+
+    aggregate = agg
+
+    def transform(self, func: Any, *args: Any, **kwargs: Any) -> Any:
+        """pandas ``transform``; each member gets its group's word and node."""
+        result = self._gb.transform(func, *args, **kwargs)
+        fam = self._fam
+        tracker = self._obj._tracker
+        codes, _ngroups = self._codes()
+        if not isinstance(result, (pd.Series, pd.DataFrame)) or len(result) != len(codes):
+            return result
+        src = self._source()
+        missing = codes < 0
+        op_name = f"transform_{func}" if isinstance(func, str) else "transform"
+
+        def spread(arrays: Any) -> tuple[np.ndarray, np.ndarray | None]:
+            words, nodes = self._group_arrays(arrays, op_name)
+            w = words.take(codes, mode="clip")
+            w[missing] = 0
+            n = None
+            if nodes is not None:
+                n = nodes.take(codes, mode="clip")
+                n[missing] = NO_NODE
+            return w, n
+
+        if isinstance(result, pd.Series):
+            arrays = src.arrays(result.name)
+            if arrays is None:
+                return result
+            w, n = spread(arrays)
+            return fam.make_series(result, result.index, result.name, tracker, w, n)
+        col_prov: dict = {}
+        col_nodes: dict | None = {} if fam.lineage else None
+        for col in result.columns:
+            arrays = src.arrays(col)
+            if arrays is None:
+                continue
+            w, n = spread(arrays)
+            col_prov[col] = w
+            if col_nodes is not None:
+                col_nodes[col] = n
+        return fam.make_frame(result, tracker, col_prov, col_nodes)
+
+
+def _make_aggregation(name: str) -> Any:
+    def method(self: RowGroupBy, *args: Any, **kwargs: Any) -> Any:
+        return self._aggregate(name, *args, **kwargs)
+    method.__name__ = name
+    method.__doc__ = f"pandas ``{name}`` per group; each value's word combines its group's."
+    return method
+
+
+for _name in _AGGREGATIONS:
+    setattr(RowGroupBy, _name, _make_aggregation(_name))
+
+
+# ---------------------------------------------------------------------------
+# rolling / expanding
+# ---------------------------------------------------------------------------
+
+_WINDOW_AGGREGATIONS = ("sum", "mean", "min", "max", "count", "std", "var", "median", "sem")
+
+
+def window_bounds(win: Any, n: int) -> tuple[np.ndarray, np.ndarray]:
+    """[start, end) row positions of every window of a pandas Rolling or
+    Expanding object over n rows."""
+    indexer = win._get_window_indexer()
+    start, end = indexer.get_window_bounds(
+        num_values=n, min_periods=win.min_periods, center=getattr(win, "center", False),
+        closed=getattr(win, "closed", None), step=getattr(win, "step", None))
+    return np.asarray(start, dtype=np.int64), np.asarray(end, dtype=np.int64)
+
+
+class RowWindow:
+    """A pandas Rolling or Expanding of a row-following tracked object whose
+    aggregations carry words (and nodes)."""
+
+    def __init__(self, fam: Family, obj: Any, win: Any, kind: str) -> None:
+        object.__setattr__(self, "_fam", fam)
+        object.__setattr__(self, "_obj", obj)
+        object.__setattr__(self, "_win", win)
+        object.__setattr__(self, "_kind", kind)
+
+    def __getattr__(self, name: str) -> Any:
+        return getattr(self._win, name)
+
+    def __getitem__(self, key: Any) -> RowWindow:
+        return RowWindow(self._fam, self._obj[key], self._win[key], self._kind)
+
+    def __repr__(self) -> str:
+        return f"<row-following {self._win!r}>"
+
+    def _words(self, arrays: tuple, starts: np.ndarray, ends: np.ndarray,
+               op_name: str) -> tuple[np.ndarray, np.ndarray | None]:
+        tracker = self._obj._tracker
+        prov, nodes = arrays
+        words = np.asarray(reduce_windows(tracker._rust, prov, starts, ends, OP_AGG),
+                           dtype=np.uint32)
+        wnodes = None
+        if self._fam.lineage:
+            if nodes is None:
+                nodes = np.full(len(prov), NO_NODE, dtype=np.int64)
+            wnodes = lineage.log_windows(tracker, op_name, words, nodes, starts, ends)
+        return words, wnodes
+
+    def _aggregate(self, name: str, *args: Any, **kwargs: Any) -> Any:
+        result = getattr(self._win, name)(*args, **kwargs)
+        fam, obj = self._fam, self._obj
+        tracker = obj._tracker
+        starts, ends = window_bounds(self._win, len(obj))
+        if len(starts) != len(result):
+            warn_fallback(f"{self._kind} {name} returned rows that match no window")
+            return result
+        op_name = f"{self._kind}_{name}"
+        if isinstance(result, pd.Series):
+            w, n = self._words(fam.series_arrays(obj) if isinstance(obj, pd.Series)
+                               else fam.column_arrays(obj, result.name), starts, ends, op_name)
+            return fam.make_series(result, result.index, result.name, tracker, w, n)
+        col_prov: dict = {}
+        col_nodes: dict | None = {} if fam.lineage else None
+        for col in result.columns:
+            w, n = self._words(fam.column_arrays(obj, col), starts, ends, op_name)
+            col_prov[col] = w
+            if col_nodes is not None:
+                col_nodes[col] = n
+        return fam.make_frame(result, tracker, col_prov, col_nodes)
+
+
+def _make_window_aggregation(name: str) -> Any:
+    def method(self: RowWindow, *args: Any, **kwargs: Any) -> Any:
+        return self._aggregate(name, *args, **kwargs)
+    method.__name__ = name
+    method.__doc__ = f"pandas ``{name}`` per window; each value's word combines its window's."
+    return method
+
+
+for _name in _WINDOW_AGGREGATIONS:
+    setattr(RowWindow, _name, _make_window_aggregation(_name))

@@ -1,0 +1,145 @@
+"""Entry points the tracked classes call (one per pandas hook), and the
+methods both families gain for row-following trackers."""
+from __future__ import annotations
+
+import sys
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from morvel._rows import concat, merge
+from morvel._rows.align import align_operands, needs_alignment
+from morvel._rows.core import (
+    IDENTITY,
+    NO_NODE,
+    Family,
+    family_of,
+    follow_frame,
+    follow_series,
+    follows,
+    row_positions,
+    series_to_frame,
+    take,
+    warn_fallback,
+)
+from morvel._rows.groupby import RowGroupBy, RowWindow, key_columns
+
+
+def finalize_series(fam: Family, out: Any, other: Any, method: str | None) -> bool:
+    """Row-following part of a tracked Series' ``__finalize__``; False when
+    the tracker does not follow rows (the caller keeps its own behaviour)."""
+    if method == "concat":
+        return concat.finalize_series(fam, out, other)
+    if not follows(getattr(out, "_tracker", None)):
+        return False
+    follow_series(fam, out, other, method)
+    return True
+
+
+def finalize_frame(fam: Family, out: Any, other: Any, method: str | None) -> bool:
+    """Row-following part of a tracked DataFrame's ``__finalize__``."""
+    if method == "concat":
+        return concat.finalize_frame(fam, out, other)
+    if method == "merge":
+        left = getattr(other, "left", None)
+        if follows(getattr(left, "_tracker", None)):
+            warn_fallback("pd.merge() hands its row mapping to no one; call "
+                          "left.merge(right, ...) to keep row-exact words")
+        return False
+    if not follows(getattr(other, "_tracker", None)):
+        return False
+    if isinstance(other, pd.Series):
+        series_to_frame(fam, out, other)
+        return True
+    follow_frame(fam, out, other, method)
+    return True
+
+
+def binop_operands(left: Any, right: Any, comparison: bool) -> tuple[Any, Any]:
+    """The operands of a two-operand element operation, aligned by label as
+    pandas aligns them when ``left`` follows rows and the indexes differ."""
+    if follows(left._tracker) and needs_alignment(left, right):
+        return align_operands(left, right, comparison)
+    return left, right
+
+
+def name_result(out: Any, left: Any, right: Any) -> Any:
+    """Give a row-following result the name pandas would give it."""
+    if follows(left._tracker):
+        from morvel._rows.core import result_name
+        object.__setattr__(out, "_name", result_name(left, right))
+    return out
+
+
+def keeps_name(frame: Any) -> bool:
+    """True when a column selected from ``frame`` keeps its label as name."""
+    return follows(frame._tracker)
+
+
+def assigned_arrays(frame: Any, key: Any, value: Any) -> tuple | None:
+    """Words and nodes stored for ``frame[key] = value`` on a row-following
+    frame: a tracked series' arrays re-laid on the frame's rows as pandas
+    aligned its values; None for anything else (its words are unknown)."""
+    fam = family_of(value)
+    if fam is None or not isinstance(value, fam.series):
+        return None
+    prov, nodes = fam.series_arrays(value)
+    if len(value) == len(frame) and (value.index is frame.index or value.index.equals(frame.index)):
+        return prov, nodes
+    pos = row_positions(value.index, frame.index)
+    if pos is None:
+        warn_fallback("the assigned series has a duplicated index")
+        return None
+    if pos is IDENTITY:
+        pos = np.arange(len(frame), dtype=np.int64)
+    return take(prov, pos, 0), (None if nodes is None else take(nodes, pos, NO_NODE))
+
+
+def merge_frames(fam: Family, left: Any, right: Any, args: tuple, kwargs: dict) -> Any:
+    return merge.merge(fam, left, right, args, kwargs)
+
+
+def _from_pandas() -> bool:
+    """True when the caller of the method calling this is pandas' own code:
+    pandas' methods group and roll internally and need its own objects."""
+    return sys._getframe(2).f_globals.get("__name__", "").startswith("pandas.")
+
+
+class RowsMixin:
+    """Methods both tracked families gain; they change nothing unless the
+    object's tracker follows rows."""
+
+    _tracker: Any = None
+
+    def groupby(self, *args: Any, **kwargs: Any) -> Any:
+        gb = super().groupby(*args, **kwargs)  # type: ignore[misc]
+        if not follows(self._tracker) or _from_pandas():
+            return gb
+        by = kwargs.get("by", args[0] if args else None)
+        return RowGroupBy(family_of(self), self, gb, key_columns(self, by))
+
+    def rolling(self, *args: Any, **kwargs: Any) -> Any:
+        win = super().rolling(*args, **kwargs)  # type: ignore[misc]
+        if not follows(self._tracker) or _from_pandas():
+            return win
+        return RowWindow(family_of(self), self, win, "rolling")
+
+    def expanding(self, *args: Any, **kwargs: Any) -> Any:
+        win = super().expanding(*args, **kwargs)  # type: ignore[misc]
+        if not follows(self._tracker) or _from_pandas():
+            return win
+        return RowWindow(family_of(self), self, win, "expanding")
+
+
+class RowsFrameMixin(RowsMixin):
+    """Frame methods gained for row-following trackers."""
+
+    def join(self, other: Any, on: Any = None, how: str = "left", lsuffix: str = "",
+             rsuffix: str = "", sort: bool = False, validate: Any = None) -> Any:
+        if follows(self._tracker) and isinstance(other, (pd.DataFrame, pd.Series)) \
+                and not _from_pandas():
+            return merge.join(family_of(self), self, other, on, how, lsuffix, rsuffix, sort,
+                              validate)
+        return super().join(other, on=on, how=how, lsuffix=lsuffix,  # type: ignore[misc]
+                            rsuffix=rsuffix, sort=sort, validate=validate)
