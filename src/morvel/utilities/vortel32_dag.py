@@ -312,12 +312,14 @@ class DAGTracker(ProvenanceTracker):
         tenant_id: Optional[str] = None,
         service_url: str = "",
         pipeline_name: Optional[str] = None,
+        *,
+        follow_rows: bool = False,
     ) -> None:
         check_exact(api_key, "api_key", str, allow_none=True)
         check_exact(tenant_id, "tenant_id", str, allow_none=True)
         check_exact(service_url, "service_url", str)
         check_exact(pipeline_name, "pipeline_name", str, allow_none=True)
-        super().__init__()
+        super().__init__(follow_rows=follow_rows)
         self._dag_lock = threading.Lock()
         self._nodes: Dict[int, DAGNode] = {}
         self._next_node_id = 0
@@ -338,6 +340,25 @@ class DAGTracker(ProvenanceTracker):
         self._dashboard_synced = False
         if api_key:
             self.enable_persistence()
+
+    # -- pickling -----------------------------------------------------------
+
+    # Connections and threads stay with the process that opened them: a
+    # copy gets fresh locks and works in memory (its persistence is off).
+    _UNPICKLED = ("_writer", "_storage", "_pipeline_id", "_api_key")
+
+    def __getstate__(self) -> dict:
+        state = super().__getstate__()
+        del state["_dag_lock"], state["_value_buffer_lock"]
+        for name in self._UNPICKLED:
+            if name in state:
+                state[name] = None
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        super().__setstate__(state)
+        self._dag_lock = threading.Lock()
+        self._value_buffer_lock = threading.Lock()
 
     # -- live persistence and lifecycle ------------------------------------
 
@@ -1110,6 +1131,8 @@ import types as _types
 import numpy as np
 import pandas as pd
 
+from morvel._rows import hooks as _rows_hooks
+from morvel._rows import register_family as _register_rows_family
 from morvel.utilities import vortel32
 
 try:  # the compiled bulk lineage path; without it every operation loops
@@ -1529,7 +1552,7 @@ def _new_series(values, index, prov, tracker, node_ids) -> "DAGTrackedSeries":
     return DAGTrackedSeries(values, index=index, _prov=prov, _tracker=tracker, _node_ids=node_ids)
 
 
-class DAGTrackedSeries(pd.Series):
+class DAGTrackedSeries(_rows_hooks.RowsMixin, pd.Series):
     """Pandas Series with DAG-tracked provenance."""
 
     _metadata = ["_prov", "_tracker", "_node_ids"]
@@ -1559,6 +1582,7 @@ class DAGTrackedSeries(pd.Series):
         out = super().__finalize__(other, method=method, **kwargs)
         if isinstance(other, pd.Series):
             object.__setattr__(out, "_name", other._name)
+        _rows_hooks.finalize_series(_ROWS, out, other, method)
         return out
 
     def __getstate__(self):
@@ -1583,6 +1607,11 @@ class DAGTrackedSeries(pd.Series):
         """
         check_exact(op_name, "op_name", str)
         op_code = as_int(op_code, "op_code")
+        left, other = _rows_hooks.binop_operands(self, other, op_code == OpCode.CMP)
+        return _rows_hooks.name_result(left._binop_dag_aligned(other, op, op_name, op_code),
+                                       left, other)
+
+    def _binop_dag_aligned(self, other, op, op_name: str, op_code: int) -> "DAGTrackedSeries":
         b = other.values if hasattr(other, "values") else other
         result = op(self.values, b)
         tracker = self._tracker
@@ -1648,6 +1677,10 @@ class DAGTrackedSeries(pd.Series):
         return self._log_unary_steps(result, self.index, op_name, op_code)
 
     def _log_unary_steps(self, result, index, op_name, op_code):
+        return _rows_hooks.name_result(self._log_unary_steps_unnamed(result, index, op_name, op_code),
+                                       self, None)
+
+    def _log_unary_steps_unnamed(self, result, index, op_name, op_code):
         tracker = self._tracker
         if tracker is None:
             return _new_series(result, index, _copy_array(self._prov), tracker,
@@ -1818,7 +1851,7 @@ def _hashable_key(key) -> bool:
     return True
 
 
-class DAGTrackedDataFrame(pd.DataFrame):
+class DAGTrackedDataFrame(_rows_hooks.RowsFrameMixin, pd.DataFrame):
     """Pandas DataFrame with DAG-tracked provenance."""
 
     _metadata = ["_tracker", "_col_prov", "_col_nodes"]
@@ -1844,6 +1877,11 @@ class DAGTrackedDataFrame(pd.DataFrame):
     @property
     def _constructor_sliced(self):
         return DAGTrackedSeries
+
+    def __finalize__(self, other, method=None, **kwargs):
+        out = super().__finalize__(other, method=method, **kwargs)
+        _rows_hooks.finalize_frame(_ROWS, out, other, method)
+        return out
 
     def __getitem__(self, key):
         """pandas selection; a selected column comes back as a nameless
@@ -1880,7 +1918,8 @@ class DAGTrackedDataFrame(pd.DataFrame):
         # Nameless for the user; pandas' own methods (groupby, pivot,
         # explode, pop, ...) select columns here too and read the label
         # from the name, so they get it.
-        name = result.name if vortel32._called_by_pandas() else None
+        name = (result.name if vortel32._called_by_pandas() or _rows_hooks.keeps_name(self)
+                else None)
         return DAGTrackedSeries(result.values, index=result.index, name=name, _prov=prov,
                                 _tracker=self._tracker, _node_ids=nodes)
 
@@ -1888,7 +1927,19 @@ class DAGTrackedDataFrame(pd.DataFrame):
         """pandas assignment; a ``DAGTrackedSeries`` value also stores copies
         of its words and node ids for the column."""
         super().__setitem__(key, value)
-        if isinstance(value, DAGTrackedSeries):
+        if _rows_hooks.follows(self._tracker) and _hashable_key(key):
+            # Dictionaries of this frame's own (derived frames share the
+            # source's), with the value's arrays re-laid on the frame's rows.
+            col_prov, col_nodes = dict(self._col_prov), dict(self._col_nodes)
+            arrays = _rows_hooks.assigned_arrays(self, key, value)
+            if arrays is None:
+                col_prov.pop(key, None)
+                col_nodes.pop(key, None)
+            else:
+                col_prov[key], col_nodes[key] = arrays
+            object.__setattr__(self, "_col_prov", col_prov)
+            object.__setattr__(self, "_col_nodes", col_nodes)
+        elif isinstance(value, DAGTrackedSeries):
             col_prov, col_nodes = self._col_prov, self._col_nodes
             if not isinstance(col_prov, dict):
                 col_prov = dict(col_prov)
@@ -1920,7 +1971,12 @@ class DAGTrackedDataFrame(pd.DataFrame):
 
     def merge(self, right, *args, **kwargs):
         """pandas merge; carried columns get the merged word and a "merge"
-        node per column and side (the left side wins a shared column)."""
+        node per column and side (the left side wins a shared column).  A
+        row-following tracker gives every output element its source
+        element's word and a node of its own whose inputs are the elements
+        it came from."""
+        if _rows_hooks.follows(self._tracker):
+            return _rows_hooks.merge_frames(_ROWS, self, right, args, kwargs)
         result = pd.DataFrame.merge(self, right, *args, **kwargs)
         merged_prov: dict = {}
         merged_nodes: dict = {}
@@ -1933,6 +1989,9 @@ class DAGTrackedDataFrame(pd.DataFrame):
                                        merged_prov, merged_nodes)
         return DAGTrackedDataFrame(result, _tracker=self._tracker, _col_prov=merged_prov,
                                    _col_nodes=merged_nodes)
+
+
+_ROWS = _register_rows_family(DAGTrackedSeries, DAGTrackedDataFrame, lineage=True)
 
 
 # -- wrap_dataframe_dag ----------------------------------------------------
