@@ -12,6 +12,7 @@ MODULES = [
     "morvel.utilities.persistence.storage",
     "morvel.utilities.persistence.writer",
     "morvel.demo",
+    "morvel.pipeline",
 ]
 
 
