@@ -41,17 +41,30 @@ def key_columns(obj: Any, by: Any) -> list:
 
 
 class _Source:
-    """Where result values come from: the grouped frame or series."""
+    """Where result values come from: the grouped frame (or series), the
+    selected column(s) and the key columns."""
 
-    def __init__(self, fam: Family, obj: Any, key_cols: list) -> None:
+    def __init__(self, fam: Family, obj: Any, selection: Any, key_cols: list) -> None:
         self.fam = fam
         self.obj = obj
+        self.selection = selection
         self.key_cols = key_cols
 
+    @property
+    def single(self) -> bool:
+        """True when one series is aggregated (a series, or one column)."""
+        return isinstance(self.obj, pd.Series) or (
+            self.selection is not None and not isinstance(self.selection, list))
+
     def arrays(self, col: Any) -> tuple[np.ndarray, np.ndarray | None] | None:
-        """Words and nodes of source column ``col`` (None: not a source)."""
+        """Words and nodes of the source of result column ``col`` (None: it
+        has no source column)."""
         if isinstance(self.obj, pd.Series):
             return self.fam.series_arrays(self.obj)
+        if _hashable(col) and col in self.key_cols:
+            return self.fam.column_arrays(self.obj, col)
+        if self.single:
+            return self.fam.column_arrays(self.obj, self.selection)
         if _hashable(col) and col in self.obj.columns:
             return self.fam.column_arrays(self.obj, col)
         return None
@@ -68,12 +81,6 @@ class _Source:
             p2, _ = self.fam.column_arrays(self.obj, k)
             prov = np.asarray(combine_batch(tracker._rust, prov, p2, OP_AGG), dtype=np.uint32)
         return prov, nodes
-
-
-def _series_source(obj: Any, selection: Any) -> Any:
-    if selection is None or isinstance(obj, pd.Series):
-        return obj
-    return obj[selection]
 
 
 class RowGroupBy:
@@ -125,8 +132,7 @@ class RowGroupBy:
         return cached
 
     def _source(self) -> _Source:
-        return _Source(self._fam, _series_source(self._obj, self._selection)
-                       if not isinstance(self._selection, list) else self._obj, self._key_cols)
+        return _Source(self._fam, self._obj, self._selection, self._key_cols)
 
     # -- aggregations -----------------------------------------------------
 
@@ -182,12 +188,9 @@ class RowGroupBy:
             return src.arrays(named[col])
         if by_keys and col == "size":
             return src.keys()
-        if isinstance(src.obj, pd.Series):
-            return src.arrays(col)
-        found = src.arrays(col)
-        if found is None and isinstance(col, tuple) and col:
-            found = src.arrays(col[0])
-        return found
+        if isinstance(col, tuple) and col and not src.single:
+            return src.arrays(col[0])
+        return src.arrays(col)
 
     def _aggregate(self, name: str, *args: Any, **kwargs: Any) -> Any:
         return self._wrap(getattr(self._gb, name)(*args, **kwargs), name)

@@ -75,9 +75,19 @@ def merge(fam: Family, left: Any, right: Any, args: tuple, kwargs: dict) -> Any:
     col_prov: dict = {}
     col_nodes: dict | None = {} if fam.lineage else None
     op_name = f"merge_{how}"
+    # A key column pandas adds in front when one side joins on its index and
+    # the other on a column of the same name as an overlapping column: its
+    # values come from the column side (the index side has no words).
+    added_key: dict = {}
+    if params.get("left_index") and not params.get("right_index"):
+        added_key = {k: ("r", k) for k in _as_list(params.get("right_on")) if _label_like(k)}
+    elif params.get("right_index") and not params.get("left_index"):
+        added_key = {k: ("l", k) for k in _as_list(params.get("left_on")) if _label_like(k)}
     for c in result.columns:
         if c in same_keys:
             sources = [("l", c), ("r", c)]
+        elif c in overlap and c not in renamed and c in added_key:
+            sources = [added_key[c]]
         elif c in renamed:
             sources = [renamed[c]]
         elif c in lcols:

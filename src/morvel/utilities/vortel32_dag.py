@@ -1575,6 +1575,12 @@ class DAGTrackedSeries(_rows_hooks.RowsMixin, pd.Series):
     def _constructor(self):
         return DAGTrackedSeries
 
+    @property
+    def _constructor_expanddim(self):
+        # Frames made from a row-following series (to_frame, concat along
+        # columns) stay tracked; otherwise pandas' plain DataFrame.
+        return DAGTrackedDataFrame if _rows_hooks.follows(self._tracker) else pd.DataFrame
+
     def __finalize__(self, other, method=None, **kwargs):
         # pandas copies the names listed in _metadata; "_name" is not among
         # ours, so carry the name over the way a plain Series does (groupby
