@@ -121,19 +121,30 @@ def _fit(arr: Any, n: int, dtype: Any, fill: int) -> np.ndarray:
     return arr if arr.dtype == dtype else arr.astype(dtype)
 
 
-def take(arr: np.ndarray, pos: Any, fill: int) -> np.ndarray:
+def take(arr: np.ndarray, pos: Any, fill: int, missing: Any = True) -> np.ndarray:
     """``arr[pos]`` with ``fill`` where ``pos`` is negative (an element that
     has no source row); ``IDENTITY`` returns ``arr`` itself (arrays are never
-    changed in place, so sharing is safe)."""
+    changed in place, so sharing is safe).  ``missing`` may carry the mask of
+    negative positions (None: there are none) when the caller maps several
+    arrays with one ``pos``."""
     if pos is IDENTITY:
         return arr
     if len(arr) == 0:
         return np.full(len(pos), fill, dtype=arr.dtype)
+    if missing is True:
+        missing = missing_of(pos)
+    if missing is None:
+        return arr[pos]
     out = arr.take(pos, mode="clip")
-    missing = pos < 0
-    if missing.any():
-        out[missing] = fill
+    out[missing] = fill
     return out
+
+
+def missing_of(pos: np.ndarray) -> np.ndarray | None:
+    """Mask of the negative positions of ``pos``, or None when there are none."""
+    if len(pos) == 0 or pos.min() >= 0:
+        return None
+    return pos < 0
 
 
 def warn_fallback(what: str) -> None:
@@ -159,6 +170,17 @@ def row_positions(source: pd.Index, result: pd.Index) -> Any:
     n = len(result)
     if n == len(source) and result.equals(source):
         return IDENTITY
+    if isinstance(source, pd.RangeIndex) and result.dtype.kind in "iu" and len(source):
+        # Labels of a range are arithmetic: no hash table needed.
+        vals = result.to_numpy(dtype=np.int64, copy=False)
+        off = vals - source.start
+        pos, rem = np.divmod(off, source.step)
+        bad = (rem != 0) | (pos < 0) | (pos >= len(source))
+        if bad.any():
+            pos[bad] = -1
+        if n == len(source) and n and bad.all():
+            return IDENTITY
+        return pos
     if source.is_unique:
         pos = source.get_indexer(result)
         if n == len(source) and n and (pos < 0).all():
@@ -206,8 +228,9 @@ def follow_series(fam: Family, out: Any, other: Any, method: str | None) -> None
         sp, sn = fam.series_arrays(other)
         if pos is IDENTITY:
             pos = np.arange(n, dtype=np.int64)
-        prov = take(sp, pos, 0)
-        nodes = take(sn, pos, NO_NODE) if sn is not None else None
+        missing = missing_of(pos)
+        prov = take(sp, pos, 0, missing)
+        nodes = take(sn, pos, NO_NODE, missing) if sn is not None else None
     fam.set_series_arrays(out, prov, nodes)
 
 
@@ -229,23 +252,25 @@ def follow_frame(fam: Family, out: Any, other: Any, method: str | None) -> None:
     col_nodes: dict | None = {} if fam.lineage else None
     same_len = len(out) == len(other)
     src_nodes = getattr(other, "_col_nodes", {}) if fam.lineage else {}
+    if pos is IDENTITY and not same_len:
+        pos = np.arange(len(out), dtype=np.int64)
+    missing = None if pos is IDENTITY else missing_of(pos)
     for col, arr in other._col_prov.items():
         if col not in cols:
             continue
-        if pos is IDENTITY and same_len:
+        if pos is IDENTITY:
             col_prov[col] = arr
         else:
-            p = np.arange(len(out), dtype=np.int64) if pos is IDENTITY else pos
-            col_prov[col] = take(_fit(arr, len(other), np.uint32, 0), p, 0)
+            col_prov[col] = take(_fit(arr, len(other), np.uint32, 0), pos, 0, missing)
     if col_nodes is not None:
         for col, arr in src_nodes.items():
             if col not in cols:
                 continue
-            if pos is IDENTITY and same_len:
+            if pos is IDENTITY:
                 col_nodes[col] = arr
             else:
-                p = np.arange(len(out), dtype=np.int64) if pos is IDENTITY else pos
-                col_nodes[col] = take(_fit(arr, len(other), np.int64, NO_NODE), p, NO_NODE)
+                col_nodes[col] = take(_fit(arr, len(other), np.int64, NO_NODE), pos, NO_NODE,
+                                      missing)
     fam.set_frame_arrays(out, col_prov, col_nodes)
 
 

@@ -99,6 +99,7 @@ class RowGroupBy:
         object.__setattr__(self, "_key_cols", key_cols)
         object.__setattr__(self, "_selection", selection)
         object.__setattr__(self, "_codes_cache", None)
+        object.__setattr__(self, "_words_memo", None)
 
     # -- plumbing -------------------------------------------------------
 
@@ -124,9 +125,12 @@ class RowGroupBy:
     def _codes(self) -> tuple[np.ndarray, int]:
         cached = self._codes_cache
         if cached is None:
-            ng = self._gb.ngroup()
-            arr = ng.to_numpy(dtype=np.float64, na_value=np.nan)
-            codes = np.where(np.isnan(arr), -1, arr).astype(np.int64)
+            arr = self._gb.ngroup().to_numpy()
+            if arr.dtype.kind in "iu":
+                codes = arr.astype(np.int64, copy=False)
+            else:  # rows whose key is dropped are numbered NaN
+                arr = np.asarray(arr, dtype=np.float64)
+                codes = np.where(np.isnan(arr), -1, arr).astype(np.int64)
             cached = (codes, int(self._gb.ngroups))
             object.__setattr__(self, "_codes_cache", cached)
         return cached
@@ -141,8 +145,16 @@ class RowGroupBy:
         codes, ngroups = self._codes()
         prov, nodes = arrays
         tracker = self._obj._tracker
-        words = np.asarray(reduce_groups(tracker._rust, prov, codes, ngroups, OP_AGG),
-                           dtype=np.uint32)
+        # Several results of one call (agg(["mean", "count"])) reduce the
+        # same column: its group words are computed once.
+        memo = self._words_memo
+        words = memo.get(id(prov)) if memo is not None else None
+        if words is None or words[0] is not prov:
+            words = (prov, np.asarray(reduce_groups(tracker._rust, prov, codes, ngroups, OP_AGG),
+                                      dtype=np.uint32))
+            if memo is not None:
+                memo[id(prov)] = words
+        words = words[1]
         gnodes = None
         if self._fam.lineage:
             if nodes is None:
@@ -152,6 +164,14 @@ class RowGroupBy:
 
     def _wrap(self, result: Any, op_name: str, named: dict | None = None,
               by_keys: bool = False) -> Any:
+        object.__setattr__(self, "_words_memo", {})
+        try:
+            return self._wrap_words(result, op_name, named, by_keys)
+        finally:
+            object.__setattr__(self, "_words_memo", None)
+
+    def _wrap_words(self, result: Any, op_name: str, named: dict | None,
+                    by_keys: bool) -> Any:
         fam = self._fam
         tracker = self._obj._tracker
         _codes, ngroups = self._codes()

@@ -21,7 +21,10 @@ _MERGE_SIG = inspect.signature(pd.DataFrame.merge)
 def _positions(col: pd.Series) -> np.ndarray:
     """Row positions read back from a carried position column (-1 where the
     side had no row)."""
-    arr = col.to_numpy(dtype=np.float64, na_value=np.nan)
+    arr = col.to_numpy()
+    if arr.dtype.kind in "iu":
+        return arr.astype(np.int64, copy=False)
+    arr = np.asarray(arr, dtype=np.float64)
     out = np.full(len(arr), -1, dtype=np.int64)
     ok = ~np.isnan(arr)
     out[ok] = arr[ok].astype(np.int64)

@@ -591,6 +591,8 @@ class TrackedSeries(_rows_hooks.RowsMixin, pd.Series):
         tracker = left._tracker
         if isinstance(other, TrackedSeries) and tracker is not None:
             prov = _words(combine_batch(tracker._rust, left._prov, other._prov, op_code))
+        elif _rows_hooks.follows(tracker):
+            prov = left._prov  # word arrays are never written to: share
         else:
             prov = _copy_words(left._prov)
         out = _tracked(result, left.index, prov, tracker,
@@ -874,6 +876,8 @@ class TrackedDataFrame(_rows_hooks.RowsFrameMixin, pd.DataFrame):
         elif len(prov) != n:
             words = (np.full(n, prov[0], dtype=np.uint32) if len(prov)
                      else np.zeros(n, dtype=np.uint32))
+        elif _rows_hooks.follows(self._tracker):
+            words = prov  # word arrays are never written to: share
         else:
             words = _copy_words(prov)
         # Built from the selected column itself (no data copy) without its name.

@@ -19,6 +19,12 @@ inline uint32_t finish(uint32_t acc, uint32_t max_depth, uint32_t op) {
     return (w & ~(7u << DEPTH_SHIFT)) | (d << DEPTH_SHIFT);
 }
 
+// combine(acc, x, op), with the pair-set unions looked up in a per-call
+// cache: the members of a group usually name one or a few pair sets.
+inline uint32_t fold(kernels::UnionCache& cache, uint32_t acc, uint32_t x, uint32_t op) {
+    return Codec::assemble_combined(cache.get(word::pair_key(acc), word::pair_key(x)), acc, x, op);
+}
+
 }  // namespace
 
 void register_reduce(nb::module_& m) {
@@ -35,6 +41,7 @@ void register_reduce(nb::module_& m) {
                 nb::gil_scoped_release release;
                 std::vector<uint32_t> max_depth(ngroups, 0);
                 std::vector<uint8_t> seen(ngroups, 0);
+                kernels::UnionCache cache(codec, n);
                 kernels::View w = view_of(words, false);
                 const int64_t* g = groups.data();
                 const ptrdiff_t gs = static_cast<ptrdiff_t>(groups.stride(0));
@@ -49,7 +56,7 @@ void register_reduce(nb::module_& m) {
                         out[k] = x;
                         max_depth[k] = d;
                     } else {
-                        out[k] = codec.combine(out[k], x, op);
+                        out[k] = fold(cache, out[k], x, op);
                         if (d > max_depth[k]) max_depth[k] = d;
                     }
                 }
@@ -83,6 +90,7 @@ void register_reduce(nb::module_& m) {
                 // The running fold of the previous window, reused when the next
                 // window only extends it (expanding windows stay linear).
                 int64_t prev_s = -1, prev_e = -1;
+                kernels::UnionCache cache(codec, n);
                 uint32_t acc = 0, max_depth = 0;
                 for (size_t j = 0; j < k; ++j) {
                     int64_t a = s[static_cast<ptrdiff_t>(j) * ss];
@@ -103,7 +111,7 @@ void register_reduce(nb::module_& m) {
                             acc = x;
                             max_depth = d;
                         } else {
-                            acc = codec.combine(acc, x, op);
+                            acc = fold(cache, acc, x, op);
                             if (d > max_depth) max_depth = d;
                         }
                     }
