@@ -281,9 +281,9 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     store holds, the oldest are evicted; the score's graph is then
     incomplete and is neither summarised nor drawn.
     """
+    from morvel.pipeline import Pipeline
     from morvel.utilities.persistence import SQLiteStorage
     from morvel.utilities.vortel32 import column_risk_report
-    from morvel.pipeline import Pipeline
     from morvel.utilities.vortel32_dag import dag_audit, get_dag_for_series, word_report
 
     stdout = sys.stdout if stdout is None else stdout
