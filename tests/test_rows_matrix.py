@@ -503,3 +503,36 @@ def test_directly_built_trackers_keep_positional_words(lineage):
     assert s.name is None
     sub = f[f["a"] > 1]["a"]
     assert (sub._prov == f._col_prov["a"][0]).all()  # first-word fallback
+
+
+@pytest.mark.parametrize("lineage", [False, True])
+@pytest.mark.parametrize("op", ["mask", "frame_mask", "iloc", "sample", "series_mask"])
+def test_a_duplicated_index_follows_rows_where_positions_are_known(lineage, op):
+    """Masks, iloc and sample know their source positions, so they stay
+    row-exact (and silent) on a duplicated index."""
+    raw = pd.DataFrame({"a": [5.0, 1.0, 4.0, 2.0, 3.0], "b": [1, 2, 3, 4, 5]},
+                       index=[7, 7, 8, 8, 7])
+    pipe = morvel.Pipeline("dup", lineage=lineage)
+    f = pipe.track(raw, "t")
+    plain = raw.assign(**{RID: np.arange(5, dtype=float)})
+    fn = {"mask": lambda d: d[d["a"] > 2], "frame_mask": lambda d: d.loc[d["b"] % 2 == 1],
+          "iloc": lambda d: d.iloc[[4, 0, -2]], "sample": lambda d: d.sample(3, random_state=2),
+          "series_mask": None}[op]
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RowsFallbackWarning)
+        if op == "series_mask":
+            s = f["a"]
+            got = s[s > 2]
+            rid = plain[RID][plain["a"] > 2].to_numpy()
+            pd.testing.assert_series_equal(pd.Series(got), raw["a"][raw["a"] > 2])
+            words, nodes = expect_column(f, "a", rid, lineage)
+            np.testing.assert_array_equal(got._prov, words)
+            return
+        got = fn(f)
+    want = fn(plain)
+    pd.testing.assert_frame_equal(pd.DataFrame(got), want.drop(columns=[RID]))
+    for col in raw.columns:
+        words, nodes = expect_column(f, col, want[RID].to_numpy(), lineage)
+        np.testing.assert_array_equal(got[col]._prov, words)
+        if lineage:
+            np.testing.assert_array_equal(got[col]._node_ids, nodes)

@@ -2,6 +2,7 @@
 methods both families gain for row-following trackers."""
 from __future__ import annotations
 
+import contextvars
 import sys
 from typing import Any
 
@@ -26,9 +27,18 @@ from morvel._rows.core import (
 from morvel._rows.groupby import RowGroupBy, RowWindow, key_columns
 
 
+# Set while a method that knows the exact source positions of its result's
+# rows (take, a boolean mask) lets pandas build the result: the mapping by
+# label is skipped, the method lays the arrays itself afterwards.
+_POSITIONS_KNOWN: contextvars.ContextVar[bool] = contextvars.ContextVar(
+    "morvel_rows_positions_known", default=False)
+
+
 def finalize_series(fam: Family, out: Any, other: Any, method: str | None) -> bool:
     """Row-following part of a tracked Series' ``__finalize__``; False when
     the tracker does not follow rows (the caller keeps its own behaviour)."""
+    if _POSITIONS_KNOWN.get():
+        return follows(getattr(out, "_tracker", None))
     if method == "concat":
         return concat.finalize_series(fam, out, other)
     if not follows(getattr(out, "_tracker", None)):
@@ -39,6 +49,8 @@ def finalize_series(fam: Family, out: Any, other: Any, method: str | None) -> bo
 
 def finalize_frame(fam: Family, out: Any, other: Any, method: str | None) -> bool:
     """Row-following part of a tracked DataFrame's ``__finalize__``."""
+    if _POSITIONS_KNOWN.get():
+        return follows(getattr(other, "_tracker", None))
     if method == "concat":
         return concat.finalize_frame(fam, out, other)
     if method == "merge":
@@ -106,11 +118,50 @@ def _from_pandas() -> bool:
     return sys._getframe(2).f_globals.get("__name__", "").startswith("pandas.")
 
 
+def _with_positions(obj: Any, pos: np.ndarray, build: Any) -> Any:
+    """``build()`` (a pandas call whose result holds the rows of ``obj`` at
+    positions ``pos``, in order) with the words and nodes laid by position."""
+    token = _POSITIONS_KNOWN.set(True)
+    try:
+        out = build()
+    finally:
+        _POSITIONS_KNOWN.reset(token)
+    fam = family_of(obj)
+    if fam is None or len(out) != len(pos) or not isinstance(out, (fam.series, fam.frame)):
+        return out
+    if isinstance(obj, pd.Series):
+        prov, nodes = fam.series_arrays(obj)
+        fam.set_series_arrays(out, prov[pos], None if nodes is None else nodes[pos])
+        return out
+    cols = out.columns
+    col_prov = {c: fam.column_arrays(obj, c)[0][pos] for c in obj._col_prov if c in cols}
+    col_nodes = None
+    if fam.lineage:
+        col_nodes = {c: fam.column_arrays(obj, c)[1][pos] for c in obj._col_nodes if c in cols}
+    fam.set_frame_arrays(out, col_prov, col_nodes)
+    return out
+
+
+def _row_axis(axis: Any) -> bool:
+    return axis in (0, "index", "rows")
+
+
 class RowsMixin:
     """Methods both tracked families gain; they change nothing unless the
     object's tracker follows rows."""
 
     _tracker: Any = None
+
+    def take(self, indices: Any, axis: Any = 0, **kwargs: Any) -> Any:
+        if not follows(self._tracker) or not _row_axis(axis):
+            return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
+        pos = np.asarray(indices, dtype=np.int64)
+        if pos.ndim != 1:
+            return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
+        n = len(self)  # type: ignore[arg-type]
+        pos = np.where(pos < 0, pos + n, pos)
+        return _with_positions(self, pos, lambda: super(RowsMixin, self).take(
+            indices, axis=axis, **kwargs))
 
     def groupby(self, *args: Any, **kwargs: Any) -> Any:
         gb = super().groupby(*args, **kwargs)  # type: ignore[misc]
@@ -130,6 +181,26 @@ class RowsMixin:
         if not follows(self._tracker) or _from_pandas():
             return win
         return RowWindow(family_of(self), self, win, "expanding")
+
+
+class RowsSeriesMixin(RowsMixin):
+    """Series methods gained for row-following trackers."""
+
+    def __getitem__(self, key: Any) -> Any:
+        if follows(self._tracker) and _is_row_mask(self, key):
+            pos = np.flatnonzero(np.asarray(key, dtype=bool))
+            return _with_positions(self, pos, lambda: super(RowsSeriesMixin, self).__getitem__(key))
+        return super().__getitem__(key)  # type: ignore[misc]
+
+
+def _is_row_mask(s: Any, key: Any) -> bool:
+    """True for a boolean mask that selects rows by position: a boolean
+    array of the series' length, or a boolean Series on the same index."""
+    if isinstance(key, pd.Series):
+        if key.dtype != bool or not (key.index is s.index or key.index.equals(s.index)):
+            return False
+        return True
+    return isinstance(key, np.ndarray) and key.dtype == bool and key.shape == (len(s),)
 
 
 class RowsFrameMixin(RowsMixin):

@@ -497,7 +497,7 @@ def _tracked(values, index, prov, tracker, adopt=False) -> "TrackedSeries":
     return TrackedSeries(values, index=index, copy=copy, _prov=prov, _tracker=tracker)
 
 
-class TrackedSeries(_rows_hooks.RowsMixin, pd.Series):
+class TrackedSeries(_rows_hooks.RowsSeriesMixin, pd.Series):
     """Pandas Series with VORTEL-32 provenance (taint + depth aware)."""
 
     _metadata = ["_prov", "_tracker"]

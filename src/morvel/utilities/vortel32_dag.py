@@ -1552,7 +1552,7 @@ def _new_series(values, index, prov, tracker, node_ids) -> "DAGTrackedSeries":
     return DAGTrackedSeries(values, index=index, _prov=prov, _tracker=tracker, _node_ids=node_ids)
 
 
-class DAGTrackedSeries(_rows_hooks.RowsMixin, pd.Series):
+class DAGTrackedSeries(_rows_hooks.RowsSeriesMixin, pd.Series):
     """Pandas Series with DAG-tracked provenance."""
 
     _metadata = ["_prov", "_tracker", "_node_ids"]
