@@ -26,7 +26,6 @@ from morvel._rows.core import (
 )
 from morvel._rows.groupby import RowGroupBy, RowWindow, key_columns
 
-
 # Set while a method that knows the exact source positions of its result's
 # rows (take, a boolean mask) lets pandas build the result: the mapping by
 # label is skipped, the method lays the arrays itself afterwards.
