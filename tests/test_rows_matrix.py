@@ -536,3 +536,12 @@ def test_a_duplicated_index_follows_rows_where_positions_are_known(lineage, op):
         np.testing.assert_array_equal(got[col]._prov, words)
         if lineage:
             np.testing.assert_array_equal(got[col]._node_ids, nodes)
+
+
+def test_merge_with_a_plain_frame_leaves_its_columns_neutral(setup):
+    pipe, raw, tracked, plain, lineage = setup
+    lookup = lookup_frame(raw)
+    got = tracked.merge(lookup, on="k", how="left")
+    pd.testing.assert_frame_equal(pd.DataFrame(got), raw.merge(lookup, on="k", how="left"))
+    assert not got._col_prov["z"].any() and not got._col_prov["x_y"].any()
+    assert got._col_prov["x_x"].all() and got._col_prov["k"].all()

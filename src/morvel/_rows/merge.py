@@ -110,11 +110,14 @@ def merge(fam: Family, left: Any, right: Any, args: tuple, kwargs: dict) -> Any:
                 if not fam.lineage:
                     nodes = None
             else:
-                prov = np.zeros(len(rframe), dtype=np.uint32)
-                nodes = None
-                pos = rpos
+                continue  # a plain frame's columns have no words: they stay neutral
             parts.append((take(prov, pos, 0), None if nodes is None else take(nodes, pos, NO_NODE),
                           pos >= 0))
+        if not parts:
+            col_prov[c] = np.zeros(len(result), dtype=np.uint32)
+            if col_nodes is not None:
+                col_nodes[c] = np.full(len(result), NO_NODE, dtype=np.int64)
+            continue
         words = _merge_words(tracker, parts)
         col_prov[c] = words
         if col_nodes is not None and tracker is not None:
