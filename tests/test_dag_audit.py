@@ -4,6 +4,8 @@ from __future__ import annotations
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given, settings
+from hypothesis import strategies as st
 
 from morvel.utilities.vortel32 import OpCode
 from morvel.utilities.vortel32_dag import (
@@ -117,7 +119,7 @@ def test_combine_provenances_takes_the_next_word_while_the_result_is_zero():
     assert combine_provenances(t, [zero, one]) == 12345
 
 
-def test_audit_after_eviction_raises_key_error():
+def test_audit_after_eviction_reports_from_the_nodes_that_remain():
     t = DAGTracker()
     t._max_nodes = 30
     f = wrap_dataframe_dag(pd.DataFrame({"a": np.arange(20.0)}), t, "t")
@@ -125,6 +127,41 @@ def test_audit_after_eviction_raises_key_error():
     r2 = -r
     assert t.get_node(int(r._node_ids[0])) is None  # evicted
     assert t.get_node(int(r._node_ids[-1])) is not None
-    with pytest.raises(KeyError):
-        dag_audit(r2, 0)
-    assert dag_audit(r2, -1)["dag"]["depth"] == 2
+    dag = get_dag_for_series(r2, 0)
+    with pytest.raises(KeyError):  # the graph's own depth keeps its contract
+        dag.depth
+    report = dag_audit(r2, 0)
+    # Only the root is left of r2[0]'s graph: depth over it is 0, one input
+    # id is reported missing, and the word part of the report is intact.
+    assert report["dag"]["depth"] == 0
+    assert report["dag"]["node_count"] == 1
+    assert report["dag"]["missing_nodes"] == 1
+    assert report["columns"] == dag_audit(r2, -1)["columns"]
+    complete = dag_audit(r2, -1)["dag"]
+    assert complete["depth"] == 2 and "missing_nodes" not in complete
+
+
+@settings(max_examples=40)
+@given(st.integers(min_value=8, max_value=60), st.integers(min_value=2, max_value=6),
+       st.data())
+def test_audit_depth_after_eviction_matches_a_walk_over_the_remaining_nodes(cap, steps, data):
+    t = DAGTracker()
+    t._max_nodes = cap
+    f = wrap_dataframe_dag(pd.DataFrame({"a": np.arange(6.0), "b": np.arange(6.0)}), t, "t")
+    s = f["a"]
+    for _ in range(steps):
+        s = s + f["b"] if data.draw(st.booleans()) else -s
+    row = data.draw(st.integers(min_value=0, max_value=5))
+    report = dag_audit(s, row)
+    dag = get_dag_for_series(s, row)
+    if dag is None:
+        assert "dag" not in report
+        return
+
+    def longest(node_id):  # brute force: recursion over stored nodes only
+        ins = [i for i in dag.nodes[node_id].inputs if i in dag.nodes]
+        return 1 + max((longest(i) for i in ins), default=-1)
+
+    assert report["dag"]["depth"] == longest(dag.root_id)
+    missing = {i for n in dag.nodes.values() for i in n.inputs if i not in dag.nodes}
+    assert report["dag"].get("missing_nodes", 0) == len(missing)

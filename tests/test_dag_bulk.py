@@ -588,7 +588,7 @@ def test_native_logger_refuses_an_output_it_cannot_write_in_place(out):
 
     t = DAGTracker()
     with pytest.raises(TypeError):
-        _lineage.log_nodes(t, dag.DAGNode, dag.NodeType.UNARY, "x",
+        _lineage.log_nodes(t._store, dag.DAGNode, dag.NodeType.UNARY, "x",
                            np.array([1, 2, 3], dtype=np.uint32),
                            np.zeros(3, dtype=np.int64), None, out)
     assert t._next_node_id == 0 and not t._nodes
@@ -602,7 +602,7 @@ def test_native_logger_refuses_a_store_that_is_not_a_plain_dict(attr):
     setattr(t, attr, collections.OrderedDict())
     out = np.zeros(2, dtype=np.int64)
     with pytest.raises(TypeError, match=attr):
-        _lineage.log_nodes(t, dag.DAGNode, dag.NodeType.UNARY, "x",
+        _lineage.log_nodes(t._store, dag.DAGNode, dag.NodeType.UNARY, "x",
                            np.array([1, 2], dtype=np.uint32), np.zeros(2, dtype=np.int64), None, out)
     assert t._next_node_id == 0 and not t._nodes and not t._prov_to_nodes
 
@@ -692,7 +692,7 @@ def test_live_tracker_takes_the_bulk_path_with_persisting(monkeypatch):
     real = dag._lineage.log_nodes
 
     def spy(*args):
-        calls.append((args[3], args[-1]))
+        calls.append((args[3], args[-1] is not None))  # persisting hook given
         return real(*args)
 
     monkeypatch.setattr(dag._lineage, "log_nodes", spy)

@@ -42,10 +42,10 @@ def check_invariants(t):
 def test_constructor_attributes_in_order(t):
     base = list(vars(ProvenanceTracker()))
     assert list(vars(t)) == base + [
-        "_dag_lock", "_nodes", "_next_node_id", "_value_buffer", "_value_buffer_lock",
-        "_value_flush_threshold", "_nodes_persisted", "_max_nodes", "_prov_to_nodes",
-        "_source_nodes", "_writer", "_storage", "_pipeline_id", "_pipeline_name", "_api_key",
-        "_tenant_id", "_service_url", "_dashboard_synced",
+        "_dag_lock", "_store", "_value_buffer", "_value_buffer_lock",
+        "_value_flush_threshold", "_nodes_persisted", "_source_nodes", "_writer", "_storage", "_pipeline_id", "_pipeline_name", "_api_key",
+        "_tenant_id", "_service_url", "_dashboard_synced", "_pipeline_failed", "_nodes_written",
+        "_edges_written",
     ]
     assert type(t._nodes) is dict and type(t._value_buffer) is list and type(t._prov_to_nodes) is dict
     assert (t._next_node_id, t._max_nodes, t._value_flush_threshold) == (0, 500000, 5000)

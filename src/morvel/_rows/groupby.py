@@ -16,7 +16,8 @@ import pandas as pd
 
 from morvel._rows import lineage
 from morvel._rows.core import NO_NODE, Family, warn_fallback
-from morvel._vortel32 import combine_batch, reduce_groups, reduce_windows
+from morvel.utilities import _hooks
+from morvel.utilities._word.layout import reduce_groups, reduce_windows
 
 OP_AGG = 11  # OpCode.AGG
 
@@ -79,7 +80,8 @@ class _Source:
         prov, nodes = self.fam.column_arrays(self.obj, self.key_cols[0])
         for k in self.key_cols[1:]:
             p2, _ = self.fam.column_arrays(self.obj, k)
-            prov = np.asarray(combine_batch(tracker._rust, prov, p2, OP_AGG), dtype=np.uint32)
+            combined = _hooks.word("combine_batch")(tracker._rust, prov, p2, OP_AGG)
+            prov = np.asarray(combined, dtype=np.uint32)
         return prov, nodes
 
 

@@ -14,7 +14,6 @@ from morvel._rows.align import align_operands, needs_alignment
 from morvel._rows.core import (
     IDENTITY,
     NO_NODE,
-    Family,
     family_of,
     follow_frame,
     follow_series,
@@ -33,11 +32,14 @@ _POSITIONS_KNOWN: contextvars.ContextVar[bool] = contextvars.ContextVar(
     "morvel_rows_positions_known", default=False)
 
 
-def finalize_series(fam: Family, out: Any, other: Any, method: str | None) -> bool:
+def finalize_series(out: Any, other: Any, method: str | None) -> bool:
     """Row-following part of a tracked Series' ``__finalize__``; False when
     the tracker does not follow rows (the caller keeps its own behaviour)."""
     if _POSITIONS_KNOWN.get():
         return follows(getattr(out, "_tracker", None))
+    fam = family_of(out)
+    if fam is None:
+        return False
     if method == "concat":
         return concat.finalize_series(fam, out, other)
     if not follows(getattr(out, "_tracker", None)):
@@ -46,10 +48,13 @@ def finalize_series(fam: Family, out: Any, other: Any, method: str | None) -> bo
     return True
 
 
-def finalize_frame(fam: Family, out: Any, other: Any, method: str | None) -> bool:
+def finalize_frame(out: Any, other: Any, method: str | None) -> bool:
     """Row-following part of a tracked DataFrame's ``__finalize__``."""
     if _POSITIONS_KNOWN.get():
         return follows(getattr(other, "_tracker", None))
+    fam = family_of(out)
+    if fam is None:
+        return False
     if method == "concat":
         return concat.finalize_frame(fam, out, other)
     if method == "merge":
@@ -107,8 +112,38 @@ def assigned_arrays(frame: Any, key: Any, value: Any) -> tuple | None:
     return take(prov, pos, 0), (None if nodes is None else take(nodes, pos, NO_NODE))
 
 
-def merge_frames(fam: Family, left: Any, right: Any, args: tuple, kwargs: dict) -> Any:
-    return merge.merge(fam, left, right, args, kwargs)
+def merge_frames(left: Any, right: Any, args: tuple, kwargs: dict) -> Any:
+    """Row-exact ``left.merge(right, *args, **kwargs)``."""
+    return merge.merge(family_of(left), left, right, args, kwargs)
+
+
+def assign_rows(frame: Any, key: Any, value: Any) -> bool:
+    """Bookkeeping of ``frame[key] = value`` on a row-following frame (after
+    pandas' assignment): a tracked series' arrays re-laid on the frame's
+    rows, anything else drops the column's arrays (its words are unknown).
+    The frame gets dictionaries of its own (derived frames share the
+    source's).  False when the frame does not follow rows."""
+    if not follows(frame._tracker):
+        return False
+    try:
+        hash(key)
+    except TypeError:
+        return True
+    fam = family_of(frame)
+    col_prov = dict(frame._col_prov)
+    col_nodes = dict(frame._col_nodes) if fam.lineage else None
+    arrays = assigned_arrays(frame, key, value)
+    if arrays is None:
+        col_prov.pop(key, None)
+        if col_nodes is not None:
+            col_nodes.pop(key, None)
+    else:
+        col_prov[key] = arrays[0]
+        if col_nodes is not None:
+            col_nodes[key] = arrays[1] if arrays[1] is not None else np.full(
+                len(frame), NO_NODE, dtype=np.int64)
+    fam.set_frame_arrays(frame, col_prov, col_nodes)
+    return True
 
 
 def _from_pandas() -> bool:

@@ -8,11 +8,11 @@ import numpy as np
 from morvel._rows.core import NO_NODE
 
 
-def _dag() -> Any:
-    # The lineage module imports the tracked classes, which import this
+def _bulk() -> Any:
+    # The lineage package imports the tracked classes, which import this
     # package: resolve it at call time.
-    from morvel.utilities import vortel32_dag
-    return vortel32_dag
+    from morvel.utilities._dag import bulk
+    return bulk
 
 
 def log_elements(tracker: Any, node_type_name: str, op_name: str, words: np.ndarray,
@@ -21,8 +21,9 @@ def log_elements(tracker: Any, node_type_name: str, op_name: str, words: np.ndar
     where ``right`` is given and ``right[i]`` is a node, ``right[i]`` too;
     an element with only one known input gets a node with that one input;
     an element without any gets -1.  Returns the node ids."""
-    dag = _dag()
-    node_type = dag.NodeType[node_type_name]
+    from morvel.utilities._dag.records import NodeType
+    bulk = _bulk()
+    node_type = NodeType[node_type_name]
     n = len(words)
     out = np.full(n, NO_NODE, dtype=np.int64)
     if right is None:
@@ -33,8 +34,8 @@ def log_elements(tracker: Any, node_type_name: str, op_name: str, words: np.ndar
         only_r = (right >= 0) & ~both
         groups = [(np.flatnonzero(both), left, right), (np.flatnonzero(only_l), left, None),
                   (np.flatnonzero(only_r), right, None)]
-    bulk = (dag._stock_tracker(tracker, ("_create_node", "_evict_oldest_nodes", "is_tainted"))
-            and dag._plain_store(tracker) and not getattr(tracker, "_writer", None))
+    fast = (bulk._stock_tracker(tracker, ("_create_node", "_evict_oldest_nodes", "is_tainted"))
+            and bulk._plain_store(tracker))
     for sel, a, b in groups:
         if not len(sel):
             continue
@@ -42,10 +43,9 @@ def log_elements(tracker: Any, node_type_name: str, op_name: str, words: np.ndar
         ia = np.ascontiguousarray(a[sel], dtype=np.int64)
         ib = None if b is None else np.ascontiguousarray(b[sel], dtype=np.int64)
         ids = np.empty(len(sel), dtype=np.int64)
-        if bulk:
-            with tracker._dag_lock:
-                dag._lineage.log_nodes(tracker, dag.DAGNode, node_type, op_name, w, ia, ib, ids,
-                                       dag._eviction_source())
+        if fast:
+            bulk._native_log(tracker, node_type, op_name, w, ia, ib, ids,
+                             persist=bool(tracker._writer))
         else:
             for k in range(len(sel)):
                 inputs = [int(ia[k])] if ib is None else [int(ia[k]), int(ib[k])]

@@ -9,7 +9,7 @@ import pandas as pd
 
 from morvel._rows import lineage
 from morvel._rows.core import NO_NODE, Family, family_of, take
-from morvel._vortel32 import combine_batch, update_chain_batch
+from morvel.utilities import _hooks
 
 OP_MERGE = 10  # OpCode.MERGE
 
@@ -137,11 +137,11 @@ def _merge_words(tracker: Any, parts: list) -> np.ndarray:
     codec = tracker._rust
     if len(parts) == 1:
         words, _nodes, present = parts[0]
-        out = np.asarray(update_chain_batch(codec, words, OP_MERGE), dtype=np.uint32)
+        out = np.asarray(_hooks.word("update_chain_batch")(codec, words, OP_MERGE), dtype=np.uint32)
         out[~present] = 0
         return out
     (lw, _ln, lp), (rw, _rn, rp) = parts
-    out = np.asarray(combine_batch(codec, lw, rw, OP_MERGE), dtype=np.uint32)
+    out = np.asarray(_hooks.word("combine_batch")(codec, lw, rw, OP_MERGE), dtype=np.uint32)
     out[~(lp | rp)] = 0
     return out
 

@@ -2,17 +2,19 @@
 //
 // A DAG-tracked series operation on n elements logs one node per element.
 // Doing that through the tracker's Python methods costs several interpreted
-// calls per element; this header builds the very same records from C++:
-// one `DAGNode` per element, stored in the tracker's node store and its
-// provenance index, with the taint marking, id allocation and eviction
-// moments of the tracker's own node creation.
+// calls per element; this header builds the very same records from C++ on
+// behalf of the tracker's node store: one `DAGNode` per element, stored in
+// the store's node dict and provenance index, with the taint marking, id
+// allocation and eviction moments of the store's own `add`.
 //
-// Everything here runs with the GIL held: it creates and links Python
-// objects.  The caller holds the tracker's node lock around the whole call.
+// It knows nothing of the tracker: the store hands over its containers
+// (`bulk_begin()`) and takes the advanced id counter back (`bulk_commit`);
+// records are made by the node class's own `__new__` and filled through its
+// field descriptors.  Everything here runs with the GIL held: it creates and
+// links Python objects.  The caller holds the tracker's node lock.
 #pragma once
 
 #include <Python.h>
-#include <structmember.h>
 
 #include <cstdint>
 #include <cstring>
@@ -83,35 +85,42 @@ inline const char *field_name(int f) {
     return names[f];
 }
 
-// How to write each field of a record class.  A slotted record class keeps
-// its fields at fixed offsets described by member descriptors; those are
-// written directly.  Any other class gets a generic attribute assignment.
-class NodeLayout {
+// How records of a node class are made: the class's own `__new__` (no
+// arguments), then each field set through the descriptor the class defines
+// for it (a slotted dataclass has one per field), as attribute assignment
+// would.  A class without a settable descriptor for every field is refused.
+class NodeFactory {
 public:
-    explicit NodeLayout(PyObject *cls) {
+    explicit NodeFactory(PyObject *cls) {
         if (!PyType_Check(cls)) {
             PyErr_SetString(PyExc_TypeError, "node class must be a type");
             throw PythonError();
         }
         type_ = reinterpret_cast<PyTypeObject *>(cls);
+        if (type_->tp_new == nullptr) {
+            PyErr_SetString(PyExc_TypeError, "node class cannot be instantiated");
+            throw PythonError();
+        }
+        no_args_ = Ref(PyTuple_New(0));
+        check(bool(no_args_));
         for (int f = 0; f < F_COUNT; ++f) {
             names_[f] = Ref(PyUnicode_InternFromString(field_name(f)));
             check(bool(names_[f]));
-            offsets_[f] = -1;
-            // Look the descriptor up on the type (not through instances).
+            // The descriptor as the class defines it (not through instances).
             PyObject *descr = _PyType_Lookup(type_, names_[f].get());  // borrowed
-            if (descr != nullptr && Py_IS_TYPE(descr, &PyMemberDescr_Type)) {
-                PyMemberDef *m = reinterpret_cast<PyMemberDescrObject *>(descr)->d_member;
-                if (m->type == T_OBJECT_EX && !(m->flags & READONLY)) {
-                    offsets_[f] = m->offset;
-                }
+            if (descr == nullptr || Py_TYPE(descr)->tp_descr_set == nullptr) {
+                PyErr_Format(PyExc_TypeError, "node class %s has no settable field %s",
+                             type_->tp_name, field_name(f));
+                throw PythonError();
             }
+            Py_INCREF(descr);
+            descrs_[f] = Ref(descr);
         }
     }
 
-    // A new, empty record (fields unset).
-    PyObject *alloc() const {
-        PyObject *obj = type_->tp_alloc(type_, 0);
+    // A new, empty record (fields unset), as `cls.__new__(cls)` makes it.
+    PyObject *make() const {
+        PyObject *obj = type_->tp_new(type_, no_args_.get(), nullptr);
         check(obj != nullptr);
         return obj;
     }
@@ -119,16 +128,9 @@ public:
     // Store `value` (a new reference, stolen) in field f of `obj`.
     void set(PyObject *obj, int f, PyObject *value) const {
         if (value == nullptr) throw PythonError();
-        if (offsets_[f] >= 0) {
-            PyObject **slot = reinterpret_cast<PyObject **>(reinterpret_cast<char *>(obj) + offsets_[f]);
-            PyObject *old = *slot;
-            *slot = value;
-            Py_XDECREF(old);
-            return;
-        }
-        int rc = PyObject_SetAttr(obj, names_[f].get(), value);
-        Py_DECREF(value);
-        check(rc == 0);
+        Ref owned(value);
+        PyObject *d = descrs_[f].get();
+        check(Py_TYPE(d)->tp_descr_set(d, obj, value) == 0);
     }
 
     PyObject *name(int f) const { return names_[f].get(); }
@@ -141,33 +143,53 @@ public:
 
 private:
     PyTypeObject *type_ = nullptr;
+    Ref no_args_;
     Ref names_[F_COUNT];
-    Py_ssize_t offsets_[F_COUNT];
+    Ref descrs_[F_COUNT];
 };
 
-inline PyObject *get_attr(PyObject *obj, const char *name) {
-    PyObject *v = PyObject_GetAttrString(obj, name);
-    check(v != nullptr);
-    return v;
-}
+// What the node store hands to the logger: its node dict, its provenance
+// index, the next node id and the store's bound.  Asked for again after any
+// Python code ran (persisting, eviction), since that code may rebind them.
+struct StoreState {
+    Ref nodes, index;
+    long long next_id = 0;
+    long long max_nodes = 0;
+};
 
-inline long long get_ll_attr(PyObject *obj, const char *name) {
-    Ref v(get_attr(obj, name));
-    long long out = PyLong_AsLongLong(v.get());
-    check(!(out == -1 && PyErr_Occurred()));
+inline StoreState begin(PyObject *store) {
+    Ref state(PyObject_CallMethod(store, "bulk_begin", nullptr));
+    check(bool(state));
+    if (!PyTuple_CheckExact(state.get()) || PyTuple_GET_SIZE(state.get()) != 4) {
+        PyErr_SetString(PyExc_TypeError, "bulk_begin() must return a 4-tuple");
+        throw PythonError();
+    }
+    StoreState out;
+    PyObject *nodes = PyTuple_GET_ITEM(state.get(), 0);
+    PyObject *index = PyTuple_GET_ITEM(state.get(), 1);
+    // Exactly dicts: the calls below bypass any methods of a subclass (and
+    // would corrupt an OrderedDict's own ordering).
+    if (!PyDict_CheckExact(nodes) || !PyDict_CheckExact(index)) {
+        PyErr_SetString(PyExc_TypeError, "node store _nodes and _prov_to_nodes must be dicts");
+        throw PythonError();
+    }
+    Py_INCREF(nodes);
+    out.nodes = Ref(nodes);
+    Py_INCREF(index);
+    out.index = Ref(index);
+    out.next_id = PyLong_AsLongLong(PyTuple_GET_ITEM(state.get(), 2));
+    check(!(out.next_id == -1 && PyErr_Occurred()));
+    out.max_nodes = PyLong_AsLongLong(PyTuple_GET_ITEM(state.get(), 3));
+    check(!(out.max_nodes == -1 && PyErr_Occurred()));
     return out;
 }
 
-inline PyObject *get_dict_attr(PyObject *obj, const char *name) {
-    PyObject *v = get_attr(obj, name);
-    // Exactly a dict: the calls below bypass any methods of a subclass
-    // (and would corrupt an OrderedDict's own ordering).
-    if (!PyDict_CheckExact(v)) {
-        Py_DECREF(v);
-        PyErr_Format(PyExc_TypeError, "tracker attribute %s must be a dict", name);
-        throw PythonError();
-    }
-    return v;
+// Hands the advanced id counter back to the store.
+inline void commit(PyObject *store, long long next_id) {
+    Ref v(PyLong_FromLongLong(next_id));
+    check(bool(v));
+    Ref r(PyObject_CallMethod(store, "bulk_commit", "O", v.get()));
+    check(bool(r));
 }
 
 // Taint bit of a VORTEL-32 word (bit 29).
@@ -339,28 +361,29 @@ inline void evict_oldest(PyObject *nodes, PyObject *index, PyObject *source, PyO
 // Log one node per position i with left[i] >= 0 (and right[i] >= 0 when
 // `right` is given): a binary node with inputs [left[i], right[i]] or a
 // unary node with inputs [left[i]], operation `op_name` and provenance
-// words[i].  Node ids come from the tracker's counter; out[i] receives the
-// id, or -1 where no node was logged.  Mirrors, per node and in order:
-// id allocation, record construction (new inputs list, new empty metadata
-// dict), taint marking, store insertion, provenance indexing, and eviction
-// through the tracker's `_evict_oldest_nodes` whenever the store exceeds
-// `_max_nodes` after an insertion.
+// words[i].  Node ids come from the store's counter; out[i] receives the
+// id, or -1 where no node was logged.  Mirrors, per node and in order, the
+// store's `add`: id allocation, record construction (new inputs list, new
+// empty metadata dict), taint marking, store insertion and provenance
+// indexing; then eviction whenever the store exceeds its bound after an
+// insertion.
 //
 // With `source` set (the SOURCE member of the node-type enumeration) the
 // eviction is done here by `evict_oldest`, which must then leave exactly
-// the state the tracker's `_evict_oldest_nodes` leaves; with `source` null
-// that method is called.
+// the state the store's `evict_oldest` leaves; with `source` null the
+// callable `evict` is called (ValueError when neither is given).
 //
-// With `persist` set, each node is handed to the tracker's `_persist_node`
-// whenever the tracker's `_writer` is truthy at that moment: after the node
-// is stored and indexed and before the eviction check, as the tracker's own
-// node creation does.  An error raised there stops the call; the nodes of
-// earlier positions stay, and out[i] of the failing position and all later
-// ones are left untouched (out[i] is written once a position is complete).
-inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type, PyObject *op_name,
+// With `persist` set, each node is passed to it after the node is stored
+// and indexed and before the eviction check, with the counter already
+// handed back; a truthy return means Python code ran that may have changed
+// the store, whose state is then asked for again.  An error raised there
+// stops the call; the nodes of earlier positions stay, and out[i] of the
+// failing position and all later ones are left untouched (out[i] is
+// written once a position is complete).
+inline void log_nodes(PyObject *store, PyObject *node_cls, PyObject *node_type, PyObject *op_name,
                       const uint32_t *words, const int64_t *left, const int64_t *right, size_t n,
-                      int64_t *out, PyObject *source = nullptr, bool persist = false) {
-    NodeLayout layout(node_cls);
+                      int64_t *out, PyObject *source, PyObject *evict, PyObject *persist) {
+    NodeFactory factory(node_cls);
     // Millions of new container objects would set off collection after
     // collection over the growing store, which would dominate the cost.  The
     // collector is paused for the call; its allocation counts stay, so it
@@ -371,29 +394,17 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
             if (was_enabled) PyGC_Enable();
         }
     } gc_pause;
-    Ref nodes(get_dict_attr(tracker, "_nodes"));
-    Ref index(get_dict_attr(tracker, "_prov_to_nodes"));
-    long long next_id = get_ll_attr(tracker, "_next_node_id");
-    long long max_nodes = get_ll_attr(tracker, "_max_nodes");
-    Ref writer_name, persist_name;
-    if (persist) {
-        writer_name = Ref(PyUnicode_InternFromString("_writer"));
-        check(bool(writer_name));
-        persist_name = Ref(PyUnicode_InternFromString("_persist_node"));
-        check(bool(persist_name));
-    }
-
-    // Writes the id counter back; done before eviction (the tracker's own
-    // counter is already advanced when it evicts) and when leaving.
-    auto store_next_id = [&]() {
-        Ref v(PyLong_FromLongLong(next_id));
-        check(bool(v));
-        check(PyObject_SetAttrString(tracker, "_next_node_id", v.get()) == 0);
-    };
+    StoreState st = begin(store);
+    long long next_id = st.next_id;
 
     bool cached = false;
     uint32_t cached_word = 0;
     Ref cached_prov, cached_ids;
+    auto forget_cache = [&]() {
+        cached = false;
+        cached_ids = Ref();
+        cached_prov = Ref();
+    };
 
     try {
         for (size_t i = 0; i < n; ++i) {
@@ -409,7 +420,7 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
             Ref id_obj(PyLong_FromLongLong(node_id));
             check(bool(id_obj));
             // The word object and its index list: from the previous node when
-            // the word repeats, else looked up.  Like the tracker, nodes with
+            // the word repeats, else looked up.  Like the store, nodes with
             // one word share one int object (the first listed node's).
             // `ids` is owned, not borrowed from the index: reading a stored
             // node's word may run Python code that changes the index.
@@ -423,7 +434,7 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
             } else {
                 prov_obj = Ref(PyLong_FromUnsignedLong(w));
                 check(bool(prov_obj));
-                PyObject *found = PyDict_GetItemWithError(index.get(), prov_obj.get());  // borrowed
+                PyObject *found = PyDict_GetItemWithError(st.index.get(), prov_obj.get());  // borrowed
                 if (found == nullptr) {
                     check(!PyErr_Occurred());
                 } else {
@@ -434,13 +445,13 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
                     PyObject *first_key = PyList_GET_ITEM(ids.get(), 0);
                     Py_INCREF(first_key);
                     Ref first_key_ref(first_key);
-                    PyObject *first = PyDict_GetItemWithError(nodes.get(), first_key);  // borrowed
+                    PyObject *first = PyDict_GetItemWithError(st.nodes.get(), first_key);  // borrowed
                     if (first == nullptr) {
                         check(!PyErr_Occurred());
                     } else {
                         Py_INCREF(first);
                         Ref first_ref(first);
-                        Ref shared(PyObject_GetAttr(first, layout.name(F_PROVENANCE)));
+                        Ref shared(PyObject_GetAttr(first, factory.name(F_PROVENANCE)));
                         check(bool(shared));
                         int eq = PyObject_RichCompareBool(shared.get(), prov_obj.get(), Py_EQ);
                         check(eq >= 0);
@@ -459,25 +470,25 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
                 PyList_SET_ITEM(inputs.get(), 1, b_obj);
             }
 
-            Ref node(layout.alloc());
+            Ref node(factory.make());
             PyObject *nd = node.get();
-            layout.set_borrowed(nd, F_NODE_ID, id_obj.get());
-            layout.set_borrowed(nd, F_NODE_TYPE, node_type);
-            layout.set_borrowed(nd, F_OPERATION, op_name);
-            layout.set(nd, F_INPUTS, inputs.release());
-            layout.set_borrowed(nd, F_PROVENANCE, prov_obj.get());
-            layout.set(nd, F_METADATA, PyDict_New());
-            layout.set_borrowed(nd, F_TABLE, Py_None);
-            layout.set_borrowed(nd, F_COLUMN, Py_None);
-            layout.set_borrowed(nd, F_PAIR_ID, Py_None);
-            layout.set_borrowed(nd, F_IS_PROTECTED, (w != 0 && word_tainted(w)) ? Py_True : Py_False);
+            factory.set_borrowed(nd, F_NODE_ID, id_obj.get());
+            factory.set_borrowed(nd, F_NODE_TYPE, node_type);
+            factory.set_borrowed(nd, F_OPERATION, op_name);
+            factory.set(nd, F_INPUTS, inputs.release());
+            factory.set_borrowed(nd, F_PROVENANCE, prov_obj.get());
+            factory.set(nd, F_METADATA, PyDict_New());
+            factory.set_borrowed(nd, F_TABLE, Py_None);
+            factory.set_borrowed(nd, F_COLUMN, Py_None);
+            factory.set_borrowed(nd, F_PAIR_ID, Py_None);
+            factory.set_borrowed(nd, F_IS_PROTECTED, (w != 0 && word_tainted(w)) ? Py_True : Py_False);
 
-            check(PyDict_SetItem(nodes.get(), id_obj.get(), nd) == 0);
+            check(PyDict_SetItem(st.nodes.get(), id_obj.get(), nd) == 0);
 
             if (!ids) {
                 ids = Ref(PyList_New(0));
                 check(bool(ids));
-                check(PyDict_SetItem(index.get(), prov_obj.get(), ids.get()) == 0);
+                check(PyDict_SetItem(st.index.get(), prov_obj.get(), ids.get()) == 0);
             }
             check(PyList_Append(ids.get(), id_obj.get()) == 0);
             if (!(cached && w == cached_word)) {
@@ -487,46 +498,41 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
                 cached_word = w;
                 cached = true;
             }
-            if (persist) {
-                Ref writer(PyObject_GetAttr(tracker, writer_name.get()));
-                check(bool(writer));
-                const int live = PyObject_IsTrue(writer.get());
-                check(live >= 0);
-                if (live) {
-                    // The persisting code sees the counter already advanced,
-                    // as in the tracker's own node creation.
-                    store_next_id();
-                    Ref r(PyObject_CallMethodOneArg(tracker, persist_name.get(), nd));
-                    check(bool(r));
+            if (persist != nullptr) {
+                // The persisting code sees the counter already advanced, as
+                // with the store's own node creation.
+                commit(store, next_id);
+                Ref r(PyObject_CallOneArg(persist, nd));
+                check(bool(r));
+                const int ran = PyObject_IsTrue(r.get());
+                check(ran >= 0);
+                if (ran) {
                     // Python code ran (the writer's own methods among it):
-                    // pick the tracker's attributes up again, as the next
-                    // node creation of the tracker would read them.
-                    cached = false;
-                    cached_ids = Ref();
-                    cached_prov = Ref();
-                    nodes = Ref(get_dict_attr(tracker, "_nodes"));
-                    index = Ref(get_dict_attr(tracker, "_prov_to_nodes"));
-                    next_id = get_ll_attr(tracker, "_next_node_id");
-                    max_nodes = get_ll_attr(tracker, "_max_nodes");
+                    // pick the store's state up again, as its next node
+                    // creation would read it.
+                    forget_cache();
+                    st = begin(store);
+                    next_id = st.next_id;
                 }
             }
 
-            if (PyDict_GET_SIZE(nodes.get()) > max_nodes) {
-                store_next_id();
+            if (PyDict_GET_SIZE(st.nodes.get()) > st.max_nodes) {
+                commit(store, next_id);
                 if (source != nullptr) {
-                    evict_oldest(nodes.get(), index.get(), source, layout.name(F_NODE_TYPE));
-                } else {
-                    Ref r(PyObject_CallMethod(tracker, "_evict_oldest_nodes", nullptr));
+                    evict_oldest(st.nodes.get(), st.index.get(), source, factory.name(F_NODE_TYPE));
+                } else if (evict != nullptr) {
+                    Ref r(PyObject_CallNoArgs(evict));
                     check(bool(r));
+                } else {
+                    PyErr_SetString(PyExc_ValueError,
+                                    "the store passed its bound: give source or evict");
+                    throw PythonError();
                 }
                 // Eviction may have emptied and dropped the cached index
-                // list; and it works on the tracker's attributes: pick them
-                // up again in case it rebound them.
-                cached = false;
-                cached_ids = Ref();
-                cached_prov = Ref();
-                nodes = Ref(get_dict_attr(tracker, "_nodes"));
-                index = Ref(get_dict_attr(tracker, "_prov_to_nodes"));
+                // list; and it may have rebound the store's containers.
+                forget_cache();
+                st = begin(store);
+                next_id = st.next_id;
             }
             out[i] = node_id;
         }
@@ -535,14 +541,15 @@ inline void log_nodes(PyObject *tracker, PyObject *node_cls, PyObject *node_type
         PyErr_Fetch(&t, &v, &tb);
         PyObject *nv = PyLong_FromLongLong(next_id);
         if (nv != nullptr) {
-            PyObject_SetAttrString(tracker, "_next_node_id", nv);
+            PyObject *r = PyObject_CallMethod(store, "bulk_commit", "O", nv);
+            Py_XDECREF(r);
             Py_DECREF(nv);
         }
         PyErr_Clear();
         PyErr_Restore(t, v, tb);
         throw;
     }
-    store_next_id();
+    commit(store, next_id);
 }
 
 }  // namespace morvel::lineage
