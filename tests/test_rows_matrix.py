@@ -240,11 +240,9 @@ def test_binary_operations_align_by_label(setup, name, shape):
         assert int(got._prov[i]) == tracker.combine(wa, wb, OPCODES[name])
         if lineage:
             node = tracker.get_node(int(got._node_ids[i]))
-            if label in b.index:
-                assert node.inputs == [int(tracked._col_nodes["x"][0]),
-                                       int(tracked._col_nodes["y"][0])]
-            else:
-                assert got._node_ids[i] == -1
+            x_node, y_node = int(tracked._col_nodes["x"][0]), int(tracked._col_nodes["y"][0])
+            assert node.inputs == ([x_node, y_node] if label in b.index else [x_node])
+            assert node.provenance == int(got._prov[i])
 
 
 def test_comparison_of_differently_labelled_series_is_refused(setup):

@@ -9,7 +9,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from morvel._rows import concat, merge
+from morvel._rows import concat, lineage, merge
 from morvel._rows.align import align_operands, needs_alignment
 from morvel._rows.core import (
     IDENTITY,
@@ -72,12 +72,38 @@ def finalize_frame(out: Any, other: Any, method: str | None) -> bool:
     return True
 
 
-def binop_operands(left: Any, right: Any, comparison: bool) -> tuple[Any, Any]:
+def binop_operands(left: Any, right: Any, comparison: bool) -> tuple[Any, Any, bool]:
     """The operands of a two-operand element operation, aligned by label as
-    pandas aligns them when ``left`` follows rows and the indexes differ."""
+    pandas aligns them when ``left`` follows rows and the indexes differ,
+    and whether they were."""
     if follows(left._tracker) and needs_alignment(left, right):
-        return align_operands(left, right, comparison)
-    return left, right
+        return (*align_operands(left, right, comparison), True)
+    return left, right, False
+
+
+def complete_aligned(out: Any, left: Any, right: Any, op_name: str) -> Any:
+    """Lineage of an aligned result: an element whose one operand was
+    missing (no row with its label on that side) gets a node whose only
+    input is the other operand's node."""
+    fam = family_of(out)
+    tracker = out._tracker
+    if fam is None or not fam.lineage or tracker is None or len(out) == 0:
+        return out
+    lfam, rfam = family_of(left), family_of(right)
+    ln = lfam.series_arrays(left)[1] if lfam is not None and lfam.lineage else None
+    rn = rfam.series_arrays(right)[1] if rfam is not None and rfam.lineage else None
+    if ln is None or rn is None:
+        return out  # a plain operand: no nodes are logged at all
+    nodes = np.array(out._node_ids, dtype=np.int64, copy=True)
+    single = (nodes < 0) & ((ln >= 0) != (rn >= 0))
+    if not single.any():
+        return out
+    sel = np.flatnonzero(single)
+    present = np.where(ln[sel] >= 0, ln[sel], rn[sel])
+    nodes[sel] = lineage.log_elements(tracker, "BINARY", op_name,
+                                      np.asarray(out._prov, dtype=np.uint32)[sel], present)
+    object.__setattr__(out, "_node_ids", nodes)
+    return out
 
 
 def name_result(out: Any, left: Any, right: Any) -> Any:

@@ -212,9 +212,11 @@ def _protection(protected: Any) -> Optional[set]:
 def _binary_method(name: str, op: Callable, op_name: str, op_code: int) -> Callable:
     def method(self: Any, other: Any) -> Any:
         # A row-following series pairs elements by label, as pandas does.
-        left, right = _rows_hooks.binop_operands(self, other, op_code == OpCode.CMP)
-        return _rows_hooks.name_result(left._tracked_binary(right, op, op_name, op_code),
-                                       left, right)
+        left, right, aligned = _rows_hooks.binop_operands(self, other, op_code == OpCode.CMP)
+        out = left._tracked_binary(right, op, op_name, op_code)
+        if aligned:
+            out = _rows_hooks.complete_aligned(out, left, right, op_name)
+        return _rows_hooks.name_result(out, left, right)
     method.__name__ = method.__qualname__ = name
     return method
 
