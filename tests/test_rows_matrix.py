@@ -12,6 +12,8 @@ import warnings
 import numpy as np
 import pandas as pd
 import pytest
+from hypothesis import given
+from hypothesis import strategies as st
 
 import morvel
 from morvel._rows import RowsFallbackWarning
@@ -543,3 +545,45 @@ def test_merge_with_a_plain_frame_leaves_its_columns_neutral(setup):
     pd.testing.assert_frame_equal(pd.DataFrame(got), raw.merge(lookup, on="k", how="left"))
     assert not got._col_prov["z"].any() and not got._col_prov["x_y"].any()
     assert got._col_prov["x_x"].all() and got._col_prov["k"].all()
+
+
+# -- random chains of row operations ------------------------------------------
+
+CHAIN_STEPS = {
+    "mask": lambda d, a: d[d["v"] > a % 7],
+    "sort": lambda d, a: d.sort_values(["v", "w"], ascending=bool(a % 2), kind="stable"),
+    "head": lambda d, a: d.head(a % 5 + 1),
+    "sample": lambda d, a: d.sample(min(len(d), a % 4 + 1), random_state=a),
+    "iloc": lambda d, a: d.iloc[[i for i in (a % 3, -1, 0) if -len(d) <= i < len(d)]],
+    "drop_duplicates": lambda d, a: d.drop_duplicates("v"),
+    "dropna": lambda d, a: d.dropna(),
+    "concat": lambda d, a: pd.concat([d.iloc[a % 3:], d.iloc[:1]]).reset_index(drop=True),
+    "reset_index": lambda d, a: d.reset_index(drop=True),
+}
+
+
+@given(values=st.lists(st.one_of(st.none(), st.integers(0, 9)), min_size=1, max_size=14),
+       steps=st.lists(st.tuples(st.sampled_from(sorted(CHAIN_STEPS)), st.integers(0, 50)),
+                      min_size=1, max_size=4),
+       seed=st.integers(0, 1000))
+def test_random_chains_of_row_operations_follow_rows(values, steps, seed):
+    """Any chain of row operations leaves every element with the word its
+    source row carries, as row ids carried through the same chain say."""
+    n = len(values)
+    rng = np.random.default_rng(seed)
+    raw = pd.DataFrame({"v": pd.array(values, dtype="Float64").astype(float),
+                        "w": rng.integers(0, 3, n)}, index=rng.permutation(n) * 3 + 1)
+    pipe = morvel.Pipeline("chain")
+    tracked = pipe.track(raw, "t")
+    got, want = tracked, raw.assign(**{RID: np.arange(n, dtype=float)})
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RowsFallbackWarning)
+        for name, arg in steps:
+            if len(want) == 0:
+                break
+            got, want = CHAIN_STEPS[name](got, arg), CHAIN_STEPS[name](want, arg)
+    pd.testing.assert_frame_equal(pd.DataFrame(got), want.drop(columns=[RID]))
+    rid = want[RID].to_numpy()
+    for col in ("v", "w"):
+        words, _ = expect_column(tracked, col, rid, False)
+        np.testing.assert_array_equal(got[col]._prov, words)
