@@ -7,15 +7,12 @@ import numpy as np
 import pandas as pd
 
 from morvel._rows.core import NO_NODE, Family, family_of, follows, take, warn_fallback
+from morvel.utilities._compat import concat_inputs
 
 
 def concat_parts(other: Any) -> list:
-    """The objects ``pd.concat`` stacked: ``input_objs`` under pandas 3,
-    ``objs`` of its concatenator under pandas 2."""
-    objs = getattr(other, "input_objs", None)
-    if objs is None:
-        objs = getattr(other, "objs", None)
-    return list(objs) if objs is not None else []
+    """The objects ``pd.concat`` stacked."""
+    return concat_inputs(other)
 
 
 def tracker_of(parts: list) -> Any:

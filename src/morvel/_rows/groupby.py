@@ -17,6 +17,7 @@ import pandas as pd
 from morvel._rows import lineage
 from morvel._rows.core import NO_NODE, Family, warn_fallback
 from morvel.utilities import _hooks
+from morvel.utilities._compat import window_bounds
 from morvel.utilities._word.layout import reduce_groups, reduce_windows
 
 OP_AGG = 11  # OpCode.AGG
@@ -288,16 +289,6 @@ for _name in _AGGREGATIONS:
 # ---------------------------------------------------------------------------
 
 _WINDOW_AGGREGATIONS = ("sum", "mean", "min", "max", "count", "std", "var", "median", "sem")
-
-
-def window_bounds(win: Any, n: int) -> tuple[np.ndarray, np.ndarray]:
-    """[start, end) row positions of every window of a pandas Rolling or
-    Expanding object over n rows."""
-    indexer = win._get_window_indexer()
-    start, end = indexer.get_window_bounds(
-        num_values=n, min_periods=win.min_periods, center=getattr(win, "center", False),
-        closed=getattr(win, "closed", None), step=getattr(win, "step", None))
-    return np.asarray(start, dtype=np.int64), np.asarray(end, dtype=np.int64)
 
 
 class RowWindow:
