@@ -223,6 +223,14 @@ class RowsMixin:
         return _with_positions(self, pos, lambda: super(RowsMixin, self).take(
             indices, axis=axis, **kwargs))
 
+    def _slice(self, slobj: slice, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        # pandas' positional row slices (iloc[a:b], head, tail).
+        if not follows(self._tracker) or axis != 0:
+            return super()._slice(slobj, axis, *args, **kwargs)  # type: ignore[misc]
+        pos = np.arange(len(self), dtype=np.int64)[slobj]  # type: ignore[arg-type]
+        return _with_positions(self, pos, lambda: super(RowsMixin, self)._slice(
+            slobj, axis, *args, **kwargs))
+
     def groupby(self, *args: Any, **kwargs: Any) -> Any:
         gb = super().groupby(*args, **kwargs)  # type: ignore[misc]
         if not follows(self._tracker) or _from_pandas():
@@ -241,6 +249,36 @@ class RowsMixin:
         if not follows(self._tracker) or _from_pandas():
             return win
         return RowWindow(family_of(self), self, win, "expanding")
+
+
+def _by_position(name: str) -> Any:
+    """Method ``name`` of pandas that, on a duplicated index, runs on a
+    temporary positional index (so that every result row names its source
+    position) and gets the original labels back."""
+    def method(self: Any, *args: Any, **kwargs: Any) -> Any:
+        plain = getattr(pd.Series if isinstance(self, pd.Series) else pd.DataFrame, name)
+        if not follows(self._tracker) or kwargs.get("inplace") or self.index.is_unique:
+            return plain(self, *args, **kwargs)
+        ignore_index = kwargs.pop("ignore_index", False)
+        n = len(self)
+        positional = _with_positions(self, np.arange(n, dtype=np.int64),
+                                     lambda: self.set_axis(pd.RangeIndex(n), axis=0))
+        out = plain(positional, *args, **kwargs)
+        if isinstance(out, (pd.Series, pd.DataFrame)):
+            if ignore_index:
+                out.index = pd.RangeIndex(len(out))
+            else:
+                out.index = self.index[out.index.to_numpy(dtype=np.int64)]
+        return out
+    method.__name__ = name
+    method.__doc__ = (f"pandas ``{name}``; on a duplicated index, words and nodes still "
+                      "follow their rows.")
+    return method
+
+
+for _name in ("sort_values", "nlargest", "nsmallest", "drop_duplicates", "dropna"):
+    setattr(RowsMixin, _name, _by_position(_name))
+del _name
 
 
 class RowsSeriesMixin(RowsMixin):
