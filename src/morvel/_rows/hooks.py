@@ -180,14 +180,16 @@ def _from_pandas() -> bool:
 
 def _with_positions(obj: Any, pos: np.ndarray, build: Any) -> Any:
     """``build()`` (a pandas call whose result holds the rows of ``obj`` at
-    positions ``pos``, in order) with the words and nodes laid by position."""
+    positions ``pos``, in order, or those a boolean mask ``pos`` keeps) with
+    the words and nodes laid by position."""
     token = _POSITIONS_KNOWN.set(True)
     try:
         out = build()
     finally:
         _POSITIONS_KNOWN.reset(token)
     fam = family_of(obj)
-    if fam is None or len(out) != len(pos) or not isinstance(out, (fam.series, fam.frame)):
+    count = int(np.count_nonzero(pos)) if pos.dtype == bool else len(pos)
+    if fam is None or len(out) != count or not isinstance(out, (fam.series, fam.frame)):
         return out
     if isinstance(obj, pd.Series):
         prov, nodes = fam.series_arrays(obj)
@@ -286,14 +288,22 @@ class RowsSeriesMixin(RowsMixin):
 
     def __getitem__(self, key: Any) -> Any:
         if follows(self._tracker) and _is_row_mask(self, key):
-            pos = np.flatnonzero(np.asarray(key, dtype=bool))
-            return _with_positions(self, pos, lambda: super(RowsSeriesMixin, self).__getitem__(key))
+            mask = np.asarray(key, dtype=bool)
+            return _with_positions(self, mask, lambda: super(RowsSeriesMixin, self).__getitem__(key))
         return super().__getitem__(key)  # type: ignore[misc]
+
+
+def select_rows(frame: Any, key: Any, build: Any) -> Any:
+    """``frame[key]`` by ``build()``; for a boolean row mask of a
+    row-following frame the words are compressed by the mask directly."""
+    if follows(frame._tracker) and _is_row_mask(frame, key):
+        return _with_positions(frame, np.asarray(key, dtype=bool), build)
+    return build()
 
 
 def _is_row_mask(s: Any, key: Any) -> bool:
     """True for a boolean mask that selects rows by position: a boolean
-    array of the series' length, or a boolean Series on the same index."""
+    array of the object's length, or a boolean Series on the same index."""
     if isinstance(key, pd.Series):
         if key.dtype != bool or not (key.index is s.index or key.index.equals(s.index)):
             return False
