@@ -27,6 +27,12 @@ from morvel.utilities.vortel32 import (
     column_risk_report,
     wrap_dataframe,
 )
+from morvel.utilities.vortel32_dag import (
+    DAGTracker,
+    dag_audit,
+    get_dag_for_series,
+    wrap_dataframe_dag,
+)
 
 
 class Pipeline:
@@ -58,7 +64,6 @@ class Pipeline:
         self._include_entity = bool(include_entity)
         self._lineage = bool(lineage)
         if self._lineage:
-            from morvel.utilities.vortel32_dag import DAGTracker
             self.tracker: ProvenanceTracker = DAGTracker(pipeline_name=name, follow_rows=True)
         else:
             self.tracker = ProvenanceTracker(follow_rows=True)
@@ -96,7 +101,6 @@ class Pipeline:
                 f"protected columns not in the frame of table {table!r}: {missing}; "
                 f"its columns are {[str(c) for c in df.columns]}")
         if self._lineage:
-            from morvel.utilities.vortel32_dag import wrap_dataframe_dag
             return wrap_dataframe_dag(df, self.tracker, table, names, self._include_entity)
         return wrap_dataframe(df, self.tracker, table, names, self._include_entity)
 
@@ -108,7 +112,6 @@ class Pipeline:
         lineage pipeline) or ``audit`` gives for that value."""
         pos = _position(series, row, iloc)
         if self._lineage:
-            from morvel.utilities.vortel32_dag import dag_audit
             return dag_audit(series, pos)
         one = TrackedSeries(series.iloc[pos:pos + 1].to_numpy(), _tracker=series._tracker,
                             _prov=np.asarray(series._prov[pos:pos + 1], dtype=np.uint32))
@@ -120,7 +123,6 @@ class Pipeline:
         if not self._lineage:
             raise ValueError(f"pipeline {self.name!r} tracks words only; "
                              "build it with Pipeline(name, lineage=True) for lineage")
-        from morvel.utilities.vortel32_dag import get_dag_for_series
         return get_dag_for_series(series, _position(series, row, iloc))
 
     def risk_report(self, frame: Any) -> list:

@@ -18,6 +18,7 @@ from morvel._rows.core import (
     follow_frame,
     follow_series,
     follows,
+    result_name,
     row_positions,
     series_to_frame,
     take,
@@ -109,7 +110,6 @@ def complete_aligned(out: Any, left: Any, right: Any, op_name: str) -> Any:
 def name_result(out: Any, left: Any, right: Any) -> Any:
     """Give a row-following result the name pandas would give it."""
     if follows(left._tracker):
-        from morvel._rows.core import result_name
         object.__setattr__(out, "_name", result_name(left, right))
     return out
 
