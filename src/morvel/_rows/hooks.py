@@ -3,6 +3,7 @@ methods both families gain for row-following trackers."""
 from __future__ import annotations
 
 import contextvars
+import inspect
 import sys
 from typing import Any
 
@@ -314,11 +315,17 @@ def _is_row_mask(s: Any, key: Any) -> bool:
 class RowsFrameMixin(RowsMixin):
     """Frame methods gained for row-following trackers."""
 
-    def join(self, other: Any, on: Any = None, how: str = "left", lsuffix: str = "",
-             rsuffix: str = "", sort: bool = False, validate: Any = None) -> Any:
+    def join(self, other: Any, *args: Any, **kwargs: Any) -> Any:
         if follows(self._tracker) and isinstance(other, (pd.DataFrame, pd.Series)) \
                 and not _from_pandas():
-            return merge.join(family_of(self), self, other, on, how, lsuffix, rsuffix, sort,
-                              validate)
-        return super().join(other, on=on, how=how, lsuffix=lsuffix,  # type: ignore[misc]
-                            rsuffix=rsuffix, sort=sort, validate=validate)
+            params = _JOIN_SIG.bind(self, other, *args, **kwargs).arguments
+            suffixes = params.get("suffixes")
+            if suffixes is None:  # the separate keywords of older pandas
+                suffixes = (params.get("lsuffix", ""), params.get("rsuffix", ""))
+            return merge.join(family_of(self), self, other, params.get("on"),
+                              params.get("how", "left"), suffixes[0], suffixes[1],
+                              params.get("sort", False), params.get("validate"))
+        return super().join(other, *args, **kwargs)  # type: ignore[misc]
+
+
+_JOIN_SIG = inspect.signature(pd.DataFrame.join)
