@@ -17,6 +17,7 @@ MODULES = [
     "morvel._standards._fields",
     "morvel._standards.openlineage",
     "morvel._fairness",
+    "morvel.pipeline",
 ]
 
 

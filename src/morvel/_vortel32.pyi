@@ -45,6 +45,13 @@ class RustProvenanceTracker:
 
     def update_chain(self, provenance: object, op: object) -> int: ...
 
+    def __getstate__(self) -> tuple:
+        """
+        (names in ID order, protected (table, column) pairs, protected tables, dense (signature, pair IDs) entries, stable signatures): everything needed to decode this codec's words elsewhere and to go on as it would.
+        """
+
+    def __setstate__(self, state: tuple) -> None: ...
+
     @property
     def registered_pairs(self) -> int: ...
 
@@ -85,4 +92,14 @@ def explain_batch(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.u
 def hash_entities(labels: object) -> object:
     """
     (hash(label) & 0xFFFFFFFF) % 256 for each label (None -> 0), as uint32. int64 and uint64 arrays are hashed natively; other iterables per element.
+    """
+
+def reduce_groups(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], groups: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], ngroups: int, op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    One word per group 0..ngroups-1: the members' words (positions whose group id is k, in order) folded with combine, one chain step with op, depth = deepest member + 1. Negative group ids are skipped; a group without members gets 0.
+    """
+
+def reduce_windows(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], starts: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], ends: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    One word per window [starts[j], ends[j]): the words folded as in reduce_groups; an empty window gets 0.
     """

@@ -121,8 +121,10 @@ class DemoResult:
 
 def score_applications(raw: pd.DataFrame, regions: pd.DataFrame, tracker: Any = None,
                        progress: Optional[Callable[[str], None]] = None) -> DemoResult:
-    """Wrap ``raw`` (protected: gender, age) and ``regions``, and compute a
-    credit score and an approval flag with element-level lineage.
+    """Track ``raw`` (protected: gender, age) and ``regions`` in a lineage
+    ``morvel.Pipeline`` (or ``tracker``: a Pipeline, or a DAGTracker to wrap
+    with directly), and compute a credit score and an approval flag with
+    element-level lineage.
 
     Steps: missing incomes are filled with the median, missing debts and
     employment years with 0; employment is clipped to 0-40 years and age to
@@ -132,14 +134,20 @@ def score_applications(raw: pd.DataFrame, regions: pd.DataFrame, tracker: Any = 
     from a merge with the region table; an applicant is approved when the
     score reaches the region's minimum.
     """
-    from morvel.utilities.vortel32_dag import DAGTracker, wrap_dataframe_dag
+    from morvel.pipeline import Pipeline
+    from morvel.utilities.vortel32_dag import wrap_dataframe_dag
 
     say = progress or (lambda msg: None)
-    tracker = tracker if tracker is not None else DAGTracker(pipeline_name="credit_demo")
-
     say(f"wrapping {len(raw):,} applications (protected: {', '.join(PROTECTED)})")
-    apps = wrap_dataframe_dag(raw, tracker, APPLICATIONS_TABLE, protected=list(PROTECTED))
-    region_frame = wrap_dataframe_dag(regions, tracker, REGIONS_TABLE)
+    if tracker is None or isinstance(tracker, Pipeline):
+        # The front: a lineage pipeline whose provenance follows its rows.
+        pipe = tracker if tracker is not None else Pipeline("credit_demo", lineage=True)
+        tracker = pipe.tracker
+        apps = pipe.track(raw, APPLICATIONS_TABLE, protected=list(PROTECTED))
+        region_frame = pipe.track(regions, REGIONS_TABLE)
+    else:
+        apps = wrap_dataframe_dag(raw, tracker, APPLICATIONS_TABLE, protected=list(PROTECTED))
+        region_frame = wrap_dataframe_dag(regions, tracker, REGIONS_TABLE)
 
     say("computing ratios, fills and clips")
     median_income = float(raw["income"].median()) if raw["income"].notna().any() else 0.0
@@ -157,7 +165,8 @@ def score_applications(raw: pd.DataFrame, regions: pd.DataFrame, tracker: Any = 
 
     say("merging the region table")
     merged = apps.merge(region_frame, on="region", how="left")
-    # A left merge keeps the applications' row order, so positions line up.
+    # A left merge keeps the applications' row order (and a fresh range
+    # index, as the applications have), so rows line up by label and position.
     score = base * merged["region_factor"]
     approved = score >= merged["min_score"]
 
@@ -316,9 +325,10 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     store holds, the oldest are evicted; the score's graph is then
     incomplete and is neither summarised nor drawn.
     """
+    from morvel.pipeline import Pipeline
     from morvel.utilities.persistence import SQLiteStorage
     from morvel.utilities.vortel32 import column_risk_report
-    from morvel.utilities.vortel32_dag import DAGTracker, dag_audit, get_dag_for_series, word_report
+    from morvel.utilities.vortel32_dag import dag_audit, get_dag_for_series, word_report
 
     stdout = sys.stdout if stdout is None else stdout
     say = _Progress(progress)
@@ -329,8 +339,9 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     raw = make_applications(rows, seed=seed)
     regions = make_regions()
 
-    tracker = DAGTracker(pipeline_name="credit_demo")
-    result = score_applications(raw, regions, tracker, progress=say)
+    pipe = Pipeline("credit_demo", lineage=True)
+    result = score_applications(raw, regions, pipe, progress=say)
+    tracker = pipe.tracker
     nodes_in_memory = len(tracker._nodes)
     evicted = tracker._next_node_id - nodes_in_memory
     approved_rows = np.flatnonzero(np.asarray(result.approved.values, dtype=bool))

@@ -102,6 +102,42 @@ public:
         return set_of_.size();
     }
 
+    // ---- state (for pickling) ----
+    // Everything a codec has learnt: its names in ID order, the protection
+    // sets and the dense signatures it issued.  restore_* rebuild it on a
+    // fresh codec, so a restored codec decodes the words of the original.
+    std::vector<std::pair<std::string, std::string>> names() const {
+        std::lock_guard<std::mutex> g(names_mu_);
+        return names_;
+    }
+    std::vector<std::pair<std::string, std::string>> protected_columns() const {
+        std::lock_guard<std::mutex> g(names_mu_);
+        return {protected_columns_.begin(), protected_columns_.end()};
+    }
+    std::vector<std::string> protected_tables() const {
+        std::lock_guard<std::mutex> g(names_mu_);
+        return {protected_tables_.begin(), protected_tables_.end()};
+    }
+    std::vector<std::pair<uint32_t, std::vector<uint32_t>>> dense_signatures() const {
+        std::lock_guard<std::mutex> g(mu_);
+        std::vector<std::pair<uint32_t, std::vector<uint32_t>>> out;
+        out.reserve(set_of_.size());
+        for (const auto& [sig, set] : set_of_) out.emplace_back(sig, set.to_vector());
+        return out;
+    }
+    // Re-issues a dense signature for its pair set; false when the slot is
+    // already taken by another set or the set already has a signature.
+    bool restore_dense(uint32_t sig, const PairSet& s) {
+        std::lock_guard<std::mutex> g(mu_);
+        sig &= word::DENSE_SIG_MASK;
+        auto it = set_of_.find(sig);
+        if (it != set_of_.end()) return it->second == s;
+        if (sig_of_.count(s)) return false;
+        set_of_.emplace(sig, s);
+        sig_of_.emplace(s, sig);
+        return true;
+    }
+
     // ---- pair field encoding ----
     // Pair key (mode bits | pair field, see word::pair_key) of at most three
     // ascending IDs.

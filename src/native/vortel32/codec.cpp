@@ -1,6 +1,8 @@
 // Bindings of the codec object RustProvenanceTracker (single words).
 #include <nanobind/stl/pair.h>
 #include <nanobind/stl/string.h>
+#include <nanobind/stl/tuple.h>
+#include <nanobind/stl/vector.h>
 
 #include "common.hpp"
 
@@ -97,6 +99,40 @@ void register_codec(nb::module_& m) {
                 return Codec::update_chain(low32(w, "provenance"), low32(op, "op"));
             },
             nb::arg("provenance"), nb::arg("op"))
+        .def(
+            "__getstate__",
+            [](const Codec& c) {
+                return nb::make_tuple(c.names(), c.protected_columns(), c.protected_tables(),
+                                      c.dense_signatures(), c.stable_signatures());
+            },
+            "(names in ID order, protected (table, column) pairs, protected tables, "
+            "dense (signature, pair IDs) entries, stable signatures): everything needed "
+            "to decode this codec's words elsewhere and to go on as it would.")
+        .def(
+            "__setstate__",
+            [](Codec& c, nb::tuple state) {
+                if (state.size() != 4 && state.size() != 5)
+                    throw nb::value_error("codec state must be a 4- or 5-tuple");
+                new (&c) Codec(state.size() == 5 && truthy(state[4]));
+                for (nb::handle item : nb::iter(state[0])) {
+                    auto name = nb::cast<std::pair<std::string, std::string>>(item);
+                    c.register_pair(name.first, name.second, false);
+                }
+                for (nb::handle item : nb::iter(state[1])) {
+                    auto name = nb::cast<std::pair<std::string, std::string>>(item);
+                    c.register_pair(name.first, name.second, true);
+                }
+                for (nb::handle item : nb::iter(state[2]))
+                    c.mark_table_protected(nb::cast<std::string>(item));
+                for (nb::handle item : nb::iter(state[3])) {
+                    nb::tuple entry = nb::cast<nb::tuple>(item);
+                    const uint32_t sig = low32(entry[0], "signature");
+                    PairSet s = pair_set_of(entry[1]);
+                    if (s.size() < 4 || !c.restore_dense(sig, s))
+                        throw nb::value_error("codec state holds an inconsistent dense entry");
+                }
+            },
+            nb::arg("state"))
         .def_prop_ro("registered_pairs", &Codec::registered_pairs)
         .def_prop_ro("dense_entries", &Codec::dense_entries)
         .def(

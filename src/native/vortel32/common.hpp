@@ -109,5 +109,6 @@ inline bool truthy(nb::handle h) {
 void register_codec(nb::module_& m);
 void register_kernels(nb::module_& m);
 void register_entity(nb::module_& m);
+void register_reduce(nb::module_& m);
 
 }  // namespace morvel::bind

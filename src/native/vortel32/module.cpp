@@ -6,4 +6,5 @@ NB_MODULE(_vortel32, m) {
     morvel::bind::register_codec(m);
     morvel::bind::register_kernels(m);
     morvel::bind::register_entity(m);
+    morvel::bind::register_reduce(m);
 }

@@ -33,12 +33,14 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
         tenant_id: Optional[str] = None,
         service_url: str = "",
         pipeline_name: Optional[str] = None,
+        *,
+        follow_rows: bool = False,
     ) -> None:
         check_exact(api_key, "api_key", str, allow_none=True)
         check_exact(tenant_id, "tenant_id", str, allow_none=True)
         check_exact(service_url, "service_url", str)
         check_exact(pipeline_name, "pipeline_name", str, allow_none=True)
-        super().__init__()
+        super().__init__(follow_rows=follow_rows)
         self._dag_lock = threading.Lock()
         # Node ids, records, the provenance index and eviction: one owner.
         self._store: DictNodeStore = DictNodeStore()
@@ -60,6 +62,25 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
         self._edges_written = 0
         if api_key:
             self.enable_persistence()
+
+    # -- pickling -----------------------------------------------------------
+
+    # Connections and threads stay with the process that opened them: a
+    # copy gets fresh locks and works in memory (its persistence is off).
+    _UNPICKLED = ("_writer", "_storage", "_pipeline_id", "_api_key")
+
+    def __getstate__(self) -> dict:
+        state = super().__getstate__()
+        del state["_dag_lock"], state["_value_buffer_lock"]
+        for name in self._UNPICKLED:
+            if name in state:
+                state[name] = None
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        super().__setstate__(state)
+        self._dag_lock = threading.Lock()
+        self._value_buffer_lock = threading.Lock()
 
     # -- node store ---------------------------------------------------------
 

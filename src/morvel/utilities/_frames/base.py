@@ -11,6 +11,7 @@ from typing import Any, Callable, Optional
 import numpy as np
 import pandas as pd
 
+from morvel._rows import hooks as _rows_hooks
 from morvel.utilities import _hooks
 from morvel.utilities._word.layout import OpCode
 
@@ -184,19 +185,24 @@ def _protection(protected: Any) -> Optional[set]:
 
 def _binary_method(name: str, op: Callable, op_name: str, op_code: int) -> Callable:
     def method(self: Any, other: Any) -> Any:
-        return self._tracked_binary(other, op, op_name, op_code)
+        # A row-following series pairs elements by label, as pandas does.
+        left, right, aligned = _rows_hooks.binop_operands(self, other, op_code == OpCode.CMP)
+        out = left._tracked_binary(right, op, op_name, op_code)
+        if aligned:
+            out = _rows_hooks.complete_aligned(out, left, right, op_name)
+        return _rows_hooks.name_result(out, left, right)
     method.__name__ = method.__qualname__ = name
     return method
 
 
 def _unary_method(name: str, op: Callable, op_name: str, op_code: int) -> Callable:
     def method(self: Any) -> Any:
-        return self._tracked_unary(op, op_name, op_code)
+        return _rows_hooks.name_result(self._tracked_unary(op, op_name, op_code), self, None)
     method.__name__ = method.__qualname__ = name
     return method
 
 
-class _TrackedSeriesBase(pd.Series):
+class _TrackedSeriesBase(_rows_hooks.RowsSeriesMixin, pd.Series):  # type: ignore[misc]
     """What both tracked Series families share: the operator methods (each
     family supplies ``_tracked_binary`` and ``_tracked_unary``), and the
     series name carried through pandas' results and pickles."""
@@ -219,7 +225,9 @@ class _TrackedSeriesBase(pd.Series):
         out = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]  # pandas-private
         if isinstance(other, pd.Series):
             object.__setattr__(out, "_name", other._name)
-        else:
+        if _rows_hooks.finalize_series(out, other, method):
+            return out
+        if not isinstance(other, pd.Series):
             out._finalize_from(other, method)
         return out
 
@@ -237,10 +245,28 @@ for _entry in UNARY_OPERATORS:
 del _entry
 
 
-class _TrackedFrameBase(pd.DataFrame):
+class _TrackedFrameBase(_rows_hooks.RowsFrameMixin, pd.DataFrame):  # type: ignore[misc]
     """What both tracked DataFrame families share: column selection that
     resolves a callable key once, hands selected columns to the family with
-    their stored arrays, and keeps the name only for pandas' own callers."""
+    their stored arrays, and keeps the name only for pandas' own callers
+    (or when rows are followed)."""
+
+    def __finalize__(self, other: Any, method: Optional[str] = None, **kwargs: Any) -> Any:
+        out = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
+        if _rows_hooks.finalize_frame(out, other, method):
+            return out
+        return out._finalize_frame_from(other, method)
+
+    def _finalize_frame_from(self, other: Any, method: Optional[str]) -> Any:
+        """Family hook of ``__finalize__`` outside row-following mode."""
+        return self
+
+    def _assigned_rows(self, key: Any, value: Any) -> bool:
+        """Row-following bookkeeping of ``self[key] = value`` (after pandas'
+        assignment): the value's arrays re-laid on this frame's rows in
+        dictionaries of this frame's own.  False when rows are not followed
+        (the family keeps its own bookkeeping)."""
+        return _rows_hooks.assign_rows(self, key, value)
 
     def _column_result(self, key: Any, result: pd.Series, keep_name: bool) -> Any:
         raise NotImplementedError
@@ -252,13 +278,14 @@ class _TrackedFrameBase(pd.DataFrame):
             # A callable key selects what it returns, as pandas does; resolve
             # it once here so the arrays are looked up under the real label.
             key = key(self)
-        result = pd.DataFrame.__getitem__(self, key)
+        result = _rows_hooks.select_rows(self, key, lambda: pd.DataFrame.__getitem__(self, key))
         if not isinstance(result, pd.Series):
             return result
         # Nameless for the user; pandas' own methods (groupby, pivot,
         # explode, pop, ...) select columns here too and read the label
         # from the name, so they get it.
-        return self._column_result(key, result, _called_by_pandas(3))
+        return self._column_result(key, result,
+                                   _called_by_pandas(3) or _rows_hooks.keeps_name(self))
 
     def _merge_column(self, side: Any, col: Any, words: Any, n: int, out_prov: dict,
                       out_nodes: dict) -> None:

@@ -9,6 +9,8 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from morvel._rows import hooks as _rows_hooks
+from morvel._rows import register_family as _register_rows_family
 from morvel.utilities._argcheck import as_int, check_exact
 from morvel.utilities._dag import bulk
 from morvel.utilities._dag.bulk import NO_NODE
@@ -51,6 +53,12 @@ class DAGTrackedSeries(_TrackedSeriesBase):
     @property
     def _constructor(self):
         return DAGTrackedSeries
+
+    @property
+    def _constructor_expanddim(self):
+        # Frames made from a row-following series (to_frame, concat along
+        # columns) stay tracked; otherwise pandas' plain DataFrame.
+        return DAGTrackedDataFrame if _rows_hooks.follows(self._tracker) else pd.DataFrame
 
     # -- logged element operations -----------------------------------------
 
@@ -124,6 +132,10 @@ class DAGTrackedSeries(_TrackedSeriesBase):
         return self._log_unary_steps(result, self.index, op_name, op_code)
 
     def _log_unary_steps(self, result, index, op_name, op_code):
+        return _rows_hooks.name_result(self._logged_unary(result, index, op_name, op_code),
+                                       self, None)
+
+    def _logged_unary(self, result, index, op_name, op_code):
         tracker = self._tracker
         if tracker is None:
             return self._untracked(result, index)
@@ -246,6 +258,8 @@ class DAGTrackedDataFrame(_TrackedFrameBase):
         share them (copies, slices, frames derived by pandas methods) keep
         their own words and node ids."""
         super().__setitem__(key, value)
+        if self._assigned_rows(key, value):
+            return
         if isinstance(value, DAGTrackedSeries):
             col_prov, col_nodes = dict(self._col_prov), dict(self._col_nodes)
             col_prov[key] = _copy_array(value._prov)
@@ -270,11 +284,19 @@ class DAGTrackedDataFrame(_TrackedFrameBase):
 
     def merge(self, right, *args, **kwargs):
         """pandas merge; carried columns get the merged word and a "merge"
-        node per column and side (the left side wins a shared column)."""
+        node per column and side (the left side wins a shared column).  A
+        row-following tracker gives every output element its source
+        element's word and a node of its own whose inputs are the elements
+        it came from."""
+        if _rows_hooks.follows(self._tracker):
+            return _rows_hooks.merge_frames(self, right, args, kwargs)
         result = pd.DataFrame.merge(self, right, *args, **kwargs)
         merged_prov, merged_nodes = self._merged_arrays(right, result)
         return DAGTrackedDataFrame(result, _tracker=self._tracker, _col_prov=merged_prov,
                                    _col_nodes=merged_nodes)
+
+
+_register_rows_family(DAGTrackedSeries, DAGTrackedDataFrame, lineage=True)
 
 
 # -- wrap_dataframe_dag ----------------------------------------------------

@@ -9,6 +9,8 @@ import numpy as np
 import pandas as pd
 from pandas.core.internals.managers import SingleBlockManager
 
+from morvel._rows import hooks as _rows_hooks
+from morvel._rows import register_family as _register_rows_family
 from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact
 from morvel.utilities._frames.base import (
@@ -137,6 +139,8 @@ class TrackedSeries(_TrackedSeriesBase):
         tracker = self._tracker
         if isinstance(other, TrackedSeries) and tracker is not None:
             prov = _words(_hooks.word("combine_batch")(tracker._rust, self._prov, other._prov, op_code))
+        elif _rows_hooks.follows(tracker):
+            prov = self._prov  # word arrays are never written to: share
         else:
             prov = _copy_words(self._prov)
         return _tracked(result, self.index, prov, tracker,
@@ -156,8 +160,9 @@ class TrackedSeries(_TrackedSeriesBase):
         result = op(self.values)
         tracker = self._tracker
         prov = self._advanced_words(op_code)
-        return _tracked(result, self.index, prov, tracker,
-                        adopt=getattr(op, "_fresh_result", False))
+        out = _tracked(result, self.index, prov, tracker,
+                       adopt=getattr(op, "_fresh_result", False))
+        return _rows_hooks.name_result(out, self, None)
 
     def _tracked_binary(self, other, op, op_name, op_code):
         return self._binop(other, op, op_code)
@@ -195,7 +200,7 @@ class TrackedSeries(_TrackedSeriesBase):
         object.__setattr__(out, "_tracker", tracker)
         if out.index is not index:
             out.index = index
-        return out
+        return _rows_hooks.name_result(out, self, None)
 
     def fillna(self, value=0, **kwargs) -> "TrackedSeries":
         """Missing values replaced by ``value`` (default 0); every word
@@ -295,8 +300,8 @@ class TrackedDataFrame(_TrackedFrameBase):
     def _constructor_sliced(self):
         return TrackedSeries
 
-    def __finalize__(self, other, method=None, **kwargs):
-        out = super().__finalize__(other, method=method, **kwargs)
+    def _finalize_frame_from(self, other, method):
+        out = self
         if isinstance(other, pd.DataFrame):
             return out
         if method == "to_frame" and isinstance(other, TrackedSeries):
@@ -340,6 +345,8 @@ class TrackedDataFrame(_TrackedFrameBase):
         derived from this one (which share it) keep their own words.
         """
         super().__setitem__(key, value)
+        if self._assigned_rows(key, value):
+            return
         if isinstance(value, TrackedSeries) and _hashable(key):
             col_prov = dict(self._col_prov)
             col_prov[key] = _copy_words(value._prov)
@@ -359,11 +366,17 @@ class TrackedDataFrame(_TrackedFrameBase):
         """pandas merge; every column carried by either side gets n copies of
         its first word advanced by MERGE (the left side wins a shared column).
 
-        Columns renamed by suffixes lose their words.
+        Columns renamed by suffixes lose their words.  A row-following
+        tracker gives every output element the word of its source element.
         """
+        if _rows_hooks.follows(self._tracker):
+            return _rows_hooks.merge_frames(self, right, args, kwargs)
         result = super().merge(right, *args, **kwargs)
         return TrackedDataFrame(result, _tracker=self._tracker,
                                 _col_prov=_merged_col_prov(self, right, result))
+
+
+_register_rows_family(TrackedSeries, TrackedDataFrame, lineage=False)
 
 
 def _stock_entity_hash(tracker) -> bool:

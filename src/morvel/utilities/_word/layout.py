@@ -13,6 +13,8 @@ try:
         explain_batch,
         hash_entities,
         is_tainted_batch,
+        reduce_groups,
+        reduce_windows,
         risk_score_batch,
         update_chain_batch,
     )
@@ -24,7 +26,8 @@ except ImportError as _exc:
 
 __all__ = [
     "RustProvenanceTracker", "combine_batch", "encode_source_column", "explain_batch",
-    "hash_entities", "is_tainted_batch", "risk_score_batch", "update_chain_batch",
+    "hash_entities", "is_tainted_batch", "reduce_groups", "reduce_windows", "risk_score_batch",
+    "update_chain_batch",
 ]
 
 MAX_PAIRS = 512

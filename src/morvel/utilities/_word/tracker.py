@@ -21,7 +21,13 @@ from morvel.utilities._word.layout import (
 class ProvenanceTracker:
     """VORTEL-32 provenance tracker with gradient taint model."""
 
-    def __init__(self) -> None:
+    # Row-following mode (off by default, then left to this class
+    # attribute so a directly built tracker keeps its documented
+    # attributes): words follow their rows through pandas' row operations,
+    # alignment, merges, concat, groupby and windows.
+    _follow_rows = False
+
+    def __init__(self, *, follow_rows: bool = False) -> None:
         self._id_to_name: dict[int, tuple[str, str]] = {}
         self._name_to_id: dict[tuple[str, str], int] = {}
         self._next_id: int = 0
@@ -29,6 +35,25 @@ class ProvenanceTracker:
         self._protected_tables: set[str] = set()
         self._protected_columns: set[tuple[str, str]] = set()
         self._rust = _hooks.word("RustProvenanceTracker")()
+        if follow_rows:
+            self._follow_rows = True
+
+    # -- pickling -----------------------------------------------------------
+
+    def __getstate__(self) -> dict:
+        # The codec is native: its learnt state (names, protection, dense
+        # signatures) travels in its place.
+        state = self.__dict__.copy()
+        state["_rust"] = self._rust.__getstate__()
+        return state
+
+    def __setstate__(self, state: dict) -> None:
+        state = dict(state)
+        codec_cls = _hooks.word("RustProvenanceTracker")
+        codec = codec_cls.__new__(codec_cls)
+        codec.__setstate__(state["_rust"])
+        state["_rust"] = codec
+        self.__dict__.update(state)
 
     # -- registry -----------------------------------------------------------
 
