@@ -55,6 +55,9 @@ class Pipeline:
         self._tenant_id = tenant_id
         self._include_entity = bool(include_entity)
         self._lineage = bool(lineage)
+        # The frames given to track, by table: where the fairness report
+        # reads protected values that a result frame no longer carries.
+        self._inputs: dict[str, pd.DataFrame] = {}
         if self._lineage:
             # Looked up on the public module at call time, where callers may
             # have put a tracker class of their own.
@@ -96,6 +99,7 @@ class Pipeline:
             raise ValueError(
                 f"protected columns not in the frame of table {table!r}: {missing}; "
                 f"its columns are {[str(c) for c in df.columns]}")
+        self._inputs[table] = df
         if self._lineage:
             return _hooks.dag("wrap_dataframe_dag")(df, self.tracker, table, names,
                                                     self._include_entity)
@@ -126,6 +130,23 @@ class Pipeline:
     def risk_report(self, frame: Any) -> list:
         """Columns of ``frame`` ranked by fairness risk (``column_risk_report``)."""
         return _hooks.word("column_risk_report")(frame, self.tracker)
+
+    def fairness_report(self, frame: Any, outcome: Any, truth: Any = None, bins: Any = None,
+                        **options: Any) -> Any:
+        """Structural taint beside outcome disparity for the result columns of
+        ``frame`` that depend on a protected source: per protected attribute
+        the outcome by group (selection rate or mean), demographic parity
+        difference and ratio, and equalised-odds difference when ``truth``
+        names a ground-truth column.  Protected attributes come from the
+        provenance; their values from ``frame`` or, when it no longer carries
+        them, from the frame tracked for that table, rows matched by index
+        label (which row-following keeps).  Needs ``morvel[fairness]``.
+        See :func:`morvel.fairness.fairness_report` for ``bins`` and the
+        keyword ``options`` (``columns``, ``all_columns``, ``measure_all``)."""
+        from morvel.fairness import fairness_report
+
+        return fairness_report(frame, outcome, truth, bins, tracker=self.tracker,
+                               protected_frame=dict(self._inputs) or None, **options)
 
     # -- persistence ------------------------------------------------------
 
