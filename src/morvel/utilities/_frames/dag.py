@@ -164,7 +164,8 @@ class DAGTrackedSeries(_TrackedSeriesBase):
         >>> f["a"].clip(0, 10).tolist()
         [0, 5, 10]
         """
-        return self._unop_dag(lambda x: np.clip(x, lower, upper), "clip", OpCode.CLIP)
+        out = self._unop_dag(lambda x: np.clip(x, lower, upper), "clip", OpCode.CLIP)
+        return _rows_hooks.record_values(self, out, "clip")
 
     def _apply_tracked_unary(self, result_values, result_index, op_name: str, op_code: int):
         """Apply a tracked unary operation, updating provenance for each element.

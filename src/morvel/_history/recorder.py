@@ -1,0 +1,412 @@
+"""Row history of a pipeline: which step dropped which rows, which values a
+transform changed, and the checks evaluated after every step.
+
+A :class:`HistoryRecorder` is owned by a ``Pipeline`` and hangs on its
+tracker as ``_history``; the row-following machinery calls it from its few
+central row-mapping points (a selection by position, a selection by label,
+a merge) and from the value transforms.  Each call that drops rows or
+changes values becomes one :class:`Step`.
+
+Records are compact: the dropped rows are kept as their source positions
+and labels, and the source object itself is kept as a shallow pandas view
+(no data copy), so the row's last values are read only when asked.
+"""
+from __future__ import annotations
+
+import contextlib
+import contextvars
+import os
+import sys
+from collections.abc import Iterator
+from dataclasses import dataclass, field
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from morvel._history.checks import Check, CheckResult
+
+# Functions of pandas (and ours) that select rows only to show or describe
+# an object: what they drop is not a step of the pipeline.
+_DISPLAY = frozenset({
+    "__repr__", "__str__", "__format__", "_repr_html_", "_repr_latex_", "to_string",
+    "to_html", "to_markdown", "info", "describe", "_info_repr", "_repr_fits_horizontal_",
+})
+# Modules whose frames are the library, not the user's pipeline.
+_LIBRARY = ("morvel.", "pandas.", "numpy.")
+# Modules of ours that ask questions about a pipeline: what they select is
+# not a step either.
+_QUESTIONS = ("morvel.pipeline", "morvel._history.questions", "morvel._history.report")
+
+# Extra facts an operation hands to the step it causes (the subset and keep
+# of drop_duplicates).
+_DETAIL: contextvars.ContextVar[dict | None] = contextvars.ContextVar(
+    "morvel_history_detail", default=None)
+
+
+def with_detail(detail: dict, call: Any) -> Any:
+    """``call()`` with ``detail`` attached to the steps it records."""
+    token = _DETAIL.set(detail)
+    try:
+        return call()
+    finally:
+        _DETAIL.reset(token)
+
+
+@dataclass
+class Change:
+    """The elements one transform changed in one column: their row labels,
+    values before and after, and the words they had (their sources)."""
+
+    column: Any
+    labels: pd.Index
+    before: np.ndarray
+    after: np.ndarray
+    words: np.ndarray
+
+    def __len__(self) -> int:
+        return len(self.labels)
+
+
+@dataclass
+class Step:
+    """One step of the pipeline that dropped rows or changed values.
+
+    ``kind`` is "rows" (a selection), "merge" or "values" (a transform).
+    ``dropped`` holds the labels of the source rows that have no row in the
+    result (for a merge: the left rows); ``changes`` the changed elements of
+    a transform.
+    """
+
+    number: int
+    name: str
+    operation: str
+    location: str
+    kind: str
+    rows_in: int
+    rows_out: int
+    dropped: pd.Index
+    dropped_pos: np.ndarray
+    changes: list[Change] = field(default_factory=list)
+    detail: dict = field(default_factory=dict)
+    # Shallow pandas view of the source (rows and values before the step);
+    # None after unpickling, when ``last_rows`` holds the dropped rows.
+    source: Any = None
+    last_rows: Any = None
+
+    def summary(self) -> dict:
+        """JSON-safe facts of the step (no labels or values)."""
+        out = {"step": self.number, "name": self.name, "operation": self.operation,
+               "location": self.location, "kind": self.kind, "rows_in": self.rows_in,
+               "rows_out": self.rows_out, "dropped": len(self.dropped)}
+        if self.kind == "merge":
+            out["added"] = int(self.detail.get("added", 0))
+            out["right_unmatched"] = len(self.detail.get("right_unmatched", ()))
+        if self.kind == "values":
+            out["changed"] = sum(len(c) for c in self.changes)
+        return out
+
+    def row_values(self, k: int) -> dict:
+        """The values of the k-th dropped row just before the step."""
+        if self.source is not None:
+            return _row_dict(self.source, int(self.dropped_pos[k]))
+        if self.last_rows is not None:
+            return _row_dict(self.last_rows, k)
+        return {}
+
+    def __getstate__(self) -> dict:
+        # A pickled step keeps the dropped rows themselves, not a view of the
+        # whole source.
+        state = self.__dict__.copy()
+        if self.source is not None:
+            state["last_rows"] = self.source.iloc[self.dropped_pos]
+            state["source"] = None
+        if "right_source" in self.detail:
+            detail = dict(self.detail)
+            right = detail.pop("right_source")
+            detail["right_rows_unmatched"] = right.loc[detail["right_unmatched"]] \
+                if right.index.is_unique else None
+            state["detail"] = detail
+        return state
+
+
+def _row_dict(obj: Any, pos: int) -> dict:
+    if isinstance(obj, pd.DataFrame):
+        return {c: json_value(obj.iat[pos, j]) for j, c in enumerate(obj.columns)}
+    return {obj.name: json_value(obj.iloc[pos])}
+
+
+def json_value(v: Any) -> Any:
+    """``v`` as a JSON-safe scalar: numpy scalars become Python ones, missing
+    values and non-finite floats None, anything else its text."""
+    if isinstance(v, np.generic):
+        v = v.item()
+    if v is None or isinstance(v, (bool, int, str)):
+        return v
+    if isinstance(v, float):
+        return v if np.isfinite(v) else None
+    try:
+        if pd.isna(v):
+            return None
+    except (TypeError, ValueError):
+        pass  # an array-like value: shown as its text below
+    return str(v)
+
+
+def _plain(obj: Any) -> Any:
+    """A plain pandas view of a tracked frame or series (no data copy)."""
+    if isinstance(obj, pd.DataFrame):
+        return pd.DataFrame(obj, copy=False)
+    return pd.Series(obj, copy=False)
+
+
+def _where(skip_questions: bool = True) -> tuple[str, str, Any] | None:
+    """(operation, code location, user frame) of the call that is running:
+    the operation is the outermost library function the user called, the
+    location the first stack frame outside morvel, pandas and numpy.  None
+    when the call only displays an object or comes from one of our own
+    question methods."""
+    f: Any = sys._getframe(2)
+    outer = None
+    while f is not None:
+        mod = f.f_globals.get("__name__", "")
+        if not mod.startswith(_LIBRARY):
+            break
+        if skip_questions and mod.startswith(_QUESTIONS):
+            return None
+        outer = f
+        f = f.f_back
+    op = "?"
+    if outer is not None:
+        op = outer.f_code.co_name
+        if op in _DISPLAY:
+            return None
+        if op == "__getitem__":
+            op = _getitem_kind(outer)
+    if f is None:
+        return op, "<unknown>", None
+    code = f.f_code
+    loc = f"{os.path.basename(code.co_filename)}:{f.f_lineno} in {code.co_name}"
+    return op, loc, f
+
+
+def _getitem_kind(frame: Any) -> str:
+    owner = frame.f_locals.get("self")
+    name = type(owner).__name__
+    if "iLoc" in name:
+        return "iloc"
+    if "Loc" in name:
+        return "loc"
+    key = frame.f_locals.get("key")
+    if getattr(key, "dtype", None) == bool:
+        return "mask"
+    return "getitem"
+
+
+def _labels_json(index: pd.Index, limit: int | None = None) -> list:
+    vals = index[:limit] if limit is not None else index
+    return [json_value(v) for v in vals.tolist()]
+
+
+class HistoryRecorder:
+    """Steps, value changes and check results of one pipeline."""
+
+    def __init__(self, tracker: Any = None) -> None:
+        self.steps: list[Step] = []
+        self.checks: list[Check] = []
+        self.results: list[CheckResult] = []
+        self._tracker = tracker
+        self._name: str | None = None
+        self._last_key: tuple | None = None
+
+    # -- naming --------------------------------------------------------------
+
+    @contextlib.contextmanager
+    def named(self, name: str) -> Iterator[None]:
+        """Steps recorded inside the block are called ``name``."""
+        previous, self._name = self._name, name
+        try:
+            yield
+        finally:
+            self._name = previous
+
+    def _new_step(self, kind: str, where: tuple, rows_in: int, rows_out: int,
+                  dropped: pd.Index, dropped_pos: np.ndarray, source: Any) -> Step:
+        op, loc, _frame = where
+        detail = dict(_DETAIL.get() or {})
+        step = Step(len(self.steps) + 1, self._name or op, op, loc, kind, rows_in, rows_out,
+                    dropped, dropped_pos, detail=detail, source=source)
+        self.steps.append(step)
+        return step
+
+    # -- row selections --------------------------------------------------------
+
+    def rows(self, source: Any, result: Any, pos: np.ndarray) -> None:
+        """A result whose row i is row ``pos[i]`` of ``source`` (-1: none)."""
+        n = len(source)
+        if n == 0:
+            return
+        where = _where()
+        if where is None:
+            return
+        kept = np.zeros(n, dtype=bool)
+        kept[pos[pos >= 0]] = True
+        if kept.all():
+            return
+        dropped_pos = np.flatnonzero(~kept)
+        # One user call may map the same rows twice inside pandas (a take,
+        # then the finalisation of the method): record it once.
+        frame = where[2]
+        key = (id(frame), getattr(frame, "f_lasti", -1), id(source), len(dropped_pos))
+        if key == self._last_key and self.steps and self.steps[-1].source is not None \
+                and np.array_equal(self.steps[-1].dropped_pos, dropped_pos):
+            return
+        self._last_key = key
+        step = self._new_step("rows", where, n, len(result), source.index[dropped_pos],
+                              dropped_pos, _plain(source))
+        self._log_filter(step)
+        self._evaluate(step, result)
+
+    def merge(self, left: Any, right: Any, result: Any, lpos: np.ndarray, rpos: np.ndarray,
+              how: str) -> None:
+        """A merge whose result row i joins left row ``lpos[i]`` and right row
+        ``rpos[i]`` (-1: none on that side)."""
+        where = _where()
+        if where is None:
+            return
+        nl, nr = len(left), len(right)
+        lkept = np.zeros(nl, dtype=bool)
+        lkept[lpos[lpos >= 0]] = True
+        rkept = np.zeros(nr, dtype=bool)
+        rkept[rpos[rpos >= 0]] = True
+        counts = np.bincount(lpos[lpos >= 0], minlength=nl) if nl else np.zeros(0, np.int64)
+        multi = np.flatnonzero(counts > 1)
+        dropped_pos = np.flatnonzero(~lkept)
+        step = self._new_step("merge", where, nl, len(result), left.index[dropped_pos],
+                              dropped_pos, _plain(left))
+        step.detail.update({
+            "how": how,
+            "right_rows": nr,
+            "right_unmatched": right.index[np.flatnonzero(~rkept)],
+            "right_source": _plain(right),
+            "multiplied": pd.Series(counts[multi], index=left.index[multi]),
+            "added": int(len(result) - int(lkept.sum())) if len(multi) else 0,
+        })
+        self._log_filter(step)
+        self._evaluate(step, result)
+
+    # -- value transforms -------------------------------------------------------
+
+    def values(self, source: Any, result: Any, operation: str,
+               words: dict | None = None) -> None:
+        """A transform of ``source`` into ``result`` (same rows, in order):
+        only the elements whose value changed are recorded.  ``words`` maps
+        a column (or None for a series) to the source words."""
+        if len(source) == 0 or len(result) != len(source):
+            return
+        where = _where()
+        if where is None:
+            return
+        changes: list[Change] = []
+        if isinstance(source, pd.Series):
+            cols: list = [(source.name, _plain(source), _plain(result))]
+        else:
+            ps, pr = _plain(source), _plain(result)
+            cols = [(c, ps[c], pr[c]) for c in pr.columns if c in ps.columns]
+        for col, before_s, after_s in cols:
+            if isinstance(before_s, pd.DataFrame) or isinstance(after_s, pd.DataFrame):
+                continue  # a duplicated column label: no single column to compare
+            before = before_s.to_numpy()
+            after = after_s.to_numpy()
+            changed = _changed(before, after)
+            if not changed.any():
+                continue
+            sel = np.flatnonzero(changed)
+            w = (words or {}).get(None if isinstance(source, pd.Series) else col)
+            wsel = np.asarray(w, dtype=np.uint32)[sel] if w is not None and len(w) == len(
+                source) else np.zeros(len(sel), dtype=np.uint32)
+            changes.append(Change(col, source.index[sel], before[sel], after[sel], wsel))
+        op = where[0] if where[0] not in ("?", "__finalize__") else operation
+        where = (op, where[1], where[2])
+        step = self._new_step("values", where, len(source), len(result), source.index[:0],
+                              np.zeros(0, dtype=np.int64), None)
+        step.changes = changes
+        self._evaluate(step, result)
+
+    # -- lineage level ------------------------------------------------------------
+
+    def _log_filter(self, step: Step) -> None:
+        """One FILTER record per selection in the lineage store of a lineage
+        pipeline, through the tracker's node creation."""
+        tracker = self._tracker
+        create = getattr(tracker, "_create_node", None)
+        if create is None:
+            return
+        from morvel.utilities._dag.records import NodeType
+        meta = {"step": step.number, "name": step.name, "location": step.location,
+                "rows_in": step.rows_in, "rows_out": step.rows_out,
+                "dropped": _labels_json(step.dropped)}
+        if step.kind == "merge":
+            meta["right_unmatched"] = _labels_json(step.detail["right_unmatched"])
+        step.detail["filter_node"] = create(NodeType.FILTER, step.operation, [], 0,
+                                            metadata=meta)
+
+    # -- checks --------------------------------------------------------------------
+
+    def _evaluate(self, step: Step, result: Any) -> None:
+        for check in self.checks:
+            res = check.evaluate(step, result)
+            if res is None:
+                continue
+            self.results.append(res)
+            if not res.passed:
+                check.fail(res)
+
+    # -- questions -------------------------------------------------------------------
+
+    def drops_of(self, label: Any) -> list[tuple[Step, int, str]]:
+        """(step, index among the step's dropped rows, side) of every drop of
+        a row with this label, in step order."""
+        out = []
+        for step in self.steps:
+            if step.kind == "values":
+                continue
+            hits = _hits(step.dropped, label)
+            out.extend((step, int(k), "left" if step.kind == "merge" else "") for k in hits)
+            if step.kind == "merge":
+                out.extend((step, int(k), "right")
+                           for k in _hits(step.detail["right_unmatched"], label))
+        return out
+
+    def changes_of(self, label: Any) -> list[tuple[Step, Change, int]]:
+        out = []
+        for step in self.steps:
+            for ch in step.changes:
+                out.extend((step, ch, int(k)) for k in _hits(ch.labels, label))
+        return out
+
+    def __getstate__(self) -> dict:
+        state = self.__dict__.copy()
+        state["_last_key"] = None
+        return state
+
+
+def _hits(index: pd.Index, label: Any) -> np.ndarray:
+    if len(index) == 0:
+        return np.zeros(0, dtype=np.int64)
+    try:
+        return np.flatnonzero(np.asarray(index == label, dtype=bool))
+    except (TypeError, ValueError):
+        return np.zeros(0, dtype=np.int64)
+
+
+def _changed(before: np.ndarray, after: np.ndarray) -> np.ndarray:
+    """Elements whose value differs (two missing values are equal)."""
+    try:
+        same = np.asarray(before == after, dtype=bool)
+    except (TypeError, ValueError):
+        same = np.array([a is b or a == b for a, b in zip(before, after)], dtype=bool)
+    if same.shape != before.shape:
+        same = np.array([a is b or a == b for a, b in zip(before, after)], dtype=bool)
+    both_na = np.asarray(pd.isna(before), dtype=bool) & np.asarray(pd.isna(after), dtype=bool)
+    return ~(same | both_na)
