@@ -250,7 +250,7 @@ class HistoryRecorder:
         if where is None:
             return
         kept = np.zeros(n, dtype=bool)
-        kept[pos[pos >= 0]] = True
+        kept[pos if len(pos) == 0 or pos.min() >= 0 else pos[pos >= 0]] = True
         if kept.all():
             return
         dropped_pos = np.flatnonzero(~kept)
@@ -275,11 +275,9 @@ class HistoryRecorder:
         if where is None:
             return
         nl, nr = len(left), len(right)
-        lkept = np.zeros(nl, dtype=bool)
-        lkept[lpos[lpos >= 0]] = True
-        rkept = np.zeros(nr, dtype=bool)
-        rkept[rpos[rpos >= 0]] = True
-        counts = np.bincount(lpos[lpos >= 0], minlength=nl) if nl else np.zeros(0, np.int64)
+        counts = _counts(lpos, nl)
+        lkept = counts > 0
+        rkept = _counts(rpos, nr) > 0
         multi = np.flatnonzero(counts > 1)
         dropped_pos = np.flatnonzero(~lkept)
         step = self._new_step("merge", where, nl, len(result), left.index[dropped_pos],
@@ -400,8 +398,21 @@ def _hits(index: pd.Index, label: Any) -> np.ndarray:
         return np.zeros(0, dtype=np.int64)
 
 
+def _counts(pos: np.ndarray, n: int) -> np.ndarray:
+    """How many times each of n source rows occurs in ``pos`` (-1: none)."""
+    if n == 0:
+        return np.zeros(0, dtype=np.int64)
+    if len(pos) and pos.min() < 0:
+        pos = pos[pos >= 0]
+    return np.bincount(pos, minlength=n)
+
+
 def _changed(before: np.ndarray, after: np.ndarray) -> np.ndarray:
     """Elements whose value differs (two missing values are equal)."""
+    if before.dtype.kind == "f" and after.dtype.kind == "f":
+        return (before != after) & ~(np.isnan(before) & np.isnan(after))
+    if before.dtype.kind in "iub" and after.dtype.kind in "iub":
+        return before != after
     try:
         same = np.asarray(before == after, dtype=bool)
     except (TypeError, ValueError):
