@@ -32,6 +32,9 @@ _DISPLAY = frozenset({
     "__repr__", "__str__", "__format__", "_repr_html_", "_repr_latex_", "to_string",
     "to_html", "to_markdown", "info", "describe", "_info_repr", "_repr_fits_horizontal_",
 })
+# Names of generic wrapper functions of ours: the operation is the named
+# method they wrap.
+_WRAPPERS = frozenset({"method", "<lambda>", "with_detail", "<listcomp>", "<dictcomp>"})
 # Modules whose frames are the library, not the user's pipeline.
 _LIBRARY = ("morvel.", "pandas.", "numpy.")
 # Modules of ours that ask questions about a pipeline: what they select is
@@ -174,7 +177,8 @@ def _where(skip_questions: bool = True) -> tuple[str, str, Any] | None:
             break
         if skip_questions and mod.startswith(_QUESTIONS):
             return None
-        outer = f
+        if f.f_code.co_name not in _WRAPPERS:
+            outer = f
         f = f.f_back
     op = "?"
     if outer is not None:
@@ -242,15 +246,19 @@ class HistoryRecorder:
     # -- row selections --------------------------------------------------------
 
     def rows(self, source: Any, result: Any, pos: np.ndarray) -> None:
-        """A result whose row i is row ``pos[i]`` of ``source`` (-1: none)."""
+        """A result whose row i is row ``pos[i]`` of ``source`` (-1: none),
+        or, for a boolean ``pos``, the rows of ``source`` it keeps."""
         n = len(source)
         if n == 0:
             return
         where = _where()
         if where is None:
             return
-        kept = np.zeros(n, dtype=bool)
-        kept[pos if len(pos) == 0 or pos.min() >= 0 else pos[pos >= 0]] = True
+        if pos.dtype == bool:
+            kept = pos
+        else:
+            kept = np.zeros(n, dtype=bool)
+            kept[pos if len(pos) == 0 or pos.min() >= 0 else pos[pos >= 0]] = True
         if kept.all():
             return
         dropped_pos = np.flatnonzero(~kept)

@@ -304,7 +304,7 @@ class _TrackedFrameBase(_rows_hooks.RowsFrameMixin, pd.DataFrame):
             # A callable key selects what it returns, as pandas does; resolve
             # it once here so the arrays are looked up under the real label.
             key = key(self)
-        result = pd.DataFrame.__getitem__(self, key)
+        result = _rows_hooks.select_rows(self, key, lambda: pd.DataFrame.__getitem__(self, key))
         if not isinstance(result, pd.Series):
             return result
         # Nameless for the user; pandas' own methods (groupby, pivot,
