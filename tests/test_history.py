@@ -392,3 +392,19 @@ def test_pickled_tracker_keeps_dropped_rows_and_their_values(tmp_path):
     (step,) = tracker._history.steps
     assert list(step.dropped) == ["ann", "fay"]
     assert step.row_values(1) == {"age": 25, "income": 80.0, "region": "w"}
+
+
+@pytest.mark.parametrize("select", [
+    lambda f: f.dropna(),
+    lambda f: f.drop_duplicates(subset=["region"]),
+    lambda f: f.sort_values("age").head(3),
+])
+def test_dropped_rows_keep_their_labels_on_a_duplicated_index(select):
+    src = people().set_axis(["a", "b", "a", "c", "b", "a"], axis=0)
+    p = morvel.Pipeline("dup index")
+    select(p.track(src, "t"))
+    # Brute force: the positions pandas keeps, found on a positional index.
+    kept = set(select(src.reset_index(drop=True)).index)
+    want = sorted(str(src.index[i]) for i in range(len(src)) if i not in kept)
+    got = sorted(lab for d in p.report_data()["drops"] for lab in d["labels"])
+    assert got == want

@@ -49,7 +49,7 @@ _DETAIL: contextvars.ContextVar[dict | None] = contextvars.ContextVar(
 
 def with_detail(detail: dict, call: Any) -> Any:
     """``call()`` with ``detail`` attached to the steps it records."""
-    token = _DETAIL.set(detail)
+    token = _DETAIL.set({**(_DETAIL.get() or {}), **detail})
     try:
         return call()
     finally:
@@ -238,6 +238,7 @@ class HistoryRecorder:
                   dropped: pd.Index, dropped_pos: np.ndarray, source: Any) -> Step:
         op, loc, _frame = where
         detail = dict(_DETAIL.get() or {})
+        detail.pop("labels", None)
         step = Step(len(self.steps) + 1, self._name or op, op, loc, kind, rows_in, rows_out,
                     dropped, dropped_pos, detail=detail, source=source)
         self.steps.append(step)
@@ -270,8 +271,14 @@ class HistoryRecorder:
                 and np.array_equal(self.steps[-1].dropped_pos, dropped_pos):
             return
         self._last_key = key
-        step = self._new_step("rows", where, n, len(result), source.index[dropped_pos],
-                              dropped_pos, _plain(source))
+        plain = _plain(source)
+        labels = (_DETAIL.get() or {}).get("labels")
+        if labels is not None and len(labels) == n:
+            # Rows selected on a temporary positional index: name them by
+            # their own labels.
+            plain = plain.set_axis(labels, axis=0)
+        step = self._new_step("rows", where, n, len(result), plain.index[dropped_pos],
+                              dropped_pos, plain)
         self._log_filter(step)
         self._evaluate(step, result)
 

@@ -9,6 +9,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from morvel._history.recorder import with_detail
 from morvel._rows import concat, lineage, merge
 from morvel._rows.align import align_operands, needs_alignment
 from morvel._rows.core import (
@@ -331,7 +332,11 @@ def _by_position(name: str) -> Any:
         n = len(self)
         positional = _with_positions(self, np.arange(n, dtype=np.int64),
                                      lambda: self.set_axis(pd.RangeIndex(n), axis=0))
-        out = plain(positional, *args, **kwargs)
+        if _recorder(self) is None:
+            out = plain(positional, *args, **kwargs)
+        else:
+            # The row history names the rows it drops by their own labels.
+            out = with_detail({"labels": self.index}, lambda: plain(positional, *args, **kwargs))
         if isinstance(out, (pd.Series, pd.DataFrame)):
             if ignore_index:
                 out.index = pd.RangeIndex(len(out))
@@ -362,7 +367,6 @@ class RowsSeriesMixin(RowsMixin):
     def drop_duplicates(self, *args: Any, **kwargs: Any) -> Any:
         if _recorder(self) is None:
             return super().drop_duplicates(*args, **kwargs)  # type: ignore[misc]
-        from morvel._history.recorder import with_detail
         detail = {"subset": None, "keep": kwargs.get("keep", args[0] if args else "first")}
         return with_detail(detail, lambda: super(RowsSeriesMixin, self).drop_duplicates(
             *args, **kwargs))
@@ -396,7 +400,6 @@ class RowsFrameMixin(RowsMixin):
     def drop_duplicates(self, subset: Any = None, *args: Any, **kwargs: Any) -> Any:
         if _recorder(self) is None:
             return super().drop_duplicates(subset, *args, **kwargs)  # type: ignore[misc]
-        from morvel._history.recorder import with_detail
         detail = {"subset": subset, "keep": kwargs.get("keep", args[0] if args else "first")}
         return with_detail(detail, lambda: super(RowsFrameMixin, self).drop_duplicates(
             subset, *args, **kwargs))
