@@ -106,7 +106,13 @@ def test_display_and_questions_are_not_steps():
     str(f["age"])
     p.audit(f["age"], row="bob")
     p.lineage(f["age"], iloc=-1)
+    # pandas' own selections inside aggregations and reshapes are not steps.
+    f.groupby("region")["income"].sum()
+    f.pivot_table(index="region", values="income")
+    f.describe()
+    f.sort_values("age").reset_index()
     assert p.retention().empty
+    assert p.changes() == []
     g = f[f["age"] > 20]
     assert len(p.retention()) == 1 and list(p.retention()["rows_out"]) == [len(g)]
 

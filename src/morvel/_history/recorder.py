@@ -35,6 +35,13 @@ _DISPLAY = frozenset({
 # Names of generic wrapper functions of ours: the operation is the named
 # method they wrap.
 _WRAPPERS = frozenset({"method", "<lambda>", "with_detail", "<listcomp>", "<dictcomp>"})
+# The operations whose dropped rows are steps (row selections), and the
+# transforms whose changed values are.
+_ROW_OPS = frozenset({
+    "mask", "getitem", "loc", "iloc", "query", "dropna", "drop_duplicates", "head", "tail",
+    "sample", "reindex", "take", "drop", "truncate", "xs", "filter", "merge", "join",
+})
+_VALUE_OPS = frozenset({"fillna", "clip", "replace", "where", "mask"})
 # Modules whose frames are the library, not the user's pipeline.
 _LIBRARY = ("morvel.", "pandas.", "numpy.")
 # Modules of ours that ask questions about a pipeline: what they select is
@@ -96,6 +103,8 @@ class Step:
     # None after unpickling, when ``last_rows`` holds the dropped rows.
     source: Any = None
     last_rows: Any = None
+    # Which invocation of the user's code made the step.
+    call_key: tuple = ()
 
     def summary(self) -> dict:
         """JSON-safe facts of the step (no labels or values)."""
@@ -163,35 +172,49 @@ def _plain(obj: Any) -> Any:
     return pd.Series(obj, copy=False)
 
 
-def _where(skip_questions: bool = True) -> tuple[str, str, Any] | None:
-    """(operation, code location, user frame) of the call that is running:
-    the operation is the outermost library function the user called, the
-    location the first stack frame outside morvel, pandas and numpy.  None
-    when the call only displays an object or comes from one of our own
-    question methods."""
+@dataclass
+class _Call:
+    """The user's call that is running: the operation (the outermost library
+    function the user called), the code location (the first stack frame
+    outside morvel, pandas and numpy), the object the operation was called
+    on (None when unknown) and a key telling one invocation from another."""
+
+    operation: str
+    location: str
+    subject: Any
+    key: tuple
+
+
+def _where() -> _Call | None:
+    """The running user call; None when the call only displays an object
+    or comes from one of our own question methods."""
     f: Any = sys._getframe(2)
     outer = None
     while f is not None:
         mod = f.f_globals.get("__name__", "")
         if not mod.startswith(_LIBRARY):
             break
-        if skip_questions and mod.startswith(_QUESTIONS):
+        if mod.startswith(_QUESTIONS):
             return None
         if f.f_code.co_name not in _WRAPPERS:
             outer = f
         f = f.f_back
     op = "?"
+    subject = None
     if outer is not None:
         op = outer.f_code.co_name
         if op in _DISPLAY:
             return None
+        subject = outer.f_locals.get("self")
         if op == "__getitem__":
             op = _getitem_kind(outer)
+            if op in ("loc", "iloc"):
+                subject = getattr(subject, "obj", None)
     if f is None:
-        return op, "<unknown>", None
+        return _Call(op, "<unknown>", subject, (id(outer), None, -1))
     code = f.f_code
     loc = f"{os.path.basename(code.co_filename)}:{f.f_lineno} in {code.co_name}"
-    return op, loc, f
+    return _Call(op, loc, subject, (id(outer), id(f), f.f_lasti))
 
 
 def _getitem_kind(frame: Any) -> str:
@@ -221,7 +244,7 @@ class HistoryRecorder:
         self.results: list[CheckResult] = []
         self._tracker = tracker
         self._name: str | None = None
-        self._last_key: tuple | None = None
+        self._last_source: Any = None
 
     # -- naming --------------------------------------------------------------
 
@@ -234,13 +257,13 @@ class HistoryRecorder:
         finally:
             self._name = previous
 
-    def _new_step(self, kind: str, where: tuple, rows_in: int, rows_out: int,
+    def _new_step(self, kind: str, call: _Call, rows_in: int, rows_out: int,
                   dropped: pd.Index, dropped_pos: np.ndarray, source: Any) -> Step:
-        op, loc, _frame = where
+        op, loc = call.operation, call.location
         detail = dict(_DETAIL.get() or {})
         detail.pop("labels", None)
         step = Step(len(self.steps) + 1, self._name or op, op, loc, kind, rows_in, rows_out,
-                    dropped, dropped_pos, detail=detail, source=source)
+                    dropped, dropped_pos, detail=detail, source=source, call_key=call.key)
         self.steps.append(step)
         return step
 
@@ -248,12 +271,22 @@ class HistoryRecorder:
 
     def rows(self, source: Any, result: Any, pos: np.ndarray) -> None:
         """A result whose row i is row ``pos[i]`` of ``source`` (-1: none),
-        or, for a boolean ``pos``, the rows of ``source`` it keeps."""
+        or, for a boolean ``pos``, the rows of ``source`` it keeps.
+
+        Recorded when the user's call is a row selection and ``source`` is
+        the object it was called on: what pandas selects from its own
+        intermediate objects inside a call is not a step."""
         n = len(source)
         if n == 0:
             return
-        where = _where()
-        if where is None:
+        call = _where()
+        if call is None or call.operation not in _ROW_OPS:
+            return
+        labels = (_DETAIL.get() or {}).get("labels")
+        if labels is not None and len(labels) != n:
+            labels = None
+        # (A positional stand-in of the user's object carries its labels.)
+        if labels is None and call.subject is not None and call.subject is not source:
             return
         if pos.dtype == bool:
             kept = pos
@@ -263,22 +296,23 @@ class HistoryRecorder:
         if kept.all():
             return
         dropped_pos = np.flatnonzero(~kept)
-        # One user call may map the same rows twice inside pandas (a take,
-        # then the finalisation of the method): record it once.
-        frame = where[2]
-        key = (id(frame), getattr(frame, "f_lasti", -1), id(source), len(dropped_pos))
-        if key == self._last_key and self.steps and self.steps[-1].source is not None \
-                and np.array_equal(self.steps[-1].dropped_pos, dropped_pos):
-            return
-        self._last_key = key
+        last = self.steps[-1] if self.steps else None
+        # The source of the last step is held (``_last_source``), so an equal
+        # id below is the same object, not a new one at a freed address.
+        if last is not None and last.call_key == call.key and self._last_source is source:
+            # One call may map its rows more than once (pandas' take, then
+            # the finalisation of the method): the last mapping stands.
+            if np.array_equal(last.dropped_pos, dropped_pos):
+                return
+            self.steps.pop()
         plain = _plain(source)
-        labels = (_DETAIL.get() or {}).get("labels")
-        if labels is not None and len(labels) == n:
+        if labels is not None:
             # Rows selected on a temporary positional index: name them by
             # their own labels.
             plain = plain.set_axis(labels, axis=0)
-        step = self._new_step("rows", where, n, len(result), plain.index[dropped_pos],
+        step = self._new_step("rows", call, n, len(result), plain.index[dropped_pos],
                               dropped_pos, plain)
+        self._last_source = source
         self._log_filter(step)
         self._evaluate(step, result)
 
@@ -286,8 +320,8 @@ class HistoryRecorder:
               how: str) -> None:
         """A merge whose result row i joins left row ``lpos[i]`` and right row
         ``rpos[i]`` (-1: none on that side)."""
-        where = _where()
-        if where is None:
+        call = _where()
+        if call is None:
             return
         nl, nr = len(left), len(right)
         counts = _counts(lpos, nl)
@@ -295,7 +329,7 @@ class HistoryRecorder:
         rkept = _counts(rpos, nr) > 0
         multi = np.flatnonzero(counts > 1)
         dropped_pos = np.flatnonzero(~lkept)
-        step = self._new_step("merge", where, nl, len(result), left.index[dropped_pos],
+        step = self._new_step("merge", call, nl, len(result), left.index[dropped_pos],
                               dropped_pos, _plain(left))
         step.detail.update({
             "how": how,
@@ -317,8 +351,8 @@ class HistoryRecorder:
         a column (or None for a series) to the source words."""
         if len(source) == 0 or len(result) != len(source):
             return
-        where = _where()
-        if where is None:
+        call = _where()
+        if call is None or (call.subject is not None and call.subject is not source):
             return
         changes: list[Change] = []
         if isinstance(source, pd.Series):
@@ -339,9 +373,9 @@ class HistoryRecorder:
             wsel = np.asarray(w, dtype=np.uint32)[sel] if w is not None and len(w) == len(
                 source) else np.zeros(len(sel), dtype=np.uint32)
             changes.append(Change(col, source.index[sel], before[sel], after[sel], wsel))
-        op = where[0] if where[0] not in ("?", "__finalize__") else operation
-        where = (op, where[1], where[2])
-        step = self._new_step("values", where, len(source), len(result), source.index[:0],
+        if call.operation not in _VALUE_OPS:
+            call.operation = operation
+        step = self._new_step("values", call, len(source), len(result), source.index[:0],
                               np.zeros(0, dtype=np.int64), None)
         step.changes = changes
         self._evaluate(step, result)
@@ -400,7 +434,7 @@ class HistoryRecorder:
 
     def __getstate__(self) -> dict:
         state = self.__dict__.copy()
-        state["_last_key"] = None
+        state["_last_source"] = None
         return state
 
 

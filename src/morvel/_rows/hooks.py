@@ -80,7 +80,8 @@ def finalize_frame(out: Any, other: Any, method: str | None) -> bool:
 # The history recorder of a pipeline hangs on its tracker; these are the
 # only places the row machinery hands it anything.
 
-# Transforms whose pandas result is finalised with the method's name.
+# Series transforms whose pandas result is finalised with the method's name
+# (frames record theirs in their own methods below).
 _VALUE_METHODS = frozenset({"fillna", "replace"})
 
 
@@ -97,7 +98,7 @@ def _history_after(out: Any, other: Any, pos: Any, method: str | None) -> None:
         return
     if pos is not None and pos is not IDENTITY:
         rec.rows(other, out, pos)
-    elif method in _VALUE_METHODS and len(out) == len(other):
+    elif method in _VALUE_METHODS and isinstance(out, pd.Series) and len(out) == len(other):
         rec.values(other, out, method, _source_words(other))
 
 
@@ -396,6 +397,14 @@ class RowsFrameMixin(RowsMixin):
     def clip(self, *args: Any, **kwargs: Any) -> Any:
         out = super().clip(*args, **kwargs)  # type: ignore[misc]
         return record_values(self, out, "clip") if follows(self._tracker) else out
+
+    def fillna(self, *args: Any, **kwargs: Any) -> Any:
+        out = super().fillna(*args, **kwargs)  # type: ignore[misc]
+        return record_values(self, out, "fillna") if follows(self._tracker) else out
+
+    def replace(self, *args: Any, **kwargs: Any) -> Any:
+        out = super().replace(*args, **kwargs)  # type: ignore[misc]
+        return record_values(self, out, "replace") if follows(self._tracker) else out
 
     def drop_duplicates(self, subset: Any = None, *args: Any, **kwargs: Any) -> Any:
         if _recorder(self) is None:
