@@ -20,8 +20,8 @@ webdriver = pytest.importorskip("selenium.webdriver")
 if not (os.path.exists(CHROMIUM) and os.path.exists(CHROMEDRIVER)):
     pytest.skip("needs Debian's chromium and chromium-driver", allow_module_level=True)
 
-from selenium.webdriver.chrome.service import Service  # noqa: E402
-from selenium.webdriver.common.by import By  # noqa: E402
+By = pytest.importorskip("selenium.webdriver.common.by").By
+Service = pytest.importorskip("selenium.webdriver.chrome.service").Service
 
 
 @pytest.fixture(scope="module")
