@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import pickle
+import sys
 import warnings
 
 import numpy as np
@@ -414,3 +415,13 @@ def test_dropped_rows_keep_their_labels_on_a_duplicated_index(select):
     want = sorted(str(src.index[i]) for i in range(len(src)) if i not in kept)
     got = sorted(lab for d in p.report_data()["drops"] for lab in d["labels"])
     assert got == want
+
+
+def test_report_says_how_to_install_jinja2_and_writes_nothing_without_it(tmp_path, monkeypatch):
+    p = morvel.Pipeline("no jinja")
+    f = p.track(people(), "people")
+    monkeypatch.setitem(sys.modules, "jinja2", None)
+    with pytest.raises(ImportError, match=r"morvel\[report\]"):
+        p.report(str(tmp_path / "r.html"), f)
+    assert not (tmp_path / "r.html").exists()
+    assert p.report_data(pd.DataFrame({"a": [1]}))["risk"]["available"] is False

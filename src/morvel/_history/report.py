@@ -65,6 +65,9 @@ def report_data(p: Any, frame: Any, outcome: Any, value: Any, limit: int) -> dic
 def _risk(p: Any, frame: Any) -> dict:
     if frame is None:
         return {"available": False, "reason": "no frame given", "columns": []}
+    if not hasattr(frame, "_col_prov"):
+        return {"available": False, "columns": [],
+                "reason": "the frame is not tracked by this pipeline"}
     return {"available": True, "reason": "", "columns": p.risk_report(frame)}
 
 
