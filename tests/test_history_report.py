@@ -56,8 +56,10 @@ def credit(lineage: bool, path: str) -> dict:
         m["income"] = m["income"].fillna(0.0)
         m["score"] = m["income"] / (m["debt"] + 1.0)
         picked = m[m["score"] > 2.0]
-    p.report(path, picked, value=(picked["score"], picked.index[0]))
-    return p.report_data(picked, value=(picked["score"], picked.index[0]))
+        picked["approved"] = picked["score"] > 4.0
+    value = (picked["score"], picked.index[0])
+    p.report(path, picked, outcome="approved", value=value)
+    return p.report_data(picked, outcome="approved", value=value)
 
 
 @pytest.mark.parametrize("lineage", [False, True], ids=["words", "lineage"])
@@ -84,6 +86,14 @@ def test_report_opens_with_its_sections(browser, tmp_path, lineage):
     assert [(c[1], c[4], c[5]) for c in cells] == [("known regions", "6", "5"),
                                                    ("mask", "5", str(data["retention"][1]
                                                                      ["rows_out"]))]
+    disparity = browser.find_element(By.ID, "disparity")
+    assert "approved by applications.gender (selection_rate)" in disparity.text
+    groups = [[td.text for td in tr.find_elements(By.TAG_NAME, "td")]
+              for tr in disparity.find_elements(By.CSS_SELECTOR, "tr")[1:]]
+    (gender,) = [a for a in data["disparity"]["report"]["columns"][0]["attributes"]
+                 if a["attribute"] == "applications.gender"]
+    assert groups == [[str(g["group"]), str(g["count"]), str(g["value"])]
+                      for g in gender["groups"]]
     checks = browser.find_element(By.ID, "checks").text
     assert "not_null('income')" in checks and "failed" in checks
     assert "values_in('region', {n, s})" in checks and "passed" in checks

@@ -81,7 +81,9 @@ def _disparity(p: Any, frame: Any, outcome: Any) -> dict:
     except ImportError as exc:
         return {"available": False, "reason": f"outcome fairness is not installed ({exc})"}
     try:
-        rep = fairness_report(frame, outcome, tracker=p.tracker)
+        # Disparity of the outcome by every protected attribute, whether or
+        # not the outcome's words name it.
+        rep = fairness_report(frame, outcome, tracker=p.tracker, measure_all=True)
     except ImportError as exc:
         return {"available": False, "reason": str(exc)}
     return {"available": True, "reason": "", "report": rep.to_dict()}
