@@ -224,8 +224,8 @@ def _getitem_kind(frame: Any) -> str:
         return "iloc"
     if "Loc" in name:
         return "loc"
-    key = frame.f_locals.get("key")
-    if getattr(key, "dtype", None) == bool:
+    dtype = getattr(frame.f_locals.get("key"), "dtype", None)
+    if dtype is not None and pd.api.types.is_bool_dtype(dtype):
         return "mask"
     return "getitem"
 
