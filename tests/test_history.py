@@ -425,3 +425,22 @@ def test_report_says_how_to_install_jinja2_and_writes_nothing_without_it(tmp_pat
         p.report(str(tmp_path / "r.html"), f)
     assert not (tmp_path / "r.html").exists()
     assert p.report_data(pd.DataFrame({"a": [1]}))["risk"]["available"] is False
+
+
+def test_saved_lineage_pipeline_carries_its_history_sections(tmp_path):
+    import sqlite3
+    p = morvel.Pipeline("stored", lineage=True)
+    f = p.track(people(), "people", protected="age")
+    f["income"] = f["income"].fillna(0.0)
+    f[f["age"] > 30]
+    path = str(tmp_path / "l.db")
+    pid = p.save(path)
+    with sqlite3.connect(path) as db:
+        (config,) = db.execute("SELECT config FROM pipelines WHERE id = ?", (pid,)).fetchone()
+        stored_nodes = db.execute("SELECT COUNT(*) FROM nodes WHERE pipeline_id = ?",
+                                  (pid,)).fetchone()[0]
+    assert stored_nodes > 0
+    stored = json.loads(config)["row_history"]
+    assert stored == json.loads(json.dumps(p.report_data(limit=morvel.pipeline.STORED_LABELS)))
+    assert stored["drops"][0]["labels"] == ["ann", "fay"]
+    assert [e["row"] for e in stored["changes"][0]["examples"]] == ["ann", "eve"]

@@ -30,6 +30,11 @@ from morvel.utilities.vortel32 import ProvenanceTracker, TrackedSeries
 # modules at call time (``_hooks``), where callers may have replaced them.
 
 
+# Labels kept per list (dropped rows, changed values, ...) of the row
+# history stored with a saved lineage pipeline.
+STORED_LABELS = 1000
+
+
 class Pipeline:
     """One pandas pipeline whose values carry provenance that follows their rows.
 
@@ -267,6 +272,11 @@ class Pipeline:
         id.  A word-level pipeline writes its tracker (pair registry,
         protection and codec state, all that decoding its words needs) to a
         pickle file at a path and returns the path.
+
+        With row history, a lineage pipeline is stored with the sections of
+        :meth:`report_data` (at most ``STORED_LABELS`` labels per list) as
+        "row_history" in its pipeline configuration, where the service's
+        dashboard reads them; a word-level pickle keeps the whole history.
         """
         target = self.store if path_or_url is None else path_or_url
         if target is None:
@@ -284,16 +294,26 @@ class Pipeline:
                 raise ValueError("saving to a lineage service needs Pipeline(..., api_key=...)")
             from morvel.utilities.persistence.hosted import HostedStorage
             storage = HostedStorage(target, self._api_key, self._tenant_id or "default")
-            return self.tracker.persist_to_storage(storage)
+            return self._persist(storage)
         if isinstance(target, (str, os.PathLike)):
             from morvel.utilities.persistence import SQLiteStorage
             storage = SQLiteStorage(target)
             storage.connect()
             try:
-                return self.tracker.persist_to_storage(storage)
+                return self._persist(storage)
             finally:
                 storage.disconnect()
-        return self.tracker.persist_to_storage(target)
+        return self._persist(target)
+
+    def _persist(self, storage: Any) -> Any:
+        """The lineage graph into ``storage``; with row history the pipeline
+        is opened with the history's report sections in its configuration."""
+        if self._history is None:
+            return self.tracker.persist_to_storage(storage)
+        name = getattr(self.tracker, "_pipeline_name", None) or self.name
+        config = {"row_history": self.report_data(limit=STORED_LABELS)}
+        pipeline_id = int(storage.create_pipeline(name, config=config))
+        return self.tracker.persist_to_storage(storage, pipeline_id)
 
     def __enter__(self) -> Pipeline:
         return self
