@@ -110,7 +110,8 @@ def record_values(source: Any, out: Any, operation: str) -> Any:
     # Skipped when pandas itself made the call (its clip and mask go
     # through where): the user's call records the change once.
     caller = sys._getframe(2).f_globals.get("__name__", "")
-    if rec is not None and out is not source and not caller.startswith("pandas."):
+    if rec is not None and isinstance(out, (pd.Series, pd.DataFrame)) and out is not source \
+            and not caller.startswith("pandas."):
         rec.values(source, out, operation, _source_words(source))
     return out
 
