@@ -41,8 +41,10 @@ def timed(apps: pd.DataFrame, regions: pd.DataFrame, history: bool | None) -> fl
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rows", type=int, default=1_000_000,
+                        help="rows of the credit pipeline (default 1,000,000)")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="timings per mode, alternating, best kept (default 3)")
     args = parser.parse_args()
     apps, regions = inputs(args.rows)
     best = {True: float("inf"), False: float("inf"), None: float("inf")}

@@ -192,7 +192,8 @@ def _where() -> _Call | None:
     outer = None
     while f is not None:
         mod = f.f_globals.get("__name__", "")
-        if not mod.startswith(_LIBRARY):
+        # (Examples in our docstrings run with the module's globals.)
+        if not mod.startswith(_LIBRARY) or f.f_code.co_filename.startswith("<doctest"):
             break
         if mod.startswith(_QUESTIONS):
             return None
