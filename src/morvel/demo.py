@@ -123,8 +123,8 @@ def score_applications(raw: pd.DataFrame, regions: pd.DataFrame, tracker: Any = 
                        progress: Optional[Callable[[str], None]] = None) -> DemoResult:
     """Track ``raw`` (protected: gender, age) and ``regions`` in a lineage
     ``morvel.Pipeline`` (or ``tracker``: a Pipeline, or a DAGTracker to wrap
-    with directly), and compute a
-    credit score and an approval flag with element-level lineage.
+    with directly), and compute a credit score and an approval flag with
+    element-level lineage.
 
     Steps: missing incomes are filled with the median, missing debts and
     employment years with 0; employment is clipped to 0-40 years and age to

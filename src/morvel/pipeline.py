@@ -24,7 +24,7 @@ from morvel._history.checks import build_checks
 from morvel._history.recorder import HistoryRecorder
 from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact, type_error
-from morvel.utilities.vortel32 import ProvenanceTracker, TrackedSeries
+from morvel.utilities.vortel32 import TrackedSeries
 
 # The public functions and classes used here are looked up on the public
 # modules at call time (``_hooks``), where callers may have replaced them.
@@ -74,7 +74,8 @@ class Pipeline:
             # Looked up on the public module at call time, where callers may
             # have put a tracker class of their own.
             tracker_cls = _hooks.dag("DAGTracker")
-            self.tracker: ProvenanceTracker = tracker_cls(pipeline_name=name, follow_rows=True)
+            # Any: a lineage tracker (DAGTracker) or, below, a word tracker.
+            self.tracker: Any = tracker_cls(pipeline_name=name, follow_rows=True)
         else:
             self.tracker = _hooks.word("ProvenanceTracker")(follow_rows=True)
         self._history: HistoryRecorder | None = None
@@ -293,8 +294,8 @@ class Pipeline:
             if not self._api_key:
                 raise ValueError("saving to a lineage service needs Pipeline(..., api_key=...)")
             from morvel.utilities.persistence.hosted import HostedStorage
-            storage = HostedStorage(target, self._api_key, self._tenant_id or "default")
-            return self._persist(storage)
+            hosted = HostedStorage(target, self._api_key, self._tenant_id or "default")
+            return self._persist(hosted)
         if isinstance(target, (str, os.PathLike)):
             from morvel.utilities.persistence import SQLiteStorage
             storage = SQLiteStorage(target)
@@ -318,12 +319,11 @@ class Pipeline:
     def __enter__(self) -> Pipeline:
         return self
 
-    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> bool:
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
         # A block that raised is not saved: a failed run must not be stored
-        # as a completed pipeline.
+        # as a completed pipeline.  Exceptions are never swallowed.
         if exc_type is None and self.store is not None:
             self.save()
-        return False
 
 
 def _position(series: Any, row: Any, iloc: Any) -> int:

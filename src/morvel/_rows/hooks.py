@@ -3,6 +3,7 @@ methods both families gain for row-following trackers."""
 from __future__ import annotations
 
 import contextvars
+import inspect
 import sys
 from typing import Any
 
@@ -15,6 +16,7 @@ from morvel._rows.align import align_operands, needs_alignment
 from morvel._rows.core import (
     IDENTITY,
     NO_NODE,
+    family_for,
     family_of,
     follow_frame,
     follow_series,
@@ -193,7 +195,7 @@ def assigned_arrays(frame: Any, key: Any, value: Any) -> tuple | None:
 
 def merge_frames(left: Any, right: Any, args: tuple, kwargs: dict) -> Any:
     """Row-exact ``left.merge(right, *args, **kwargs)``."""
-    return merge.merge(family_of(left), left, right, args, kwargs)
+    return merge.merge(family_for(left), left, right, args, kwargs)
 
 
 def assign_rows(frame: Any, key: Any, value: Any) -> bool:
@@ -208,7 +210,7 @@ def assign_rows(frame: Any, key: Any, value: Any) -> bool:
         hash(key)
     except TypeError:
         return True
-    fam = family_of(frame)
+    fam = family_for(frame)
     col_prov = dict(frame._col_prov)
     col_nodes = dict(frame._col_nodes) if fam.lineage else None
     arrays = assigned_arrays(frame, key, value)
@@ -253,7 +255,12 @@ def _with_positions(obj: Any, pos: np.ndarray, build: Any) -> Any:
     col_prov = {c: fam.column_arrays(obj, c)[0][pos] for c in obj._col_prov if c in cols}
     col_nodes = None
     if fam.lineage:
-        col_nodes = {c: fam.column_arrays(obj, c)[1][pos] for c in obj._col_nodes if c in cols}
+        col_nodes = {}
+        for c in obj._col_nodes:
+            if c in cols:
+                nodes = fam.column_arrays(obj, c)[1]
+                if nodes is not None:
+                    col_nodes[c] = nodes[pos]
     fam.set_frame_arrays(out, col_prov, col_nodes)
     _history_rows(obj, out, pos)
     return out
@@ -283,7 +290,7 @@ class RowsMixin:
             return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
         n = len(self)  # type: ignore[arg-type]
         pos = np.where(pos < 0, pos + n, pos)
-        return _with_positions(self, pos, lambda: super(RowsMixin, self).take(
+        return _with_positions(self, pos, lambda: super(RowsMixin, self).take(  # type: ignore[misc]
             indices, axis=axis, **kwargs))
 
     def _slice(self, slobj: slice, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
@@ -291,7 +298,7 @@ class RowsMixin:
         if not follows(self._tracker) or axis != 0:
             return super()._slice(slobj, axis, *args, **kwargs)  # type: ignore[misc]
         pos = np.arange(len(self), dtype=np.int64)[slobj]  # type: ignore[arg-type]
-        return _with_positions(self, pos, lambda: super(RowsMixin, self)._slice(
+        return _with_positions(self, pos, lambda: super(RowsMixin, self)._slice(  # type: ignore[misc]
             slobj, axis, *args, **kwargs))
 
     def groupby(self, *args: Any, **kwargs: Any) -> Any:
@@ -299,7 +306,7 @@ class RowsMixin:
         if not follows(self._tracker) or _from_pandas():
             return gb
         by = kwargs.get("by", args[0] if args else None)
-        return RowGroupBy(family_of(self), self, gb, key_columns(self, by))
+        return RowGroupBy(family_for(self), self, gb, key_columns(self, by))
 
     def where(self, *args: Any, **kwargs: Any) -> Any:
         out = super().where(*args, **kwargs)  # type: ignore[misc]
@@ -313,13 +320,13 @@ class RowsMixin:
         win = super().rolling(*args, **kwargs)  # type: ignore[misc]
         if not follows(self._tracker) or _from_pandas():
             return win
-        return RowWindow(family_of(self), self, win, "rolling")
+        return RowWindow(family_for(self), self, win, "rolling")
 
     def expanding(self, *args: Any, **kwargs: Any) -> Any:
         win = super().expanding(*args, **kwargs)  # type: ignore[misc]
         if not follows(self._tracker) or _from_pandas():
             return win
-        return RowWindow(family_of(self), self, win, "expanding")
+        return RowWindow(family_for(self), self, win, "expanding")
 
 
 def _by_position(name: str) -> Any:
@@ -362,7 +369,8 @@ class RowsSeriesMixin(RowsMixin):
     def __getitem__(self, key: Any) -> Any:
         if follows(self._tracker) and _is_row_mask(self, key):
             mask = np.asarray(key, dtype=bool)
-            return _with_positions(self, mask, lambda: super(RowsSeriesMixin, self).__getitem__(key))
+            return _with_positions(
+                self, mask, lambda: super(RowsSeriesMixin, self).__getitem__(key))  # type: ignore[misc]
         return super().__getitem__(key)  # type: ignore[misc]
 
 
@@ -414,11 +422,17 @@ class RowsFrameMixin(RowsMixin):
         return with_detail(detail, lambda: super(RowsFrameMixin, self).drop_duplicates(
             subset, *args, **kwargs))
 
-    def join(self, other: Any, on: Any = None, how: str = "left", lsuffix: str = "",
-             rsuffix: str = "", sort: bool = False, validate: Any = None) -> Any:
+    def join(self, other: Any, *args: Any, **kwargs: Any) -> Any:
         if follows(self._tracker) and isinstance(other, (pd.DataFrame, pd.Series)) \
                 and not _from_pandas():
-            return merge.join(family_of(self), self, other, on, how, lsuffix, rsuffix, sort,
-                              validate)
-        return super().join(other, on=on, how=how, lsuffix=lsuffix,  # type: ignore[misc]
-                            rsuffix=rsuffix, sort=sort, validate=validate)
+            params = _JOIN_SIG.bind(self, other, *args, **kwargs).arguments
+            suffixes = params.get("suffixes")
+            if suffixes is None:  # the separate keywords of older pandas
+                suffixes = (params.get("lsuffix", ""), params.get("rsuffix", ""))
+            return merge.join(family_for(self), self, other, params.get("on"),
+                              params.get("how", "left"), suffixes[0], suffixes[1],
+                              params.get("sort", False), params.get("validate"))
+        return super().join(other, *args, **kwargs)  # type: ignore[misc]
+
+
+_JOIN_SIG = inspect.signature(pd.DataFrame.join)
