@@ -415,7 +415,7 @@ class HistoryRecorder:
     def drops_of(self, label: Any) -> list[tuple[Step, int, str]]:
         """(step, index among the step's dropped rows, side) of every drop of
         a row with this label, in step order."""
-        out = []
+        out: list[tuple[Step, int, str]] = []
         for step in self.steps:
             if step.kind == "values":
                 continue
@@ -427,7 +427,7 @@ class HistoryRecorder:
         return out
 
     def changes_of(self, label: Any) -> list[tuple[Step, Change, int]]:
-        out = []
+        out: list[tuple[Step, Change, int]] = []
         for step in self.steps:
             for ch in step.changes:
                 out.extend((step, ch, int(k)) for k in _hits(ch.labels, label))

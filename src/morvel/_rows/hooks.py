@@ -378,7 +378,7 @@ class RowsSeriesMixin(RowsMixin):
         if _recorder(self) is None:
             return super().drop_duplicates(*args, **kwargs)  # type: ignore[misc]
         detail = {"subset": None, "keep": kwargs.get("keep", args[0] if args else "first")}
-        return with_detail(detail, lambda: super(RowsSeriesMixin, self).drop_duplicates(
+        return with_detail(detail, lambda: super(RowsSeriesMixin, self).drop_duplicates(  # type: ignore[misc]
             *args, **kwargs))
 
 
@@ -419,7 +419,7 @@ class RowsFrameMixin(RowsMixin):
         if _recorder(self) is None:
             return super().drop_duplicates(subset, *args, **kwargs)  # type: ignore[misc]
         detail = {"subset": subset, "keep": kwargs.get("keep", args[0] if args else "first")}
-        return with_detail(detail, lambda: super(RowsFrameMixin, self).drop_duplicates(
+        return with_detail(detail, lambda: super(RowsFrameMixin, self).drop_duplicates(  # type: ignore[misc]
             subset, *args, **kwargs))
 
     def join(self, other: Any, *args: Any, **kwargs: Any) -> Any:
