@@ -27,6 +27,7 @@ from morvel._rows.core import (
     take,
     warn_fallback,
 )
+from morvel._rows.core import _fit as _fitted
 from morvel._rows.groupby import RowGroupBy, RowWindow, key_columns
 
 # Set while a method that knows the exact source positions of its result's
@@ -252,15 +253,12 @@ def _with_positions(obj: Any, pos: np.ndarray, build: Any) -> Any:
         _history_rows(obj, out, pos)
         return out
     cols = out.columns
-    col_prov = {c: fam.column_arrays(obj, c)[0][pos] for c in obj._col_prov if c in cols}
+    n = len(obj)
+    col_prov = {c: _fitted(a, n, np.uint32, 0)[pos] for c, a in obj._col_prov.items() if c in cols}
     col_nodes = None
     if fam.lineage:
-        col_nodes = {}
-        for c in obj._col_nodes:
-            if c in cols:
-                nodes = fam.column_arrays(obj, c)[1]
-                if nodes is not None:
-                    col_nodes[c] = nodes[pos]
+        col_nodes = {c: _fitted(a, n, np.int64, NO_NODE)[pos]
+                     for c, a in obj._col_nodes.items() if c in cols}
     fam.set_frame_arrays(out, col_prov, col_nodes)
     _history_rows(obj, out, pos)
     return out
@@ -283,7 +281,9 @@ class RowsMixin:
     _tracker: Any = None
 
     def take(self, indices: Any, axis: Any = 0, **kwargs: Any) -> Any:
-        if not follows(self._tracker) or not _row_axis(axis):
+        # Inside an outer call that lays the words itself (a boolean mask)
+        # nothing is laid here.
+        if not follows(self._tracker) or not _row_axis(axis) or _POSITIONS_KNOWN.get():
             return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
         pos = np.asarray(indices, dtype=np.int64)
         if pos.ndim != 1:
@@ -295,7 +295,7 @@ class RowsMixin:
 
     def _slice(self, slobj: slice, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         # pandas' positional row slices (iloc[a:b], head, tail).
-        if not follows(self._tracker) or axis != 0:
+        if not follows(self._tracker) or axis != 0 or _POSITIONS_KNOWN.get():
             return super()._slice(slobj, axis, *args, **kwargs)  # type: ignore[misc]
         pos = np.arange(len(self), dtype=np.int64)[slobj]  # type: ignore[arg-type]
         return _with_positions(self, pos, lambda: super(RowsMixin, self)._slice(  # type: ignore[misc]
@@ -367,8 +367,10 @@ class RowsSeriesMixin(RowsMixin):
     """Series methods gained for row-following trackers."""
 
     def __getitem__(self, key: Any) -> Any:
-        if follows(self._tracker) and _is_row_mask(self, key):
-            mask = np.asarray(key, dtype=bool)
+        if follows(self._tracker) and not _POSITIONS_KNOWN.get() and _is_row_mask(self, key):
+            # Positions, not the mask: taking sorted positions is faster
+            # than compressing by a scattered mask, and there are many columns.
+            mask = np.flatnonzero(np.asarray(key, dtype=bool))
             return _with_positions(
                 self, mask, lambda: super(RowsSeriesMixin, self).__getitem__(key))  # type: ignore[misc]
         return super().__getitem__(key)  # type: ignore[misc]
@@ -385,8 +387,8 @@ class RowsSeriesMixin(RowsMixin):
 def select_rows(frame: Any, key: Any, build: Any) -> Any:
     """``frame[key]`` by ``build()``; for a boolean row mask of a
     row-following frame the words are compressed by the mask directly."""
-    if follows(frame._tracker) and _is_row_mask(frame, key):
-        return _with_positions(frame, np.asarray(key, dtype=bool), build)
+    if follows(frame._tracker) and not _POSITIONS_KNOWN.get() and _is_row_mask(frame, key):
+        return _with_positions(frame, np.flatnonzero(np.asarray(key, dtype=bool)), build)
     return build()
 
 
