@@ -8,7 +8,7 @@ Start with :class:`morvel.Pipeline`.  The provenance core lives in
 from typing import Any
 
 __version__ = "0.1.0"
-__all__ = ["Pipeline"]
+__all__ = ["ExpectationError", "ExpectationWarning", "Pipeline"]
 
 
 def __getattr__(name: str) -> Any:
@@ -17,4 +17,7 @@ def __getattr__(name: str) -> Any:
     if name == "Pipeline":
         from morvel.pipeline import Pipeline
         return Pipeline
+    if name in ("ExpectationError", "ExpectationWarning"):
+        from morvel._history import checks
+        return getattr(checks, name)
     raise AttributeError(f"module 'morvel' has no attribute {name!r}")

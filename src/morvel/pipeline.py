@@ -19,12 +19,20 @@ from urllib.parse import urlsplit
 import numpy as np
 import pandas as pd
 
+from morvel._history import questions as _questions
+from morvel._history.checks import build_checks
+from morvel._history.recorder import HistoryRecorder
 from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact, type_error
 from morvel.utilities.vortel32 import TrackedSeries
 
 # The public functions and classes used here are looked up on the public
 # modules at call time (``_hooks``), where callers may have replaced them.
+
+
+# Labels kept per list (dropped rows, changed values, ...) of the row
+# history stored with a saved lineage pipeline.
+STORED_LABELS = 1000
 
 
 class Pipeline:
@@ -37,6 +45,12 @@ class Pipeline:
     path, an ``http(s)://`` URL of a lineage service (with ``api_key``), or a
     storage backend object.
 
+    ``row_history`` (on by default) records which step dropped which rows
+    (:meth:`why_dropped`, :meth:`retention`), which elements each transform
+    changed (:meth:`history`), merges and kept duplicates, and evaluates the
+    checks declared with :meth:`expect` after every such step; at lineage
+    level every selection is also a FILTER record of the lineage store.
+
     >>> with Pipeline("demo", lineage=True) as p:
     ...     f = p.track(pd.DataFrame({"a": [1.0, 2.0]}), "t")
     ...     p.lineage(f["a"] * f["a"], iloc=1).depth
@@ -45,8 +59,9 @@ class Pipeline:
 
     def __init__(self, name: str, lineage: bool = False, store: Any = None, *,
                  api_key: str | None = None, tenant_id: str | None = None,
-                 include_entity: bool = True) -> None:
+                 include_entity: bool = True, row_history: bool = True) -> None:
         check_exact(name, "name", str)
+        check_exact(row_history, "row_history", bool)
         check_exact(api_key, "api_key", str, allow_none=True)
         check_exact(tenant_id, "tenant_id", str, allow_none=True)
         self.name = name
@@ -66,6 +81,11 @@ class Pipeline:
             self.tracker: Any = tracker_cls(pipeline_name=name, follow_rows=True)
         else:
             self.tracker = _hooks.word("ProvenanceTracker")(follow_rows=True)
+        self._history: HistoryRecorder | None = None
+        if row_history:
+            self._history = HistoryRecorder(self.tracker)
+            # The row-following machinery finds the recorder on the tracker.
+            self.tracker._history = self._history
 
     def __repr__(self) -> str:
         level = "lineage" if self._lineage else "words"
@@ -148,6 +168,121 @@ class Pipeline:
         return fairness_report(frame, outcome, truth, bins, tracker=self.tracker,
                                protected_frame=dict(self._inputs) or None, **options)
 
+    # -- row history ------------------------------------------------------
+
+    def _recorder(self) -> HistoryRecorder:
+        if self._history is None:
+            raise ValueError(f"pipeline {self.name!r} records no row history; "
+                             "build it with Pipeline(name, row_history=True)")
+        return self._history
+
+    def step(self, name: str) -> Any:
+        """Context manager naming the steps recorded inside it.
+
+        >>> p = Pipeline("s")
+        >>> f = p.track(pd.DataFrame({"a": [1, 2, 3]}), "t")
+        >>> with p.step("drop small"):
+        ...     g = f[f["a"] > 1]
+        >>> p.retention()[["name", "rows_in", "rows_out"]].values.tolist()
+        [['drop small', 3, 2]]
+        """
+        check_exact(name, "name", str)
+        return self._recorder().named(name)
+
+    def why_dropped(self, label: Any) -> dict | None:
+        """Why the row labelled ``label`` left the pipeline: the first step
+        that dropped it ("step", "name", "operation", "location" of the
+        user's code), its "values" just before that step, "duplicate_of"
+        (the kept row) for ``drop_duplicates`` and "side" for a merge.
+        None when no step dropped such a row.
+
+        >>> p = Pipeline("w")
+        >>> f = p.track(pd.DataFrame({"a": [1, 5]}, index=["x", "y"]), "t")
+        >>> g = f[f["a"] > 2]
+        >>> p.why_dropped("x")["values"]
+        {'a': 1}
+        """
+        return _questions.why_dropped(self._recorder(), label)
+
+    def retention(self) -> pd.DataFrame:
+        """Rows in and out of every step that selected or merged rows: its
+        number, name, operation, code location, "rows_in", "rows_out",
+        "dropped", "added" (rows a merge multiplied) and "retained" (the
+        share of input rows kept)."""
+        return _questions.retention(self._recorder())
+
+    def history(self, series: Any, row: Any = None, *, iloc: Any = None) -> list:
+        """Each recorded change of one value of ``series`` (by label or
+        position) and of the values it comes from in the same row: the step,
+        operation, code location, column, "before" and "after".  Transforms
+        (``fillna``, ``clip``, ``replace``, ``where``, ``mask``) record only
+        the elements they changed, so an untouched value has no entry.
+
+        >>> p = Pipeline("h")
+        >>> f = p.track(pd.DataFrame({"a": [1.0, None]}, index=["x", "y"]), "t")
+        >>> g = f["a"].fillna(0)
+        >>> [(c["before"], c["after"]) for c in p.history(g, row="y")], p.history(g, row="x")
+        ([(None, 0.0)], [])
+        """
+        rec = self._recorder()
+        pos = _position(series, row, iloc)
+        label = series.index[pos]
+        prov = getattr(series, "_prov", None)
+        word = int(prov[pos]) if prov is not None and len(prov) == len(series) else 0
+        return _questions.value_history(rec, self.tracker, word, series.name, label)
+
+    def merges(self, limit: int | None = None) -> list:
+        """Per merge: how, rows of each side and out, the left rows dropped,
+        right rows unmatched and left rows multiplied (label, result rows);
+        at most ``limit`` labels of each."""
+        return _questions.merges(self._recorder(), limit)
+
+    def changes(self, limit: int | None = None) -> list:
+        """Per transform and column: number of changed elements and (at most
+        ``limit``) examples with "row", "before" and "after"."""
+        return _questions.changes(self._recorder(), limit)
+
+    def expect(self, *, unique: Any = None, not_null: Any = None, values_in: Any = None,
+               retention_at_least: Any = None, no_merge_expansion: bool = False,
+               raise_on_failure: bool = False) -> None:
+        """Declare checks evaluated after every later step that selects,
+        merges or changes rows: ``unique`` and ``not_null`` (a column or a
+        list of columns), ``values_in`` ({column: allowed values}),
+        ``retention_at_least`` (share of a step's input rows it must keep)
+        and ``no_merge_expansion`` (no left row matched by several right
+        rows).  A failure warns with ``ExpectationWarning``, or raises
+        ``ExpectationError`` with ``raise_on_failure=True``; :meth:`checks`
+        lists the outcomes.
+        """
+        check_exact(no_merge_expansion, "no_merge_expansion", bool)
+        check_exact(raise_on_failure, "raise_on_failure", bool)
+        self._recorder().checks.extend(build_checks(
+            unique, not_null, values_in, retention_at_least, no_merge_expansion,
+            raise_on_failure))
+
+    def checks(self) -> list:
+        """Per declared check: "evaluated" (steps), "failed", "passed" and
+        the "failures" (step, name, location, detail)."""
+        return _questions.checks(self._recorder())
+
+    def report_data(self, frame: Any = None, *, outcome: Any = None, value: Any = None,
+                    limit: int = 20) -> dict:
+        """The sections of :meth:`report` as a JSON-safe dictionary: the
+        column risk report of ``frame``, outcome disparity (``outcome`` a
+        column of ``frame``, when the fairness extra is present), retention
+        per step, drops, merges, value changes, checks and the lineage of
+        ``value`` (a ``(series, row label)`` pair)."""
+        from morvel._history.report import report_data
+        return report_data(self, frame, outcome, value, limit)
+
+    def report(self, path: Any, frame: Any = None, *, outcome: Any = None, value: Any = None,
+               limit: int = 20) -> Any:
+        """Write one self-contained HTML page (no external assets) with the
+        sections of :meth:`report_data` to ``path``; returns ``path``.
+        Needs Jinja2 (``pip install 'morvel[report]'``)."""
+        from morvel._history.report import write_report
+        return write_report(self, path, frame, outcome, value, limit)
+
     # -- persistence ------------------------------------------------------
 
     def save(self, path_or_url: Any = None) -> Any:
@@ -159,6 +294,11 @@ class Pipeline:
         id.  A word-level pipeline writes its tracker (pair registry,
         protection and codec state, all that decoding its words needs) to a
         pickle file at a path and returns the path.
+
+        With row history, a lineage pipeline is stored with the sections of
+        :meth:`report_data` (at most ``STORED_LABELS`` labels per list) as
+        "row_history" in its pipeline configuration, where the service's
+        dashboard reads them; a word-level pickle keeps the whole history.
         """
         target = self.store if path_or_url is None else path_or_url
         if target is None:
@@ -176,16 +316,26 @@ class Pipeline:
                 raise ValueError("saving to a lineage service needs Pipeline(..., api_key=...)")
             from morvel.utilities.persistence.hosted import HostedStorage
             hosted = HostedStorage(target, self._api_key, self._tenant_id or "default")
-            return self.tracker.persist_to_storage(hosted)
+            return self._persist(hosted)
         if isinstance(target, (str, os.PathLike)):
             from morvel.utilities.persistence import SQLiteStorage
             storage = SQLiteStorage(target)
             storage.connect()
             try:
-                return self.tracker.persist_to_storage(storage)
+                return self._persist(storage)
             finally:
                 storage.disconnect()
-        return self.tracker.persist_to_storage(target)
+        return self._persist(target)
+
+    def _persist(self, storage: Any) -> Any:
+        """The lineage graph into ``storage``; with row history the pipeline
+        is opened with the history's report sections in its configuration."""
+        if self._history is None:
+            return self.tracker.persist_to_storage(storage)
+        name = getattr(self.tracker, "_pipeline_name", None) or self.name
+        config = {"row_history": self.report_data(limit=STORED_LABELS)}
+        pipeline_id = int(storage.create_pipeline(name, config=config))
+        return self.tracker.persist_to_storage(storage, pipeline_id)
 
     def __enter__(self) -> Pipeline:
         return self

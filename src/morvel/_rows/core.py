@@ -208,13 +208,15 @@ _NOT_ROWS = frozenset({
 })
 
 
-def follow_series(fam: Family, out: Any, other: Any, method: str | None) -> None:
+def follow_series(fam: Family, out: Any, other: Any, method: str | None) -> Any:
     """Carry words (and nodes) of ``other`` onto ``out``, a series pandas
-    just derived from it, row by row."""
+    just derived from it, row by row.  Returns the source position of every
+    row of ``out`` when its rows were mapped from ``other``'s (None when
+    they were not, ``IDENTITY`` when they are the same rows)."""
     n = len(out)
     if method in _NOT_ROWS:
         fam.set_series_arrays(out, np.zeros(n, dtype=np.uint32), None)
-        return
+        return None
     if isinstance(other, pd.DataFrame):
         # A column taken out of a frame (items(), iloc[:, i], loc[:, c], ...).
         src = other.index
@@ -224,15 +226,15 @@ def follow_series(fam: Family, out: Any, other: Any, method: str | None) -> None
             prov = np.zeros(n, dtype=np.uint32)
             nodes = None
         fam.set_series_arrays(out, prov, nodes)
-        return
+        return None
     if not isinstance(other, pd.Series):
-        return
+        return None
     pos = row_positions(other.index, out.index)
     if pos is IDENTITY and n == len(other):
         prov, nodes = fam.series_arrays(other)
     elif pos is None:
         warn_fallback("the source index is duplicated")
-        return
+        return None
     else:
         sp, sn = fam.series_arrays(other)
         if pos is IDENTITY:
@@ -241,21 +243,23 @@ def follow_series(fam: Family, out: Any, other: Any, method: str | None) -> None
         prov = take(sp, pos, 0, missing)
         nodes = take(sn, pos, NO_NODE, missing) if sn is not None else None
     fam.set_series_arrays(out, prov, nodes)
+    return pos
 
 
-def follow_frame(fam: Family, out: Any, other: Any, method: str | None) -> None:
+def follow_frame(fam: Family, out: Any, other: Any, method: str | None) -> Any:
     """Carry the column words (and nodes) of ``other`` onto ``out``, a frame
     pandas just derived from it, row by row.  ``out`` gets dictionaries of its
-    own, so later assignments never reach the source."""
+    own, so later assignments never reach the source.  Returns the row
+    mapping as :func:`follow_series` does."""
     if method in _NOT_ROWS:
         fam.set_frame_arrays(out, {}, {} if fam.lineage else None)
-        return
+        return None
     if not isinstance(other, pd.DataFrame):
-        return
+        return None
     pos = row_positions(other.index, out.index)
     if pos is None:
         warn_fallback("the source index is duplicated")
-        return
+        return None
     cols = out.columns
     col_prov: dict = {}
     col_nodes: dict | None = {} if fam.lineage else None
@@ -281,6 +285,7 @@ def follow_frame(fam: Family, out: Any, other: Any, method: str | None) -> None:
                 col_nodes[col] = take(_fit(arr, len(other), np.int64, NO_NODE), pos, NO_NODE,
                                       missing)
     fam.set_frame_arrays(out, col_prov, col_nodes)
+    return pos
 
 
 def series_to_frame(fam: Family, out: Any, other: Any) -> None:

@@ -10,6 +10,7 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
+from morvel._history.recorder import with_detail
 from morvel._rows import concat, lineage, merge
 from morvel._rows.align import align_operands, needs_alignment
 from morvel._rows.core import (
@@ -48,7 +49,8 @@ def finalize_series(out: Any, other: Any, method: str | None) -> bool:
         return concat.finalize_series(fam, out, other)
     if not follows(getattr(out, "_tracker", None)):
         return False
-    follow_series(fam, out, other, method)
+    pos = follow_series(fam, out, other, method)
+    _history_after(out, other, pos, method)
     return True
 
 
@@ -72,8 +74,59 @@ def finalize_frame(out: Any, other: Any, method: str | None) -> bool:
     if isinstance(other, pd.Series):
         series_to_frame(fam, out, other)
         return True
-    follow_frame(fam, out, other, method)
+    pos = follow_frame(fam, out, other, method)
+    _history_after(out, other, pos, method)
     return True
+
+
+# -- row history ----------------------------------------------------------
+# The history recorder of a pipeline hangs on its tracker; these are the
+# only places the row machinery hands it anything.
+
+# Series transforms whose pandas result is finalised with the method's name
+# (frames record theirs in their own methods below).
+_VALUE_METHODS = frozenset({"fillna", "replace"})
+
+
+def _recorder(obj: Any) -> Any:
+    tracker = getattr(obj, "_tracker", None)
+    return None if tracker is None else getattr(tracker, "_history", None)
+
+
+def _history_after(out: Any, other: Any, pos: Any, method: str | None) -> None:
+    """Hand a finalised result to the history recorder: its row mapping
+    when rows were selected, its values when a transform made it."""
+    rec = _recorder(other)
+    if rec is None:
+        return
+    if pos is not None and pos is not IDENTITY:
+        rec.rows(other, out, pos)
+    elif method in _VALUE_METHODS and isinstance(out, pd.Series) and len(out) == len(other):
+        rec.values(other, out, method, _source_words(other))
+
+
+def record_values(source: Any, out: Any, operation: str) -> Any:
+    """Hand the result of a value transform of ``source`` (same rows) to the
+    history recorder, which keeps only the elements that changed; returns
+    ``out``."""
+    rec = _recorder(source)
+    # Skipped when pandas itself made the call (its clip and mask go
+    # through where): the user's call records the change once.
+    caller = sys._getframe(2).f_globals.get("__name__", "")
+    if rec is not None and isinstance(out, (pd.Series, pd.DataFrame)) and out is not source \
+            and not caller.startswith("pandas."):
+        rec.values(source, out, operation, _source_words(source))
+    return out
+
+
+def _source_words(obj: Any) -> dict:
+    """Words of a tracked series (under None) or of each column of a frame."""
+    fam = family_of(obj)
+    if fam is None:
+        return {}
+    if isinstance(obj, pd.Series):
+        return {None: fam.series_arrays(obj)[0]}
+    return {c: fam.column_arrays(obj, c)[0] for c in obj._col_prov}
 
 
 def binop_operands(left: Any, right: Any, comparison: bool) -> tuple[Any, Any, bool]:
@@ -197,6 +250,7 @@ def _with_positions(obj: Any, pos: np.ndarray, build: Any) -> Any:
     if isinstance(obj, pd.Series):
         prov, nodes = fam.series_arrays(obj)
         fam.set_series_arrays(out, prov[pos], None if nodes is None else nodes[pos])
+        _history_rows(obj, out, pos)
         return out
     cols = out.columns
     n = len(obj)
@@ -206,7 +260,14 @@ def _with_positions(obj: Any, pos: np.ndarray, build: Any) -> Any:
         col_nodes = {c: _fitted(a, n, np.int64, NO_NODE)[pos]
                      for c, a in obj._col_nodes.items() if c in cols}
     fam.set_frame_arrays(out, col_prov, col_nodes)
+    _history_rows(obj, out, pos)
     return out
+
+
+def _history_rows(obj: Any, out: Any, pos: np.ndarray) -> None:
+    rec = _recorder(obj)
+    if rec is not None:
+        rec.rows(obj, out, pos)
 
 
 def _row_axis(axis: Any) -> bool:
@@ -247,6 +308,14 @@ class RowsMixin:
         by = kwargs.get("by", args[0] if args else None)
         return RowGroupBy(family_for(self), self, gb, key_columns(self, by))
 
+    def where(self, *args: Any, **kwargs: Any) -> Any:
+        out = super().where(*args, **kwargs)  # type: ignore[misc]
+        return record_values(self, out, "where") if follows(self._tracker) else out
+
+    def mask(self, *args: Any, **kwargs: Any) -> Any:
+        out = super().mask(*args, **kwargs)  # type: ignore[misc]
+        return record_values(self, out, "mask") if follows(self._tracker) else out
+
     def rolling(self, *args: Any, **kwargs: Any) -> Any:
         win = super().rolling(*args, **kwargs)  # type: ignore[misc]
         if not follows(self._tracker) or _from_pandas():
@@ -272,7 +341,11 @@ def _by_position(name: str) -> Any:
         n = len(self)
         positional = _with_positions(self, np.arange(n, dtype=np.int64),
                                      lambda: self.set_axis(pd.RangeIndex(n), axis=0))
-        out = plain(positional, *args, **kwargs)
+        if _recorder(self) is None:
+            out = plain(positional, *args, **kwargs)
+        else:
+            # The row history names the rows it drops by their own labels.
+            out = with_detail({"labels": self.index}, lambda: plain(positional, *args, **kwargs))
         if isinstance(out, (pd.Series, pd.DataFrame)):
             if ignore_index:
                 out.index = pd.RangeIndex(len(out))
@@ -303,6 +376,14 @@ class RowsSeriesMixin(RowsMixin):
         return super().__getitem__(key)  # type: ignore[misc]
 
 
+    def drop_duplicates(self, *args: Any, **kwargs: Any) -> Any:
+        if _recorder(self) is None:
+            return super().drop_duplicates(*args, **kwargs)  # type: ignore[misc]
+        detail = {"subset": None, "keep": kwargs.get("keep", args[0] if args else "first")}
+        return with_detail(detail, lambda: super(RowsSeriesMixin, self).drop_duplicates(  # type: ignore[misc]
+            *args, **kwargs))
+
+
 def select_rows(frame: Any, key: Any, build: Any) -> Any:
     """``frame[key]`` by ``build()``; for a boolean row mask of a
     row-following frame the words are compressed by the mask directly."""
@@ -323,6 +404,25 @@ def _is_row_mask(s: Any, key: Any) -> bool:
 
 class RowsFrameMixin(RowsMixin):
     """Frame methods gained for row-following trackers."""
+
+    def clip(self, *args: Any, **kwargs: Any) -> Any:
+        out = super().clip(*args, **kwargs)  # type: ignore[misc]
+        return record_values(self, out, "clip") if follows(self._tracker) else out
+
+    def fillna(self, *args: Any, **kwargs: Any) -> Any:
+        out = super().fillna(*args, **kwargs)  # type: ignore[misc]
+        return record_values(self, out, "fillna") if follows(self._tracker) else out
+
+    def replace(self, *args: Any, **kwargs: Any) -> Any:
+        out = super().replace(*args, **kwargs)  # type: ignore[misc]
+        return record_values(self, out, "replace") if follows(self._tracker) else out
+
+    def drop_duplicates(self, subset: Any = None, *args: Any, **kwargs: Any) -> Any:
+        if _recorder(self) is None:
+            return super().drop_duplicates(subset, *args, **kwargs)  # type: ignore[misc]
+        detail = {"subset": subset, "keep": kwargs.get("keep", args[0] if args else "first")}
+        return with_detail(detail, lambda: super(RowsFrameMixin, self).drop_duplicates(  # type: ignore[misc]
+            subset, *args, **kwargs))
 
     def join(self, other: Any, *args: Any, **kwargs: Any) -> Any:
         if follows(self._tracker) and isinstance(other, (pd.DataFrame, pd.Series)) \

@@ -127,7 +127,11 @@ def merge(fam: Family, left: Any, right: Any, args: tuple, kwargs: dict) -> Any:
                 right_nodes = parts[1][1] if parts[1][1] is not None else np.full(len(words), NO_NODE)
             col_nodes[c] = lineage.log_elements(tracker, "MERGE", op_name, words,
                                                 left_nodes, right_nodes)
-    return fam.make_frame(result, tracker, col_prov, col_nodes)
+    out = fam.make_frame(result, tracker, col_prov, col_nodes)
+    history = getattr(tracker, "_history", None)
+    if history is not None:
+        history.merge(left, rframe, out, lpos, rpos, how)
+    return out
 
 
 def _merge_words(tracker: Any, parts: list) -> np.ndarray:

@@ -171,7 +171,8 @@ class DAGTrackedSeries(_TrackedSeriesBase):
         [0, 5, 10]
         """
         check_clip_keywords(self, axis, inplace, kwargs)
-        return self._unop_dag(lambda x: np.clip(x, lower, upper), "clip", OpCode.CLIP)
+        out = self._unop_dag(lambda x: np.clip(x, lower, upper), "clip", OpCode.CLIP)
+        return _rows_hooks.record_values(self, out, "clip")
 
     def _apply_tracked_unary(self, result_values, result_index, op_name: str, op_code: int):
         """Apply a tracked unary operation, updating provenance for each element.

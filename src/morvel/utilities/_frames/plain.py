@@ -185,7 +185,8 @@ class TrackedSeries(_TrackedSeriesBase):
         def clip_values(x):
             return np.clip(x, lower, upper)
 
-        return self._unop(clip_values, OpCode.CLIP)
+        out = self._unop(clip_values, OpCode.CLIP)
+        return _rows_hooks.record_values(self, out, "clip")
 
     def _transformed(self, result, index, op_code: int) -> "TrackedSeries":
         tracker = self._tracker
