@@ -270,3 +270,36 @@ def test_a_synced_fairness_report_shows_structure_beside_group_outcomes(db):
         assert f"{group['group']}: {group['value']:.3f}" in section
     assert f"{expected['difference']:.4f}" in section
     assert '<span class="tag protected">people.age</span>' in section
+
+
+def test_a_pipeline_saved_with_row_history_shows_it(db, tmp_path):
+    import pandas as pd
+
+    import morvel
+
+    p = morvel.Pipeline("hist", lineage=True)
+    frame = p.track(pd.DataFrame({"a": [1.0, None, 3.0, 4.0], "b": [1, 2, 2, 3]},
+                                 index=[10, 11, 12, 13]), "t", ["b"])
+    p.expect(unique="b")
+    with pytest.warns(morvel.ExpectationWarning):
+        kept = frame[frame["b"] > 1]  # 2 and 2 remain: unique("b") fails here
+    kept = kept.drop_duplicates("b")
+    kept["a"] = kept["a"].fillna(0.0)
+    pid = p.save(db)
+    db.connect()  # save() closed the handle it was given
+    with db._lock:
+        db._db().execute("UPDATE pipelines SET tenant_id = 'acme' WHERE id = ?", (pid,))
+    c = client(db)
+    sign_in(c)
+    page = c.get(f"/pipelines/{pid}").text
+    section = page.split('id="section-row-history"')[1].split("</section>")[0]
+    retention = section.split('id="row-history-retention"')[1].split("</table>")[0]
+    # mask: 4 rows in, 3 out (label 10 dropped); drop_duplicates: 3 in, 2 out (12 dropped, 11 kept)
+    assert re.search(r">4</td><td class=\"num\">3</td>\s*<td class=\"num\">1</td>", retention)
+    assert re.search(r">3</td><td class=\"num\">2</td>\s*<td class=\"num\">1</td>", retention)
+    drops = section.split('id="row-history-drops"')[1].split("</table>")[0]
+    assert '<span class="tag">10</span>' in drops and "12 &rarr; 11" in drops
+    changes = section.split('id="row-history-changes"')[1].split("</table>")[0]
+    assert "11: missing &rarr; 0.0" in changes
+    checks = section.split('id="row-history-checks"')[1].split("</table>")[0]
+    assert "unique(" in checks and "step 1 (mask): 2 rows share a value" in checks

@@ -815,6 +815,21 @@ class SQLiteStorage:
         found = self._pipelines("WHERE p.id = ?", (_int(pipeline_id, "pipeline_id"),))
         return found[0] if found else None
 
+    def pipeline_config(self, pipeline_id: int) -> Optional[Dict[str, Any]]:
+        """The configuration a pipeline was created with (decoded JSON), or
+        None when it has none, it is not a JSON object, or the pipeline does
+        not exist."""
+        with self._lock:
+            row = self._db().execute("SELECT config FROM pipelines WHERE id = ?",
+                                     (_int(pipeline_id, "pipeline_id"),)).fetchone()
+        if row is None or row[0] is None:
+            return None
+        try:
+            config = json.loads(row[0])
+        except ValueError:
+            return None
+        return config if isinstance(config, dict) else None
+
     def pipeline_states(self, pipeline_ids: Iterable[int]) -> Dict[int, Tuple[Optional[str], str]]:
         """``{pipeline id: (tenant id, status)}`` for those of ``pipeline_ids``
         that exist."""

@@ -194,8 +194,19 @@ def sync_sections(data: PipelineData) -> List[Section]:
     return out
 
 
+def row_history_section(data: PipelineData) -> List[Section]:
+    """Row history stored with a pipeline saved by ``morvel.Pipeline``
+    (retention per step, checks, dropped rows, kept duplicates, merges and
+    changed values), when its configuration carries one."""
+    config = data.storage.pipeline_config(data.pipeline["pipeline_id"])
+    history = config.get("row_history") if config else None
+    if not isinstance(history, dict):
+        return []
+    return [Section("row-history", "Row history", "sections/row_history.html", {"history": history})]
+
+
 #: Section builders of the pipeline page, in page order.
-SECTIONS: List[SectionBuilder] = [risk_section, sync_sections]
+SECTIONS: List[SectionBuilder] = [risk_section, row_history_section, sync_sections]
 
 
 def register_section(builder: SectionBuilder, template_key: Optional[str] = None,
