@@ -20,7 +20,7 @@ import signal
 import sqlite3
 import sys
 import textwrap
-from typing import List, Optional, Sequence, TextIO, Tuple
+from typing import List, Optional, Sequence, TextIO, Tuple, cast
 
 from morvel import __version__
 from morvel.utilities.persistence.service import DEFAULT_PORT
@@ -307,23 +307,26 @@ class _ReaderMayLeave:
         self._gone = stream is None  # started with the descriptor closed (>&-)
 
     def write(self, text: str) -> int:
-        if not self._gone:
+        stream = self._stream
+        if not self._gone and stream is not None:
             try:
-                self._stream.write(text)
+                stream.write(text)
             except BrokenPipeError:
                 self._leave()
         return len(text)
 
     def flush(self) -> None:
-        if not self._gone:
+        stream = self._stream
+        if not self._gone and stream is not None:
             try:
-                self._stream.flush()
+                stream.flush()
             except BrokenPipeError:
                 self._leave()
 
     def _leave(self) -> None:
         self._gone = True
-        _redirect_to_devnull(self._stream)
+        if self._stream is not None:
+            _redirect_to_devnull(self._stream)
 
 
 def cmd_demo(args: argparse.Namespace) -> int:
@@ -344,7 +347,9 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
     stdout = _ReaderMayLeave(sys.stdout)
     progress = None if args.quiet else _ReaderMayLeave(sys.stderr)
-    run_demo(rows=args.rows, db=db, out=out, seed=args.seed, stdout=stdout, progress=progress)
+    # The demo only writes and flushes: the wrappers stand in for text streams.
+    run_demo(rows=args.rows, db=db, out=out, seed=args.seed, stdout=cast(TextIO, stdout),
+             progress=cast(Optional[TextIO], progress))
     stdout.flush()
     return 0
 

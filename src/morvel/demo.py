@@ -73,15 +73,16 @@ def make_applications(rows: int, seed: int = 7) -> pd.DataFrame:
     income[rng.random(rows) < 0.03] = np.nan
     employment[rng.random(rows) < 0.02] = np.nan
     debt[rng.random(rows) < 0.01] = np.nan
+    text: Any = "str" if _has_str_dtype() else object  # pandas 3's text dtype where it exists
     return pd.DataFrame(
         {
             "applicant_id": np.arange(100_001, 100_001 + rows, dtype=np.int64),
-            "gender": pd.array(gender, dtype="str" if _has_str_dtype() else object),
+            "gender": pd.array(gender, dtype=text),
             "age": age.astype(np.int64),
             "income": income,
             "debt": debt,
             "employment_years": employment,
-            "region": pd.array(region, dtype="str" if _has_str_dtype() else object),
+            "region": pd.array(region, dtype=text),
         }
     )
 
@@ -397,6 +398,7 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
         stored = storage.get_pipeline(pipeline_id)
     finally:
         storage.disconnect()
+    assert stored is not None  # the pipeline was created above
     summary.update(pipeline_id=pipeline_id, stored_nodes=stored["node_count"],
                    stored_edges=stored["edge_count"], stored_results=stored["result_count"])
     print(f"Lineage database: {db}", file=stdout)
