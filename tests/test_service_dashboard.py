@@ -303,3 +303,28 @@ def test_a_pipeline_saved_with_row_history_shows_it(db, tmp_path):
     assert "11: missing &rarr; 0.0" in changes
     checks = section.split('id="row-history-checks"')[1].split("</table>")[0]
     assert "unique(" in checks and "step 1 (mask): 2 rows share a value" in checks
+
+
+def test_the_demo_pipeline_page_shows_its_fairness_report(tmp_path):
+    pytest.importorskip("fairlearn")
+    from morvel.demo import run_demo
+
+    db_path = tmp_path / "demo.db"
+    with open(tmp_path / "out.txt", "w") as sink:
+        run_demo(rows=1500, db=str(db_path), out=str(tmp_path / "out"), stdout=sink)
+    saved = __import__("json").loads((tmp_path / "out" / "fairness.json").read_text())
+    store = SQLiteStorage(db_path)
+    store.connect()
+    try:
+        c = TestClient(create_app(store, {"demo-key-1234": "default"}), base_url="https://testserver")
+        sign_in(c, "demo-key-1234")
+        page = c.get("/pipelines/1").text
+    finally:
+        store.disconnect()
+    section = page.split('id="section-sync-fairness_report"')[1].split("</section>")[0]
+    approved = {col["column"]: col for col in saved["columns"]}["approved"]
+    age = {a["attribute"]: a for a in approved["attributes"]}["applications.age"]
+    assert age["dependent"] and age["groups"]
+    for group in age["groups"]:  # the page shows the rates the demo wrote
+        assert f"{group['group']}: {group['value']:.3f}" in section
+    assert f"{age['difference']:.4f}" in section

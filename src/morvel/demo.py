@@ -234,19 +234,20 @@ def format_approval_rates(raw: pd.DataFrame, approved: np.ndarray) -> str:
 AGE_EDGES = [lo for lo, _ in AGE_BANDS] + [AGE_BANDS[-1][1]]
 
 
-def _write_fairness(applications: Any, out: str, stdout: TextIO) -> dict[str, str | None]:
+def _write_fairness(applications: Any, out: str, stdout: TextIO) -> tuple[dict[str, str | None], Any]:
     """Print the fairness report of the approval flag (structural taint
     beside the approval rate per gender and age band), write it as
     ``fairness.json`` and, with matplotlib, draw ``fairness.svg`` into
     ``out``.  Without fairlearn the report is skipped with a note saying how
     to install it.  Returns the "fairness_json" and "fairness_plot" paths
-    (None for what was not written)."""
+    (None for what was not written) and the report's ``to_dict()`` (None
+    without fairlearn)."""
     paths: dict[str, str | None] = {"fairness_json": None, "fairness_plot": None}
     if importlib.util.find_spec("fairlearn") is None:
         print("Fairness report skipped: it needs fairlearn "
               "(pip install 'morvel[fairness]').", file=stdout)
         print(file=stdout)
-        return paths
+        return paths, None
     from morvel.fairness import fairness_report
     from morvel.utilities import jsonkit
 
@@ -265,7 +266,7 @@ def _write_fairness(applications: Any, out: str, stdout: TextIO) -> dict[str, st
         paths["fairness_plot"] = report.plot(os.path.join(out, "fairness.svg"))
         print(f"Fairness plot (SVG): {paths['fairness_plot']}", file=stdout)
     print(file=stdout)
-    return paths
+    return paths, report.to_dict()
 
 
 def format_audit(audit: Dict[str, Any]) -> str:
@@ -365,7 +366,8 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     summary: Dict[str, Any] = {"row": None, "applicant_id": None, "fingerprint": None,
                                "dot_path": None, "svg_path": None,
                                "nodes_in_memory": nodes_in_memory, "evicted_nodes": evicted}
-    summary.update(_write_fairness(result.applications, out, stdout))
+    fairness_paths, fairness = _write_fairness(result.applications, out, stdout)
+    summary.update(fairness_paths)
     dag = None
     if approved_rows.size:
         row = int(approved_rows[0])
@@ -395,6 +397,12 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
         say("storing per-row result fingerprints with source-row hashes")
         _store_results(storage, pipeline_id, raw, {"score": result.score, "approved": result.approved},
                        say)
+        if fairness is not None:
+            # The dashboard of `morvel serve` shows the newest sync of a
+            # pipeline; pipelines written to the file belong to "default".
+            storage.store_dashboard_sync({"pipeline": {"pipeline_name": "credit_demo",
+                                                       "provenance_pipeline_id": pipeline_id},
+                                          "fairness_report": fairness}, tenant_id="default")
         stored = storage.get_pipeline(pipeline_id)
     finally:
         storage.disconnect()
