@@ -20,6 +20,7 @@ import numpy as np
 import pandas as pd
 
 from morvel.utilities._argcheck import as_int, check_exact, type_error
+from morvel.utilities._lineage_db import save_lineage
 from morvel.utilities.vortel32 import (
     ProvenanceTracker,
     TrackedSeries,
@@ -39,6 +40,11 @@ class Pipeline:
     path, an ``http(s)://`` URL of a lineage service (with ``api_key``), or a
     storage backend object.
 
+    A lineage pipeline keeps every node in the native columnar store: nothing
+    is evicted, and past ``memory_budget`` bytes of nodes and indexes
+    (default 512 MiB) the oldest node blocks move to disk and are read back
+    when a graph needs them.
+
     >>> with Pipeline("demo", lineage=True) as p:
     ...     f = p.track(pd.DataFrame({"a": [1.0, 2.0]}), "t")
     ...     p.lineage(f["a"] * f["a"], iloc=1).depth
@@ -47,7 +53,7 @@ class Pipeline:
 
     def __init__(self, name: str, lineage: bool = False, store: Any = None, *,
                  api_key: str | None = None, tenant_id: str | None = None,
-                 include_entity: bool = True) -> None:
+                 include_entity: bool = True, memory_budget: int | None = None) -> None:
         check_exact(name, "name", str)
         check_exact(api_key, "api_key", str, allow_none=True)
         check_exact(tenant_id, "tenant_id", str, allow_none=True)
@@ -57,9 +63,16 @@ class Pipeline:
         self._tenant_id = tenant_id
         self._include_entity = bool(include_entity)
         self._lineage = bool(lineage)
+        self._outputs: list = []
+        if memory_budget is not None:
+            memory_budget = as_int(memory_budget, "memory_budget")
+            if memory_budget < 0:
+                raise ValueError("memory_budget must not be negative")
         if self._lineage:
             from morvel.utilities.vortel32_dag import DAGTracker
-            self.tracker: ProvenanceTracker = DAGTracker(pipeline_name=name, follow_rows=True)
+            self.tracker: ProvenanceTracker = DAGTracker(
+                pipeline_name=name, follow_rows=True, columnar=True,
+                memory_budget=memory_budget)
         else:
             self.tracker = ProvenanceTracker(follow_rows=True)
 
@@ -129,7 +142,17 @@ class Pipeline:
 
     # -- persistence ------------------------------------------------------
 
-    def save(self, path_or_url: Any = None) -> Any:
+    def output(self, frame: Any) -> Any:
+        """Mark ``frame`` (a tracked DataFrame or Series of this pipeline) as
+        an output whose values :meth:`save` writes with their row labels and
+        nodes, so that ``morvel graph DB --row LABEL --column NAME`` can draw
+        one value's lineage; returns ``frame``."""
+        if not isinstance(frame, (pd.DataFrame, pd.Series)):
+            raise type_error("frame", "DataFrame or Series", frame)
+        self._outputs.append(frame)
+        return frame
+
+    def save(self, path_or_url: Any = None, *, values: Any = None) -> Any:
         """Persist the pipeline to ``path_or_url`` (default: ``store``).
 
         A lineage pipeline writes its operation graph: to an SQLite file at a
@@ -161,7 +184,9 @@ class Pipeline:
             storage = SQLiteStorage(target)
             storage.connect()
             try:
-                return self.tracker.persist_to_storage(storage)
+                outputs = self._outputs if values is None else values
+                return save_lineage(self.tracker, storage, self.name,
+                                    outputs if isinstance(outputs, list) else [outputs])
             finally:
                 storage.disconnect()
         return self.tracker.persist_to_storage(target)
