@@ -13,6 +13,7 @@ from morvel import cli
 from morvel.utilities import vortel32_dag as vd
 from morvel.utilities._columnar_store import SavedLineage
 from morvel.utilities._dag.store import DictNodeStore
+from morvel.utilities._lineage_db import find_value
 
 LOOKUP = pd.DataFrame({"k": [0, 1, 2], "factor": [1.0, 0.5, 2.0]})
 
@@ -162,8 +163,12 @@ def test_save_keeps_every_node_and_every_output_value(saved):
     try:
         [(nodes,)] = conn.execute("SELECT next_id - first_id FROM lineage_stores").fetchall()
         assert nodes == len(p.tracker._store)
-        [(values,)] = conn.execute("SELECT COUNT(*) FROM lineage_values").fetchall()
-        assert values == sum(int((np.asarray(out[c]._node_ids) >= 0).sum()) for c in out.columns)
+        # Every output value comes back by label with its node, word and value.
+        for c in out.columns:
+            for label, value, node_id, word in zip(out.index, out[c].tolist(), out[c]._node_ids, out[c]._prov):
+                found = find_value(conn, c, str(label))
+                assert found[1:3] == (int(node_id), int(word))
+                assert found[3] == (None if value != value else value)
         [(store_id,)] = conn.execute("SELECT id FROM lineage_stores").fetchall()
         saved_lineage = SavedLineage(conn, store_id)
         for c in ("s", "r", "g"):

@@ -17,6 +17,7 @@ from typing import Any, Optional
 import numpy as np
 import pandas as pd
 
+from morvel.utilities import jsonkit
 from morvel.utilities._argcheck import check_exact, type_error
 
 _SCHEMA = """
@@ -25,13 +26,13 @@ CREATE TABLE IF NOT EXISTS lineage_values (
     store_id    INTEGER NOT NULL,
     output_no   INTEGER NOT NULL,
     column_name TEXT NOT NULL,
-    row_label   TEXT NOT NULL,
-    position    INTEGER NOT NULL,
-    node_id     INTEGER NOT NULL,
-    word        INTEGER NOT NULL,
-    value
+    row_count   INTEGER NOT NULL,
+    row_labels  TEXT NOT NULL,
+    node_ids    BLOB NOT NULL,
+    words       BLOB NOT NULL,
+    cell_values TEXT NOT NULL
 );
-CREATE INDEX IF NOT EXISTS lineage_values_cell ON lineage_values (column_name, row_label);
+CREATE INDEX IF NOT EXISTS lineage_values_column ON lineage_values (column_name);
 """
 
 
@@ -45,26 +46,35 @@ def _columns(frame: Any) -> list[tuple[str, Any]]:
 
 
 def _cell(value: Any) -> Any:
-    """A value SQLite stores as it is (numbers, text, None), else its text."""
-    if value is None or isinstance(value, (int, float, str, bytes)):
+    """A value JSON keeps as it is (numbers, text, None; NaN as None), else its text."""
+    if isinstance(value, float) and value != value:
+        return None
+    if value is None or isinstance(value, (int, float, str)):
         return value
     return str(value)
 
 
 def value_rows(store_id: int, outputs: list) -> list[tuple]:
-    """The ``lineage_values`` rows of the output frames: one per value that
-    has a node."""
+    """The ``lineage_values`` rows of the output frames: one per column,
+    holding its row labels (as text) and values as JSON lists and its node
+    ids (int64) and words (uint32) as arrays, in row order."""
     rows: list[tuple] = []
     for k, frame in enumerate(outputs):
         for name, series in _columns(frame):
             nodes = np.asarray(getattr(series, "_node_ids", ()), dtype=np.int64)
-            words = np.asarray(getattr(series, "_prov", ()), dtype=np.int64)
+            words = np.asarray(getattr(series, "_prov", ()), dtype=np.uint32)
             n = min(len(series), len(nodes), len(words))
-            labels = [str(x) for x in series.index[:n]]
-            values = [_cell(v) for v in series.to_numpy()[:n].tolist()]
-            keep = np.flatnonzero(nodes[:n] >= 0).tolist()
-            node_l, word_l = nodes.tolist(), words.tolist()
-            rows.extend((store_id, k, name, labels[i], i, node_l[i], word_l[i], values[i]) for i in keep)
+            labels = series.index[:n].astype(str).tolist()
+            raw = series.to_numpy()[:n]
+            if raw.dtype.kind in "iub":
+                values = raw.tolist()
+            elif raw.dtype.kind == "f":
+                # NaN has no JSON form: saved as null.
+                values = np.where(np.isnan(raw), None, raw.astype(object)).tolist()
+            else:
+                values = [_cell(v) for v in raw.tolist()]
+            rows.append((store_id, k, name, n, jsonkit.dumps(labels), nodes[:n].tobytes(),
+                         words[:n].tobytes(), jsonkit.dumps(values)))
     return rows
 
 
@@ -88,24 +98,34 @@ def save_lineage(tracker: Any, storage: Any, name: str, outputs: list) -> int:
             db.executescript(_SCHEMA)
         with db:
             db.executemany(
-                "INSERT INTO lineage_values (store_id, output_no, column_name, row_label, position, node_id, "
-                "word, value) VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
+                "INSERT INTO lineage_values (store_id, output_no, column_name, row_count, row_labels, node_ids, "
+                "words, cell_values) VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
     return tracker.persist_to_storage(storage, pipeline_id)
 
 
 def find_value(conn: Any, column: str, row: str, pipeline_id: Optional[int] = None) -> Optional[tuple]:
     """(store id, node id, word, value) of the most recently saved value in
     column ``column`` at row label ``row`` (of pipeline ``pipeline_id`` when
-    given), or None."""
+    given; the last row with that label when a column repeats it), or None
+    when no saved value with a node is there."""
     has = conn.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'lineage_values'").fetchone()
     if has is None:
         return None
-    sql = ("SELECT v.store_id, v.node_id, v.word, v.value FROM lineage_values v "
-           "JOIN lineage_stores s ON s.id = v.store_id WHERE v.column_name = ? AND v.row_label = ?")
-    args: list = [column, row]
+    sql = ("SELECT v.store_id, v.row_count, v.row_labels, v.node_ids, v.words, v.cell_values "
+           "FROM lineage_values v JOIN lineage_stores s ON s.id = v.store_id WHERE v.column_name = ?")
+    args: list = [column]
     if pipeline_id is not None:
         sql += " AND s.pipeline_id = ?"
         args.append(pipeline_id)
-    found = conn.execute(sql + " ORDER BY v.store_id DESC, v.output_no DESC, v.id DESC LIMIT 1",
-                         args).fetchone()
-    return None if found is None else tuple(found)
+    for store_id, count, labels, nodes, words, values in conn.execute(
+            sql + " ORDER BY v.store_id DESC, v.output_no DESC", args):
+        labels, values = jsonkit.loads(labels), jsonkit.loads(values)
+        node_ids = np.frombuffer(nodes, dtype=np.int64)
+        word_arr = np.frombuffer(words, dtype=np.uint32)
+        if not (len(labels) == len(values) == len(node_ids) == len(word_arr) == count):
+            raise ValueError(f"saved values of column {column!r} in store {store_id} are inconsistent")
+        hits = [i for i, label in enumerate(labels) if label == row and node_ids[i] >= 0]
+        if hits:
+            i = hits[-1]
+            return store_id, int(node_ids[i]), int(word_arr[i]), values[i]
+    return None

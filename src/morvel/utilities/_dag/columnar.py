@@ -20,6 +20,7 @@ from collections.abc import Iterator, Mapping
 from typing import Any, Callable, Optional
 
 import numpy as np
+import pandas as pd
 
 from morvel.utilities._dag.records import ComputationDAG, DAGNode, NodeType
 
@@ -228,6 +229,13 @@ class ColumnarNodeStore:
         position = np.arange(len(inputs), dtype=np.int64) - offsets[:-1][child]
         parent = inputs - first
         known = (parent >= 0) & (parent < len(words))
-        triples = np.stack([words[parent[known]].astype(np.int64), words[child[known]].astype(np.int64),
-                            position[known]], axis=1)
-        return nodes, np.unique(triples, axis=0) if len(triples) else triples.reshape(0, 3)
+        pw = words[parent[known]].astype(np.uint64)
+        cw = words[child[known]].astype(np.uint64)
+        pos = position[known]
+        if not len(pos):
+            return nodes, np.zeros((0, 3), dtype=np.int64)
+        # Hash-based: number the (parent, child) word pairs, then drop
+        # repeated (pair, position) keys; sorting 3-column rows is far slower.
+        pairs = pd.factorize((pw << np.uint64(32)) | cw)[0].astype(np.int64)
+        keep = ~pd.Series(pairs * (int(pos.max()) + 1) + pos).duplicated().to_numpy()
+        return nodes, np.stack([pw[keep].astype(np.int64), cw[keep].astype(np.int64), pos[keep]], axis=1)
