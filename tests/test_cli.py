@@ -533,8 +533,9 @@ def test_graph_escapes_control_characters_of_stored_names(tmp_path, capsys):
 
 
 def test_demo_whose_audited_score_node_was_evicted(tmp_path, monkeypatch):
-    """With many rows even the score's own node can be evicted (1,000,000
-    rows against the stock store): the demo reports the word alone."""
+    """A tracker with the bounded dictionary store (the pipeline's own keeps
+    every node) can evict even the score's own node: the demo reports the
+    word alone."""
     import io
 
     import morvel.utilities.vortel32_dag as dagmod
@@ -542,6 +543,7 @@ def test_demo_whose_audited_score_node_was_evicted(tmp_path, monkeypatch):
 
     class SmallStore(dagmod.DAGTracker):
         def __init__(self, *args, **kwargs):
+            kwargs.update(columnar=False, memory_budget=None)
             super().__init__(*args, **kwargs)
             self._max_nodes = 3_000  # fewer than the 2,000 rows' score and approval nodes
 

@@ -190,24 +190,30 @@ class ColumnarNodeStore:
                 "operation_counts", "unique_provenances")
         return {k: s[k] for k in keys}
 
+    def _blocks(self) -> Iterator[tuple[int, np.ndarray, np.ndarray, np.ndarray]]:
+        """Per block: (base id, words, offsets (count + 1, local), input ids
+        (int64)), decoded from the block's columns."""
+        for blk in self.columnar._blocks():
+            cols = blk["columns"]
+            count = blk["count"]
+            offsets = np.frombuffer(cols[5], dtype=np.uint32)[:count + 1].astype(np.int64)
+            deltas = np.frombuffer(cols[6], dtype=np.uint32)
+            owner = np.repeat(np.arange(count, dtype=np.int64), np.diff(offsets))
+            ids = blk["base"] + owner - deltas.astype(np.int64)
+            slots = np.frombuffer(blk["escape_slots"], dtype=np.uint32)
+            if len(slots):
+                ids[slots.astype(np.int64)] = np.frombuffer(blk["escape_ids"], dtype=np.int64)
+            yield blk["base"], np.frombuffer(cols[3], dtype=np.uint32)[:count], offsets, ids
+
     def arrays(self) -> tuple[np.ndarray, np.ndarray, np.ndarray]:
         """(words, offsets, inputs) of every node in id order: node
         ``first_id + i`` has word ``words[i]`` and inputs
         ``inputs[offsets[i]:offsets[i + 1]]`` (int64 ids)."""
         words_parts, offset_parts, input_parts = [], [], []
         total = 0
-        for blk in self.columnar._blocks():
-            cols = blk["columns"]
-            count = blk["count"]
-            offsets = np.frombuffer(cols[5], dtype=np.uint32).astype(np.int64)
-            deltas = np.frombuffer(cols[6], dtype=np.uint32)
-            owner = np.repeat(np.arange(count, dtype=np.int64), np.diff(offsets[:count + 1]))
-            ids = blk["base"] + owner - deltas.astype(np.int64)
-            slots = np.frombuffer(blk["escape_slots"], dtype=np.uint32)
-            if len(slots):
-                ids[slots.astype(np.int64)] = np.frombuffer(blk["escape_ids"], dtype=np.int64)
-            words_parts.append(np.frombuffer(cols[3], dtype=np.uint32)[:count])
-            offset_parts.append(offsets[:count] + total)
+        for _, words, offsets, ids in self._blocks():
+            words_parts.append(words)
+            offset_parts.append(offsets[:-1] + total)
             input_parts.append(ids)
             total += len(ids)
         offset_parts.append(np.array([total], dtype=np.int64))
@@ -218,24 +224,39 @@ class ColumnarNodeStore:
     def word_summary(self) -> tuple[list[DAGNode], np.ndarray]:
         """The first node of each distinct word (in store order) and the
         distinct (parent word, child word, input position) triples over all
-        edges whose parent is stored: what the per-word storage tables keep."""
-        words, offsets, inputs = self.arrays()
+        edges whose parent is stored: what the per-word storage tables keep.
+
+        Works block by block (duplicates dropped per block by hashing, then
+        once more over the survivors), so memory stays near one block's
+        arrays plus every node's word."""
         first = self.columnar.first_id
-        _, first_pos = np.unique(words, return_index=True)
-        first_pos.sort()
+        parts = [words for _, words, _, _ in self._blocks()]
+        words = np.concatenate(parts) if parts else np.zeros(0, dtype=np.uint32)
+        first_pos = np.flatnonzero(~pd.Series(words).duplicated().to_numpy())
         get = self.columnar.get_node
         nodes = [get(first + int(i)) for i in first_pos.tolist()]
-        child = np.repeat(np.arange(len(words), dtype=np.int64), np.diff(offsets))
-        position = np.arange(len(inputs), dtype=np.int64) - offsets[:-1][child]
-        parent = inputs - first
-        known = (parent >= 0) & (parent < len(words))
-        pw = words[parent[known]].astype(np.uint64)
-        cw = words[child[known]].astype(np.uint64)
-        pos = position[known]
-        if not len(pos):
+        found = []
+        for base, block_words, offsets, ids in self._blocks():
+            child = np.repeat(np.arange(len(block_words), dtype=np.int64), np.diff(offsets))
+            position = np.arange(len(ids), dtype=np.int64) - offsets[:-1][child]
+            parent = ids - first
+            known = (parent >= 0) & (parent < len(words))
+            if known.any():
+                found.append(_distinct(words[parent[known]], block_words[child[known]], position[known]))
+        if not found:
             return nodes, np.zeros((0, 3), dtype=np.int64)
-        # Hash-based: number the (parent, child) word pairs, then drop
-        # repeated (pair, position) keys; sorting 3-column rows is far slower.
-        pairs = pd.factorize((pw << np.uint64(32)) | cw)[0].astype(np.int64)
-        keep = ~pd.Series(pairs * (int(pos.max()) + 1) + pos).duplicated().to_numpy()
-        return nodes, np.stack([pw[keep].astype(np.int64), cw[keep].astype(np.int64), pos[keep]], axis=1)
+        merged = np.concatenate(found)
+        return nodes, _distinct(merged[:, 0], merged[:, 1], merged[:, 2])
+
+
+def _distinct(parent_words: np.ndarray, child_words: np.ndarray, positions: np.ndarray) -> np.ndarray:
+    """The distinct (parent word, child word, position) rows, first
+    occurrences in order, as an (n, 3) int64 array.  Hash-based: number the
+    word pairs, then drop repeated (pair, position) keys (sorting 3-column
+    rows is far slower)."""
+    pw = parent_words.astype(np.uint64)
+    cw = child_words.astype(np.uint64)
+    pos = positions.astype(np.int64)
+    pairs = pd.factorize((pw << np.uint64(32)) | cw)[0].astype(np.int64)
+    keep = ~pd.Series(pairs * (int(pos.max()) + 1) + pos).duplicated().to_numpy()
+    return np.stack([pw[keep].astype(np.int64), cw[keep].astype(np.int64), pos[keep]], axis=1)
