@@ -70,7 +70,7 @@ def value_rows(store_id: int, outputs: list) -> list[tuple]:
                 values = raw.tolist()
             elif raw.dtype.kind == "f":
                 # NaN has no JSON form: saved as null.
-                values = np.where(np.isnan(raw), None, raw.astype(object)).tolist()
+                values = np.asarray(np.where(np.isnan(raw), None, raw.astype(object))).tolist()
             else:
                 values = [_cell(v) for v in raw.tolist()]
             rows.append((store_id, k, name, n, jsonkit.dumps(labels), nodes[:n].tobytes(),

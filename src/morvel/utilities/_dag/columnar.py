@@ -122,8 +122,13 @@ class ColumnarNodeStore:
             node_type, operation, [int(i) for i in inputs], provenance,
             metadata=fields.get("metadata") or None, table=fields.get("table"),
             column=fields.get("column"), pair_id=fields.get("pair_id"), is_protected=protected)
+        return self._held(node_id)
+
+    def _held(self, node_id: int) -> DAGNode:
+        """The record of an id this store handed out."""
         node = self.columnar.get_node(node_id)
-        assert node is not None  # just logged
+        if node is None:
+            raise KeyError(f"node {node_id} was never logged in this store")
         return node
 
     def over_capacity(self) -> bool:
@@ -144,7 +149,7 @@ class ColumnarNodeStore:
     def snapshot(self) -> list[DAGNode]:
         """Every node as a record, in creation order (builds them all: the
         bulk queries below avoid it)."""
-        get = self.columnar.get_node
+        get = self._held
         return [get(i) for i in range(self.columnar.first_id, self.columnar.next_id)]
 
     def word_count(self) -> int:
@@ -167,7 +172,7 @@ class ColumnarNodeStore:
                                       [left] if right is None else [left, right])
         out[:] = ids
         if persist is not None:
-            get = self.columnar.get_node
+            get = self._held
             for node_id in ids[ids >= 0].tolist():
                 persist(get(node_id))
 
@@ -233,7 +238,7 @@ class ColumnarNodeStore:
         parts = [words for _, words, _, _ in self._blocks()]
         words = np.concatenate(parts) if parts else np.zeros(0, dtype=np.uint32)
         first_pos = np.flatnonzero(~pd.Series(words).duplicated().to_numpy())
-        get = self.columnar.get_node
+        get = self._held
         nodes = [get(first + int(i)) for i in first_pos.tolist()]
         found = []
         for base, block_words, offsets, ids in self._blocks():
