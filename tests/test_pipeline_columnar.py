@@ -14,6 +14,7 @@ from morvel.utilities import vortel32_dag as vd
 from morvel.utilities._columnar_store import SavedLineage
 from morvel.utilities._dag.store import DictNodeStore
 from morvel.utilities._lineage_db import find_value
+from morvel.utilities.persistence import SQLiteStorage
 
 LOOKUP = pd.DataFrame({"k": [0, 1, 2], "factor": [1.0, 0.5, 2.0]})
 
@@ -206,3 +207,58 @@ def test_graph_command_says_what_it_cannot_find(saved, argv, fragment, parser_le
         code = cli.main(["graph", str(db), *argv])
     assert code == 2
     assert fragment in capsys.readouterr().err
+
+
+# -- the per-word summary tables ----------------------------------------------
+
+def stored(db, pipeline_id):
+    with sqlite3.connect(db) as conn:
+        nodes = set(conn.execute(
+            "SELECT fingerprint, node_type, operation, table_name, column_name, pair_id, is_protected "
+            "FROM nodes WHERE pipeline_id = ?", (pipeline_id,)))
+        edges = set(conn.execute(
+            "SELECT p.fingerprint, c.fingerprint, e.position FROM edges e JOIN nodes p ON p.id = e.parent_id "
+            "JOIN nodes c ON c.id = e.child_id WHERE e.pipeline_id = ?", (pipeline_id,)))
+    return nodes, edges
+
+
+def persisted(tracker, db):
+    storage = SQLiteStorage(str(db))
+    storage.connect()
+    try:
+        return stored(db, tracker.persist_to_storage(storage))
+    finally:
+        storage.disconnect()
+
+
+@settings(max_examples=10, deadline=None, suppress_health_check=[HealthCheck.too_slow,
+                                                                 HealthCheck.function_scoped_fixture])
+@given(n=st.integers(1, 30), seed=st.integers(0, 2**16),
+       steps=st.lists(st.sampled_from(sorted(STEPS)), min_size=1, max_size=5, unique=True))
+def test_summary_tables_match_the_dictionary_store(tmp_path_factory, n, seed, steps):
+    """The per-word nodes and edges computed from the columnar arrays are
+    those the dictionary store's record-by-record pass writes."""
+    steps = [s for s in steps if s != "merge"] + (["merge"] if "merge" in steps else [])
+    raw = frame(n, seed)
+    ref_tracker, _ = reference_run(raw, steps)
+    p = morvel.Pipeline("p", lineage=True)
+    run(p, raw, steps)
+    folder = tmp_path_factory.mktemp("summary")
+    want = persisted(ref_tracker, folder / "dict.db")
+    got = persisted(p.tracker, folder / "columnar.db")
+    assert got == want and want[0] and want[1]
+
+
+def test_pipeline_saves_its_summary_to_a_lineage_service(tmp_path):
+    from test_dag_persistence import KEY, Service
+
+    raw = frame(50, 9)
+    p = morvel.Pipeline("credit", lineage=True, api_key=KEY)
+    run(p, raw, ["fill", "ratio", "score", "filter", "merge"])
+    svc = Service(tmp_path / "service.db")
+    try:
+        pipeline_id = p.save(svc.url)
+        remote = stored(svc.db, pipeline_id)
+    finally:
+        svc.stop()
+    assert remote == persisted(p.tracker, tmp_path / "local.db")
