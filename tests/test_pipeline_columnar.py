@@ -140,10 +140,15 @@ def test_a_lost_root_is_reported_not_raised():
     assert all("missing_nodes" not in r and r["depth"] == 1 for r in whole)
 
 
-@pytest.mark.parametrize("kwargs", [{"memory_budget": 1}, {"columnar": False, "memory_budget": 5}])
-def test_budget_belongs_to_the_columnar_store(kwargs):
-    with pytest.raises(ValueError, match="columnar"):
-        vd.DAGTracker(**kwargs)
+@pytest.mark.parametrize("make, match", [
+    (lambda: vd.DAGTracker(memory_budget=1), "columnar"),
+    (lambda: vd.DAGTracker(columnar=False, memory_budget=5), "columnar"),
+    (lambda: morvel.Pipeline("p", memory_budget=2**20), "lineage=True"),
+    (lambda: morvel.Pipeline("p", lineage=True, memory_budget=-1), "negative"),
+])
+def test_budget_belongs_to_the_columnar_store(make, match):
+    with pytest.raises(ValueError, match=match):
+        make()
 
 
 # -- saving and morvel graph --row --column ---------------------------------

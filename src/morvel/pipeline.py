@@ -68,6 +68,9 @@ class Pipeline:
             memory_budget = as_int(memory_budget, "memory_budget")
             if memory_budget < 0:
                 raise ValueError("memory_budget must not be negative")
+            if not self._lineage:
+                raise ValueError("memory_budget bounds the lineage nodes of Pipeline(name, lineage=True); "
+                                 "a word-level pipeline keeps none")
         if self._lineage:
             from morvel.utilities.vortel32_dag import DAGTracker
             self.tracker: ProvenanceTracker = DAGTracker(
