@@ -99,8 +99,8 @@ def best_time(fn, repeat):
 
 def main(argv=None) -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--n", type=int, default=10_000_000, help="words per array")
-    parser.add_argument("--repeat", type=int, default=3, help="runs per timing (best is kept)")
+    parser.add_argument("--n", type=int, default=10_000_000, help="words per array (default 10000000)")
+    parser.add_argument("--repeat", type=int, default=3, help="runs per timing; the best is kept (default 3)")
     parser.add_argument("--uniform-sizes", action="store_true",
                         help="also time uniform inputs of a few sizes around the threading threshold")
     args = parser.parse_args(argv)

@@ -85,8 +85,9 @@ def memory_per_node(words: np.ndarray, tracker: DAGTracker) -> tuple[float, int]
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--nodes", type=int, default=500_000, help="nodes per run (default 500000)")
-    parser.add_argument("--seed", type=int, default=7)
+    parser.add_argument("--nodes", type=int, default=500_000,
+                        help="nodes logged per run (default 500000, the store's capacity)")
+    parser.add_argument("--seed", type=int, default=7, help="random seed of the pipeline's words (default 7)")
     args = parser.parse_args()
     ops = 10
     rows = (args.nodes - 2) // ops

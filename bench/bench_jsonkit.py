@@ -66,8 +66,10 @@ def best_time(fn, rounds: int) -> float:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--records", type=int, default=100_000)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--records", type=int, default=100_000,
+                        help="dicts with numpy values serialised per timing (default 100000)")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="timings per backend; the best is kept (default 3)")
     args = parser.parse_args()
 
     records = make_records(args.records)

@@ -74,8 +74,9 @@ def start_service(db: str) -> "tuple[subprocess.Popen, str]":
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=200_000)
-    parser.add_argument("--seed", type=int, default=11)
+    parser.add_argument("--rows", type=int, default=200_000,
+                        help="rows of the pipeline's frame (default 200000)")
+    parser.add_argument("--seed", type=int, default=11, help="random seed of the frame's values (default 11)")
     args = parser.parse_args()
     df = make_frame(args.rows, args.seed)
 

@@ -70,8 +70,10 @@ def through_writer(backend, nodes, values):
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--nodes", type=int, default=50_000)
-    parser.add_argument("--row-values", type=int, default=200_000)
+    parser.add_argument("--nodes", type=int, default=50_000,
+                        help="node records written per run (default 50000)")
+    parser.add_argument("--row-values", type=int, default=200_000,
+                        help="row-value records written per run (default 200000)")
     args = parser.parse_args()
 
     with tempfile.TemporaryDirectory() as tmp:

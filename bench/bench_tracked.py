@@ -57,9 +57,14 @@ def per_row_words(df: pd.DataFrame, tracker: ProvenanceTracker, table: str,
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--rounds", type=int, default=7)
-    parser.add_argument("--loop-rows", type=int, default=50_000)
+    parser.add_argument("--rows", type=int, default=1_000_000,
+                        help="rows of the series and of the 10-column frame that is wrapped "
+                             "(default 1000000)")
+    parser.add_argument("--rounds", type=int, default=7,
+                        help="timings per operation; the best is kept (default 7)")
+    parser.add_argument("--loop-rows", type=int, default=50_000,
+                        help="rows the row-by-row reference loop really runs on; its time is "
+                             "extrapolated to --rows (default 50000)")
     args = parser.parse_args()
     n = args.rows
     rng = np.random.default_rng(SEED)

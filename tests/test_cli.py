@@ -9,7 +9,6 @@ import sqlite3
 import subprocess
 import sys
 
-import numpy as np
 import pandas as pd
 import pytest
 
@@ -83,6 +82,25 @@ def test_bad_arguments_exit_2_with_one_line(argv, fragment, capsys):
     assert fragment in err
     assert err.startswith("morvel")
     assert "Traceback" not in err
+
+
+@pytest.mark.parametrize(
+    "argv, line",
+    [
+        (["show", "a.db", "extra"], "morvel show: error: unrecognized arguments: extra (see morvel show --help)"),
+        (["show", "a.db", "x", "--y"], "morvel show: error: unrecognized arguments: x --y (see morvel show --help)"),
+        (["demo", "--rows", "5", "7"], "morvel demo: error: unrecognized arguments: 7 (see morvel demo --help)"),
+        (["graph", "a.db", "--pipeline", "1", "--fingerprint", "1", "--bogus"],
+         "morvel graph: error: unrecognized arguments: --bogus (see morvel graph --help)"),
+        (["serve", "--db", "a.db", "--api-key", "k", "more"],
+         "morvel serve: error: unrecognized arguments: more (see morvel serve --help)"),
+        # before the command, the top-level parser is the one that objects
+        (["--bogus", "show", "a.db"], "morvel: error: unrecognized arguments: --bogus (see morvel --help)"),
+    ],
+)
+def test_extra_arguments_are_reported_by_the_command_they_follow(argv, line, capsys):
+    code, out, err = run_main(argv, capsys)
+    assert (code, out, err) == (2, "", line + "\n")
 
 
 @pytest.mark.parametrize(

@@ -9,8 +9,8 @@ from hypothesis import strategies as st
 
 from morvel.utilities.vortel32 import OpCode
 from morvel.utilities.vortel32_dag import (
-    DAGTracker,
     DAGTrackedSeries,
+    DAGTracker,
     combine_provenances,
     dag_audit,
     get_dag_for_series,

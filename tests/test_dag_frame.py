@@ -8,9 +8,9 @@ import pytest
 
 from morvel.utilities.vortel32 import OpCode, ProvenanceTracker
 from morvel.utilities.vortel32_dag import (
-    DAGTracker,
     DAGTrackedDataFrame,
     DAGTrackedSeries,
+    DAGTracker,
     NodeType,
     get_dag_for_series,
     wrap_dataframe_dag,

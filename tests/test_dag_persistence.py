@@ -7,6 +7,7 @@ subprocess and read its SQLite file afterwards.
 from __future__ import annotations
 
 import hashlib
+import http.server
 import json
 import logging
 import os
@@ -16,16 +17,15 @@ import sqlite3
 import subprocess
 import sys
 import threading
-import http.server
 
 import numpy as np
 import pandas as pd
 import pytest
 
 import morvel
+from morvel.utilities import vortel32_dag
 from morvel.utilities.persistence import SQLiteStorage
 from morvel.utilities.vortel32_dag import DAGTracker, NodeType, dag_audit, wrap_dataframe_dag
-from morvel.utilities import vortel32_dag
 
 KEY = "test-key-5f2c"
 LOGGER = "morvel.utilities.vortel32_dag"

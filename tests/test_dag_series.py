@@ -13,8 +13,8 @@ import pytest
 
 from morvel.utilities.vortel32 import OpCode, TrackedSeries
 from morvel.utilities.vortel32_dag import (
-    DAGTracker,
     DAGTrackedSeries,
+    DAGTracker,
     NodeType,
     wrap_dataframe_dag,
 )

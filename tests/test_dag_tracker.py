@@ -8,7 +8,7 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 from morvel.utilities.vortel32 import ProvenanceTracker
-from morvel.utilities.vortel32_dag import ComputationDAG, DAGEdge, DAGNode, DAGTracker, NodeType
+from morvel.utilities.vortel32_dag import ComputationDAG, DAGTracker, NodeType
 
 TAINT = 1 << 29
 

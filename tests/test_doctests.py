@@ -11,7 +11,11 @@ MODULES = [
     "morvel.utilities.jsonkit",
     "morvel.utilities.persistence.storage",
     "morvel.utilities.persistence.writer",
+    "morvel.utilities.persistence.hosted",
     "morvel.demo",
+    "morvel._standards._fields",
+    "morvel._standards.openlineage",
+    "morvel._fairness",
     "morvel.pipeline",
 ]
 

@@ -1,40 +1,22 @@
 """Bulk creation of DAG node records for morvel's lineage layer."""
-from typing import Any
 
-import numpy as np
-import numpy.typing as npt
+from typing import Annotated
 
-def log_nodes(
-    tracker: Any,
-    node_cls: type,
-    node_type: Any,
-    op_name: str,
-    words: npt.NDArray[np.uint32],
-    left: npt.NDArray[np.int64],
-    right: npt.NDArray[np.int64] | None,
-    out: npt.NDArray[np.int64],
-    source: Any | None = None,
-    persist: bool = False,
-) -> None:
-    """Log one node per position whose input ids are all non-negative.
+import numpy
+from numpy.typing import NDArray
 
-    Each node (an instance of ``node_cls`` of type ``node_type``, operation
-    ``op_name``, word ``words[i]``, inputs ``[left[i], right[i]]`` or
-    ``[left[i]]`` when ``right`` is None) goes into the tracker's ``_nodes``
-    and ``_prov_to_nodes`` with the next id of ``_next_node_id``, exactly as
-    the tracker's own node creation would store it.  ``out[i]`` receives the
-    new id, or -1 where an input id is negative; ``out`` must be a
-    contiguous int64 array (it is written in place, never converted).
 
-    Whenever the store grows past ``_max_nodes`` a tenth of it is evicted:
-    natively when ``source`` (the SOURCE node type, whose nodes stay) is
-    given, else through the tracker's ``_evict_oldest_nodes``.  All arrays
-    have one length (``ValueError`` otherwise).
-
-    With ``persist`` each node is passed to the tracker's ``_persist_node``
-    while its ``_writer`` is truthy, after the node is stored and indexed
-    and before the eviction check.  An error raised there propagates; the
-    nodes of earlier positions stay, and ``out[i]`` is written only once
-    position i is complete (so positions from the failing one on keep what
-    they held).  Call with the tracker's node lock held.
+def log_nodes(store: object, node_cls: object, node_type: object, op_name: str, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), order='C', device='cpu', writable=False)], left: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)], right: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu', writable=False)] | None, out: Annotated[NDArray[numpy.int64], dict(shape=(None,), order='C', device='cpu')], source: object | None = None, evict: object | None = None, persist: object | None = None) -> None:
+    """
+    Log one node per position whose input ids are all non-negative, into
+    the node store `store` (its `bulk_begin()` hands over the node dict,
+    provenance index, next id and bound; `bulk_commit(next_id)` takes the
+    counter back), writing the new ids (or -1) into `out`.  Records are
+    made by `node_cls.__new__` and filled through its field descriptors.
+    Binary nodes when `right` is given, unary otherwise.  Eviction runs
+    natively when `source` (NodeType.SOURCE) is given, else by calling
+    `evict()`.  With `persist`, each node is passed to it after it is
+    stored and before the eviction check (a truthy result means the store
+    may have changed); `out[i]` is written once position i is complete.
+    Call with the tracker's node lock held.
     """

@@ -1,58 +1,89 @@
-"""Native VORTEL-32 provenance codec: word packing, dense registry, batch kernels."""
-from collections.abc import Iterable
-from typing import Any
+"""
+Native VORTEL-32 provenance codec: word packing, dense registry, batch kernels.
+"""
 
-import numpy as np
-import numpy.typing as npt
+from typing import Annotated
 
-_Words = npt.NDArray[np.uint32]
-# Word arguments of the batch functions: one-dimensional numpy arrays of any
-# stride, read-only ones included.  uint32 is taken as it is; other numeric
-# dtypes are cast to uint32 (a copy); lists and other sequences are rejected.
-_WordsIn = npt.NDArray[Any]
+import numpy
+from numpy.typing import NDArray
+
 
 class RustProvenanceTracker:
-    """Codec of VORTEL-32 words with its own dense-signature registry.
-
-    Dense words (4 or more pairs) carry a signature that identifies the pair
-    set only: they keep no entity or chain, and ``decode_full`` reports both
-    as 0.  Words this codec never issued decode to an empty pair list with
-    mode "UNKNOWN" and their header intact.
-    """
+    """Codec of VORTEL-32 words with its own dense-signature registry."""
 
     def __init__(self) -> None: ...
-    def register(self, table: str, column: str, protected: bool = False) -> int:
-        """Pair ID of (table, column); repeats return the same ID.  ValueError past 512 pairs."""
+
+    def register(self, table: str, column: str, protected: object = False) -> int:
+        """
+        Register (table, column) and return its pair ID (repeats return the same ID).
+        """
+
     def mark_table_protected(self, table: str) -> None: ...
-    def encode(self, pairs: Iterable[int], entity: int = 0, chain: int = 0,
-               taint: bool = False, depth: int = 0) -> int:
-        """Word naming the pair IDs (0-511); depth 0-7; taint read by truth value.
-        Entity and chain are reduced to the fields the word's mode keeps (8/8 bits,
-        5/4 bits, or none)."""
-    def decode_full(self, provenance: int) -> dict[str, Any]:
-        """{"pairs": ascending list, "entity", "chain", "taint", "depth", "mode"}."""
-    def combine(self, prov_a: int, prov_b: int, op: int = 1) -> int:
-        """Pairs united, entity XOR, chain hashed with op, taint OR, depth max + 1 (<= 7)."""
-    def update_chain(self, provenance: int, op: int) -> int:
-        """Only the chain changes (words without a chain field come back unchanged)."""
-    def get_name(self, pair_id: int) -> tuple[str, str] | None: ...
+
+    def encode(self, pairs: object, entity: object = 0, chain: object = 0, taint: object = False, depth: object = 0) -> int:
+        """
+        Word naming the given pair IDs; entity and chain are reduced to the fields the word's mode keeps (none for 3 or more pairs).
+        """
+
+    def decode_full(self, provenance: object) -> dict:
+        """
+        Dict with pairs (ascending list), entity, chain, taint, depth and mode. Words this codec never issued give an empty pair list and mode 'UNKNOWN'.
+        """
+
+    def combine(self, prov_a: object, prov_b: object, op: object = 1) -> int: ...
+
+    def update_chain(self, provenance: object, op: object) -> int: ...
+
+    def __getstate__(self) -> tuple:
+        """
+        (names in ID order, protected (table, column) pairs, protected tables, dense (signature, pair IDs) entries): everything needed to decode this codec's words elsewhere.
+        """
+
+    def __setstate__(self, state: tuple) -> None: ...
+
     @property
     def registered_pairs(self) -> int: ...
+
     @property
     def dense_entries(self) -> int: ...
 
-def combine_batch(codec: RustProvenanceTracker, a: _WordsIn, b: _WordsIn,
-                  op: int) -> _Words:
-    """Element-wise combine; a length-1 array broadcasts, other length mismatches raise ValueError."""
-def update_chain_batch(codec: RustProvenanceTracker, words: _WordsIn, op: int) -> _Words: ...
-def encode_source_column(codec: RustProvenanceTracker, pair_id: int, entities: _WordsIn,
-                         taint: bool) -> _Words:
-    """One source word per entity (each below 256): the pair, the entity, taint, chain 0, depth 0."""
-def is_tainted_batch(words: _WordsIn) -> npt.NDArray[np.bool_]: ...
-def risk_score_batch(words: _WordsIn) -> npt.NDArray[np.float64]: ...
-def explain_batch(codec: RustProvenanceTracker, words: _WordsIn) -> list[list[tuple[str, str]]]:
-    """Per word, the (table, column) names registered with this codec for its pairs,
-    in ascending pair-ID order (unregistered IDs skipped)."""
-def hash_entities(labels: Any) -> _Words:
-    """(hash(label) & 0xFFFFFFFF) % 256 per label (None -> 0).  int64/uint64 arrays are
-    hashed natively (same result as the interpreter), other iterables per element."""
+    def get_name(self, pair_id: int) -> object: ...
+
+def combine_batch(codec: RustProvenanceTracker, a: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], b: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    Element-wise combine of two word arrays (a length-1 array broadcasts); a new uint32 array.
+    """
+
+def update_chain_batch(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """Element-wise update_chain; a new uint32 array."""
+
+def encode_source_column(codec: RustProvenanceTracker, pair_id: object, entities: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], taint: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    Source words of one column: the pair, each row's entity (below 256), the taint flag, chain 0, depth 0.
+    """
+
+def is_tainted_batch(words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)]) -> Annotated[NDArray[numpy.bool_], dict(shape=(None,))]:
+    """Taint bit of each word as a bool array."""
+
+def risk_score_batch(words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)]) -> Annotated[NDArray[numpy.float64], dict(shape=(None,))]:
+    """Risk (taint / (1 + depth)) of each word as a float64 array."""
+
+def explain_batch(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)]) -> list:
+    """
+    For each word, the list of (table, column) names registered with this codec for its pairs, in ascending pair-ID order (unregistered IDs are skipped).
+    """
+
+def hash_entities(labels: object) -> object:
+    """
+    (hash(label) & 0xFFFFFFFF) % 256 for each label (None -> 0), as uint32. int64 and uint64 arrays are hashed natively; other iterables per element.
+    """
+
+def reduce_groups(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], groups: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], ngroups: int, op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    One word per group 0..ngroups-1: the members' words (positions whose group id is k, in order) folded with combine, one chain step with op, depth = deepest member + 1. Negative group ids are skipped; a group without members gets 0.
+    """
+
+def reduce_windows(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], starts: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], ends: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    One word per window [starts[j], ends[j]): the words folded as in reduce_groups; an empty window gets 0.
+    """

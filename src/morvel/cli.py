@@ -5,6 +5,7 @@
     morvel show  PATH
     morvel graph PATH --pipeline ID --fingerprint WORD [--output FILE]
     morvel graph PATH --row LABEL --column NAME [--pipeline ID] [--output FILE]
+    morvel export PATH --pipeline ID --format FORMAT [--fingerprint WORD] [--output FILE]
 
 User mistakes (bad arguments, missing or foreign files, unknown pipelines)
 end with exit code 2 and one line on stderr, never a traceback.  Heavy
@@ -20,7 +21,7 @@ import signal
 import sqlite3
 import sys
 import textwrap
-from typing import List, Optional, Sequence, TextIO
+from typing import List, Optional, Sequence, TextIO, Tuple
 
 from morvel import __version__
 from morvel.utilities.persistence.service import DEFAULT_PORT
@@ -61,6 +62,21 @@ class _Parser(argparse.ArgumentParser):
         # swallows it, 3.10 does not), so every Python ends the same way.
         if message:
             (file or sys.stderr).write(message)
+
+
+class _CommandParser(_Parser):
+    """The parser of one command: arguments it does not know are reported
+    under the command's own name ("morvel show: error: unrecognized
+    arguments: ..."), not left for the top-level parser to report as
+    "morvel: error: ..."."""
+
+    def parse_known_args(  # type: ignore[override]
+        self, args: Optional[Sequence[str]] = None, namespace: Optional[argparse.Namespace] = None
+    ) -> Tuple[argparse.Namespace, List[str]]:
+        parsed, extras = super().parse_known_args(args, namespace)
+        if extras:
+            self.error(f"unrecognized arguments: {' '.join(extras)}")
+        return parsed, extras
 
 
 # ---------------------------------------------------------------------------
@@ -111,7 +127,7 @@ def build_parser() -> argparse.ArgumentParser:
         description="Value-level provenance and fairness taint tracking for pandas pipelines.",
     )
     parser.add_argument("--version", action="version", version=f"morvel {__version__}")
-    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_Parser)
+    sub = parser.add_subparsers(dest="command", metavar="COMMAND", parser_class=_CommandParser)
     sub.required = True
 
     demo = sub.add_parser(
@@ -176,6 +192,7 @@ def build_parser() -> argparse.ArgumentParser:
     graph.add_argument("--output", "-o", metavar="FILE", default=None,
                        help="write the DOT text to FILE instead of stdout")
     graph.set_defaults(check=lambda args: _check_graph_args(args, graph))
+    _add_export_parser(sub)
     return parser
 
 
@@ -192,6 +209,36 @@ def _check_graph_args(args: argparse.Namespace, graph: argparse.ArgumentParser) 
         graph.error("--row and --column go together")
     if args.fingerprint is not None:
         graph.error("--fingerprint cannot be combined with --row and --column")
+
+
+#: ``morvel export --format`` values (the exporters themselves are imported
+#: only when the command runs).
+EXPORT_FORMATS = ("openlineage", "prov-json", "prov-n", "prov-xml", "dot")
+
+
+def _add_export_parser(sub: "argparse._SubParsersAction") -> None:
+    export = sub.add_parser(
+        "export",
+        help="write stored lineage as OpenLineage events, W3C PROV or DOT",
+        description="Write the stored lineage of pipeline ID of the SQLite lineage file PATH in a "
+        "standard format: openlineage (the run's START and COMPLETE or FAIL events, one JSON "
+        "object per line, with column lineage and the taint facet), prov-json, prov-n or prov-xml "
+        "(a W3C PROV document of the whole graph, or of the graph behind one fingerprint) or dot. "
+        "openlineage needs pip install 'morvel[openlineage]', the prov formats "
+        "pip install 'morvel[prov]'.",
+    )
+    export.add_argument("path", metavar="PATH", help="SQLite lineage file")
+    export.add_argument("--pipeline", metavar="ID", required=True, type=_int_in(1, None),
+                        help="pipeline id (see morvel show)")
+    export.add_argument("--format", required=True, choices=EXPORT_FORMATS, metavar="FORMAT",
+                        help="one of " + ", ".join(EXPORT_FORMATS))
+    export.add_argument("--fingerprint", metavar="WORD", type=_fingerprint, default=None,
+                        help="only the graph behind the node with this provenance word "
+                             "(not with openlineage)")
+    export.add_argument("--namespace", default="morvel",
+                        help="OpenLineage namespace of the job and datasets (default morvel)")
+    export.add_argument("--output", "-o", metavar="FILE", default=None,
+                        help="write to FILE instead of stdout")
 
 
 # ---------------------------------------------------------------------------
@@ -510,7 +557,55 @@ def _graph_of_value(args: argparse.Namespace) -> int:
     return 0
 
 
-COMMANDS = {"demo": cmd_demo, "serve": cmd_serve, "show": cmd_show, "graph": cmd_graph}
+def cmd_export(args: argparse.Namespace) -> int:
+    """Write the stored lineage of one pipeline in a standard format."""
+    if args.fingerprint is not None and args.format == "openlineage":
+        raise UsageError("--fingerprint applies to prov-json, prov-n, prov-xml and dot; "
+                         "openlineage events describe the whole run")
+    if not args.namespace.strip():
+        raise UsageError("--namespace must not be empty")
+    if args.output is not None:
+        _writable_file_path(args.output, "--output")
+        if os.path.exists(args.output) and os.path.exists(args.path) \
+                and os.path.samefile(args.output, args.path):
+            raise UsageError(f"--output {args.output!r} is the lineage database itself")
+    try:
+        from morvel._standards.export import export_stored
+
+        if args.format == "openlineage":
+            from morvel._standards.openlineage import _client_modules
+
+            _client_modules()
+        elif args.format != "dot":
+            from morvel._standards.provdoc import _prov_model, prov_to_text
+
+            _prov_model()
+            if args.format == "prov-xml":
+                prov_to_text(_prov_model().ProvDocument(), "xml")
+    except ImportError as exc:
+        raise UsageError(f"the {args.format} format cannot be written here: {exc}") from None
+    storage = _open_storage(args.path)
+    try:
+        if storage.get_pipeline(args.pipeline) is None:
+            raise UsageError(f"{args.path!r} has no pipeline {args.pipeline} (see morvel show {args.path})")
+        try:
+            text = export_stored(storage, args.pipeline, args.format, args.fingerprint, args.namespace)
+        except KeyError:
+            raise UsageError(
+                f"pipeline {args.pipeline} has no node with fingerprint 0x{args.fingerprint:08X}"
+            ) from None
+    finally:
+        storage.disconnect()
+    if args.output is None:
+        print(text)
+    else:
+        with open(args.output, "w", encoding="utf-8") as fh:
+            fh.write(text if text.endswith("\n") else text + "\n")
+        print(f"wrote {args.format} to {args.output}", file=sys.stderr)
+    return 0
+
+
+COMMANDS = {"demo": cmd_demo, "serve": cmd_serve, "show": cmd_show, "graph": cmd_graph, "export": cmd_export}
 
 
 #: Exit code when the reader of the output went away, as for a command

@@ -4,7 +4,8 @@ A seeded synthetic credit-application table is wrapped with ``gender`` and
 ``age`` protected, scored through a handful of ordinary pandas-style steps
 (fills, clips, ratios, a merge with a small region table, comparisons), and
 everything the library found is reported and written out: the column risk
-report, the audit of one approved applicant's score, the lineage in an
+report, the fairness report of the approval flag (its structural taint beside
+its approval rate per gender and age band, also as JSON and a plot), the audit of one approved applicant's score, the lineage in an
 embedded SQLite file, the DOT text of that score's graph and, when Graphviz
 is installed, an SVG of it.
 
@@ -15,6 +16,7 @@ command line calls.
 """
 from __future__ import annotations
 
+import importlib.util
 import os
 import shutil
 import subprocess
@@ -121,8 +123,8 @@ def score_applications(raw: pd.DataFrame, regions: pd.DataFrame, tracker: Any = 
                        progress: Optional[Callable[[str], None]] = None) -> DemoResult:
     """Track ``raw`` (protected: gender, age) and ``regions`` in a lineage
     ``morvel.Pipeline`` (or ``tracker``: a Pipeline, or a DAGTracker to wrap
-    with directly), and compute a
-    credit score and an approval flag with element-level lineage.
+    with directly), and compute a credit score and an approval flag with
+    element-level lineage.
 
     Steps: missing incomes are filled with the median, missing debts and
     employment years with 0; employment is clipped to 0-40 years and age to
@@ -226,6 +228,45 @@ def format_approval_rates(raw: pd.DataFrame, approved: np.ndarray) -> str:
     return "\n".join(lines)
 
 
+#: Bin edges of the age bands for the fairness report: left-closed, the last
+#: one closed, so "[60, 80]" holds ages 60 to 80 as AGE_BANDS does.
+AGE_EDGES = [lo for lo, _ in AGE_BANDS] + [AGE_BANDS[-1][1]]
+
+
+def _write_fairness(applications: Any, out: str, stdout: TextIO) -> dict[str, str | None]:
+    """Print the fairness report of the approval flag (structural taint
+    beside the approval rate per gender and age band), write it as
+    ``fairness.json`` and, with matplotlib, draw ``fairness.svg`` into
+    ``out``.  Without fairlearn the report is skipped with a note saying how
+    to install it.  Returns the "fairness_json" and "fairness_plot" paths
+    (None for what was not written)."""
+    paths: dict[str, str | None] = {"fairness_json": None, "fairness_plot": None}
+    if importlib.util.find_spec("fairlearn") is None:
+        print("Fairness report skipped: it needs fairlearn "
+              "(pip install 'morvel[fairness]').", file=stdout)
+        print(file=stdout)
+        return paths
+    from morvel.fairness import fairness_report
+    from morvel.utilities import jsonkit
+
+    report = fairness_report(applications, "approved", bins={"age": AGE_EDGES})
+    print(report, file=stdout)
+    json_path = os.path.join(out, "fairness.json")
+    with open(json_path, "w", encoding="utf-8") as fh:
+        fh.write(jsonkit.dumps(report.to_dict(), indent=2))
+        fh.write("\n")
+    paths["fairness_json"] = json_path
+    print(f"Fairness report (JSON): {json_path}", file=stdout)
+    if importlib.util.find_spec("matplotlib") is None:
+        print("matplotlib is not installed, so no fairness plot was drawn "
+              "(pip install 'morvel[plot]').", file=stdout)
+    else:
+        paths["fairness_plot"] = report.plot(os.path.join(out, "fairness.svg"))
+        print(f"Fairness plot (SVG): {paths['fairness_plot']}", file=stdout)
+    print(file=stdout)
+    return paths
+
+
 def format_audit(audit: Dict[str, Any]) -> str:
     """Render a ``dag_audit`` dictionary as indented ``key: value`` lines."""
     lines = []
@@ -274,8 +315,11 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     ``progress`` (None for silence),
     writes the lineage to the SQLite file ``db`` and ``score_graph.dot``
     (plus ``score_graph.svg`` when Graphviz's ``dot`` is on the PATH) into
-    ``out``.  Summary keys: "pipeline_id", "row", "applicant_id",
+    ``out``, and the fairness report of the approval flag as
+    ``fairness.json`` (with ``fairness.svg`` when matplotlib is installed;
+    both need fairlearn).  Summary keys: "pipeline_id", "row", "applicant_id",
     "fingerprint", "dot_path", "svg_path" (None without Graphviz),
+    "fairness_json", "fairness_plot" (None when not written),
     "nodes_in_memory", "evicted_nodes", "stored_nodes", "stored_edges",
     "stored_results".  When more nodes were made than the tracker's node
     store holds, the oldest are evicted; the score's graph is then
@@ -320,6 +364,7 @@ def run_demo(rows: int = 10_000, db: str = "morvel-demo/lineage.db", out: str = 
     summary: Dict[str, Any] = {"row": None, "applicant_id": None, "fingerprint": None,
                                "dot_path": None, "svg_path": None,
                                "nodes_in_memory": nodes_in_memory, "evicted_nodes": evicted}
+    summary.update(_write_fairness(result.applications, out, stdout))
     dag = None
     if approved_rows.size:
         row = int(approved_rows[0])
@@ -385,7 +430,7 @@ def _store_results(storage: Any, pipeline_id: int, raw: pd.DataFrame, outputs: D
     """``DAGTracker.persist_results`` for every application, keyed by
     applicant id, in chunks of :data:`RESULT_CHUNK_ROWS` rows with a
     progress line after each when there is more than one."""
-    from morvel.utilities.vortel32_dag import DAGTracker, DAGTrackedSeries
+    from morvel.utilities.vortel32_dag import DAGTrackedSeries, DAGTracker
 
     keys = raw["applicant_id"].tolist()
     rows = len(keys)

@@ -19,15 +19,13 @@ from urllib.parse import urlsplit
 import numpy as np
 import pandas as pd
 
+from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact, type_error
 from morvel.utilities._lineage_db import save_lineage
-from morvel.utilities.vortel32 import (
-    ProvenanceTracker,
-    TrackedSeries,
-    audit,
-    column_risk_report,
-    wrap_dataframe,
-)
+from morvel.utilities.vortel32 import ProvenanceTracker, TrackedSeries
+
+# The public functions and classes used here are looked up on the public
+# modules at call time (``_hooks``), where callers may have replaced them.
 
 
 class Pipeline:
@@ -72,12 +70,13 @@ class Pipeline:
                 raise ValueError("memory_budget bounds the lineage nodes of Pipeline(name, lineage=True); "
                                  "a word-level pipeline keeps none")
         if self._lineage:
-            from morvel.utilities.vortel32_dag import DAGTracker
-            self.tracker: ProvenanceTracker = DAGTracker(
-                pipeline_name=name, follow_rows=True, columnar=True,
-                memory_budget=memory_budget)
+            # Looked up on the public module at call time, where callers may
+            # have put a tracker class of their own.
+            tracker_cls = _hooks.dag("DAGTracker")
+            self.tracker: ProvenanceTracker = tracker_cls(
+                pipeline_name=name, follow_rows=True, columnar=True, memory_budget=memory_budget)
         else:
-            self.tracker = ProvenanceTracker(follow_rows=True)
+            self.tracker = _hooks.word("ProvenanceTracker")(follow_rows=True)
 
     def __repr__(self) -> str:
         level = "lineage" if self._lineage else "words"
@@ -112,9 +111,10 @@ class Pipeline:
                 f"protected columns not in the frame of table {table!r}: {missing}; "
                 f"its columns are {[str(c) for c in df.columns]}")
         if self._lineage:
-            from morvel.utilities.vortel32_dag import wrap_dataframe_dag
-            return wrap_dataframe_dag(df, self.tracker, table, names, self._include_entity)
-        return wrap_dataframe(df, self.tracker, table, names, self._include_entity)
+            return _hooks.dag("wrap_dataframe_dag")(df, self.tracker, table, names,
+                                                    self._include_entity)
+        return _hooks.word("wrap_dataframe")(df, self.tracker, table, names,
+                                             self._include_entity)
 
     # -- questions --------------------------------------------------------
 
@@ -124,11 +124,10 @@ class Pipeline:
         lineage pipeline) or ``audit`` gives for that value."""
         pos = _position(series, row, iloc)
         if self._lineage:
-            from morvel.utilities.vortel32_dag import dag_audit
-            return dag_audit(series, pos)
+            return _hooks.dag("dag_audit")(series, pos)
         one = TrackedSeries(series.iloc[pos:pos + 1].to_numpy(), _tracker=series._tracker,
                             _prov=np.asarray(series._prov[pos:pos + 1], dtype=np.uint32))
-        return audit(one)
+        return _hooks.word("audit")(one)
 
     def lineage(self, series: Any, row: Any = None, *, iloc: Any = None) -> Any:
         """The ``ComputationDAG`` of one value of ``series`` (by label or
@@ -136,12 +135,11 @@ class Pipeline:
         if not self._lineage:
             raise ValueError(f"pipeline {self.name!r} tracks words only; "
                              "build it with Pipeline(name, lineage=True) for lineage")
-        from morvel.utilities.vortel32_dag import get_dag_for_series
-        return get_dag_for_series(series, _position(series, row, iloc))
+        return _hooks.dag("get_dag_for_series")(series, _position(series, row, iloc))
 
     def risk_report(self, frame: Any) -> list:
         """Columns of ``frame`` ranked by fairness risk (``column_risk_report``)."""
-        return column_risk_report(frame, self.tracker)
+        return _hooks.word("column_risk_report")(frame, self.tracker)
 
     # -- persistence ------------------------------------------------------
 

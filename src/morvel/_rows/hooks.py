@@ -3,6 +3,7 @@ methods both families gain for row-following trackers."""
 from __future__ import annotations
 
 import contextvars
+import inspect
 import sys
 from typing import Any
 
@@ -18,6 +19,7 @@ from morvel._rows.core import (
     follow_frame,
     follow_series,
     follows,
+    result_name,
     row_positions,
     series_to_frame,
     take,
@@ -109,7 +111,6 @@ def complete_aligned(out: Any, left: Any, right: Any, op_name: str) -> Any:
 def name_result(out: Any, left: Any, right: Any) -> Any:
     """Give a row-following result the name pandas would give it."""
     if follows(left._tracker):
-        from morvel._rows.core import result_name
         object.__setattr__(out, "_name", result_name(left, right))
     return out
 
@@ -180,14 +181,16 @@ def _from_pandas() -> bool:
 
 def _with_positions(obj: Any, pos: np.ndarray, build: Any) -> Any:
     """``build()`` (a pandas call whose result holds the rows of ``obj`` at
-    positions ``pos``, in order) with the words and nodes laid by position."""
+    positions ``pos``, in order, or those a boolean mask ``pos`` keeps) with
+    the words and nodes laid by position."""
     token = _POSITIONS_KNOWN.set(True)
     try:
         out = build()
     finally:
         _POSITIONS_KNOWN.reset(token)
     fam = family_of(obj)
-    if fam is None or len(out) != len(pos) or not isinstance(out, (fam.series, fam.frame)):
+    count = int(np.count_nonzero(pos)) if pos.dtype == bool else len(pos)
+    if fam is None or len(out) != count or not isinstance(out, (fam.series, fam.frame)):
         return out
     if isinstance(obj, pd.Series):
         prov, nodes = fam.series_arrays(obj)
@@ -223,6 +226,14 @@ class RowsMixin:
         return _with_positions(self, pos, lambda: super(RowsMixin, self).take(
             indices, axis=axis, **kwargs))
 
+    def _slice(self, slobj: slice, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
+        # pandas' positional row slices (iloc[a:b], head, tail).
+        if not follows(self._tracker) or axis != 0:
+            return super()._slice(slobj, axis, *args, **kwargs)  # type: ignore[misc]
+        pos = np.arange(len(self), dtype=np.int64)[slobj]  # type: ignore[arg-type]
+        return _with_positions(self, pos, lambda: super(RowsMixin, self)._slice(
+            slobj, axis, *args, **kwargs))
+
     def groupby(self, *args: Any, **kwargs: Any) -> Any:
         gb = super().groupby(*args, **kwargs)  # type: ignore[misc]
         if not follows(self._tracker) or _from_pandas():
@@ -243,19 +254,57 @@ class RowsMixin:
         return RowWindow(family_of(self), self, win, "expanding")
 
 
+def _by_position(name: str) -> Any:
+    """Method ``name`` of pandas that, on a duplicated index, runs on a
+    temporary positional index (so that every result row names its source
+    position) and gets the original labels back."""
+    def method(self: Any, *args: Any, **kwargs: Any) -> Any:
+        plain = getattr(pd.Series if isinstance(self, pd.Series) else pd.DataFrame, name)
+        if not follows(self._tracker) or kwargs.get("inplace") or self.index.is_unique:
+            return plain(self, *args, **kwargs)
+        ignore_index = kwargs.pop("ignore_index", False)
+        n = len(self)
+        positional = _with_positions(self, np.arange(n, dtype=np.int64),
+                                     lambda: self.set_axis(pd.RangeIndex(n), axis=0))
+        out = plain(positional, *args, **kwargs)
+        if isinstance(out, (pd.Series, pd.DataFrame)):
+            if ignore_index:
+                out.index = pd.RangeIndex(len(out))
+            else:
+                out.index = self.index[out.index.to_numpy(dtype=np.int64)]
+        return out
+    method.__name__ = name
+    method.__doc__ = (f"pandas ``{name}``; on a duplicated index, words and nodes still "
+                      "follow their rows.")
+    return method
+
+
+for _name in ("sort_values", "nlargest", "nsmallest", "drop_duplicates", "dropna"):
+    setattr(RowsMixin, _name, _by_position(_name))
+del _name
+
+
 class RowsSeriesMixin(RowsMixin):
     """Series methods gained for row-following trackers."""
 
     def __getitem__(self, key: Any) -> Any:
         if follows(self._tracker) and _is_row_mask(self, key):
-            pos = np.flatnonzero(np.asarray(key, dtype=bool))
-            return _with_positions(self, pos, lambda: super(RowsSeriesMixin, self).__getitem__(key))
+            mask = np.asarray(key, dtype=bool)
+            return _with_positions(self, mask, lambda: super(RowsSeriesMixin, self).__getitem__(key))
         return super().__getitem__(key)  # type: ignore[misc]
+
+
+def select_rows(frame: Any, key: Any, build: Any) -> Any:
+    """``frame[key]`` by ``build()``; for a boolean row mask of a
+    row-following frame the words are compressed by the mask directly."""
+    if follows(frame._tracker) and _is_row_mask(frame, key):
+        return _with_positions(frame, np.asarray(key, dtype=bool), build)
+    return build()
 
 
 def _is_row_mask(s: Any, key: Any) -> bool:
     """True for a boolean mask that selects rows by position: a boolean
-    array of the series' length, or a boolean Series on the same index."""
+    array of the object's length, or a boolean Series on the same index."""
     if isinstance(key, pd.Series):
         if key.dtype != bool or not (key.index is s.index or key.index.equals(s.index)):
             return False
@@ -266,11 +315,17 @@ def _is_row_mask(s: Any, key: Any) -> bool:
 class RowsFrameMixin(RowsMixin):
     """Frame methods gained for row-following trackers."""
 
-    def join(self, other: Any, on: Any = None, how: str = "left", lsuffix: str = "",
-             rsuffix: str = "", sort: bool = False, validate: Any = None) -> Any:
+    def join(self, other: Any, *args: Any, **kwargs: Any) -> Any:
         if follows(self._tracker) and isinstance(other, (pd.DataFrame, pd.Series)) \
                 and not _from_pandas():
-            return merge.join(family_of(self), self, other, on, how, lsuffix, rsuffix, sort,
-                              validate)
-        return super().join(other, on=on, how=how, lsuffix=lsuffix,  # type: ignore[misc]
-                            rsuffix=rsuffix, sort=sort, validate=validate)
+            params = _JOIN_SIG.bind(self, other, *args, **kwargs).arguments
+            suffixes = params.get("suffixes")
+            if suffixes is None:  # the separate keywords of older pandas
+                suffixes = (params.get("lsuffix", ""), params.get("rsuffix", ""))
+            return merge.join(family_of(self), self, other, params.get("on"),
+                              params.get("how", "left"), suffixes[0], suffixes[1],
+                              params.get("sort", False), params.get("validate"))
+        return super().join(other, *args, **kwargs)  # type: ignore[misc]
+
+
+_JOIN_SIG = inspect.signature(pd.DataFrame.join)

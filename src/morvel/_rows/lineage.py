@@ -6,11 +6,12 @@ from typing import Any
 import numpy as np
 
 from morvel._rows.core import NO_NODE
+from morvel.utilities._dag.records import NodeType
 
 
 def _bulk() -> Any:
-    # The lineage package imports the tracked classes, which import this
-    # package: resolve it at call time.
+    # The bulk lineage path imports the lineage tracker, whose package loads
+    # after the tracked classes that import this one: resolve it at call time.
     from morvel.utilities._dag import bulk
     return bulk
 
@@ -21,7 +22,6 @@ def log_elements(tracker: Any, node_type_name: str, op_name: str, words: np.ndar
     where ``right`` is given and ``right[i]`` is a node, ``right[i]`` too;
     an element with only one known input gets a node with that one input;
     an element without any gets -1.  Returns the node ids."""
-    from morvel.utilities._dag.records import NodeType
     bulk = _bulk()
     node_type = NodeType[node_type_name]
     n = len(words)

@@ -38,7 +38,6 @@ import shutil
 import sqlite3
 import struct
 import tempfile
-import threading
 import uuid
 import weakref
 from collections.abc import Iterator
@@ -140,7 +139,7 @@ def _encode_column(column: str, data: bytes) -> tuple[bytes, bool]:
     equal steps (a block of one operation: constant type, flags, operation,
     source attributes, input offsets of a fixed arity, often the input
     deltas), else the raw bytes.  Returns (bytes, linear)."""
-    arr = np.frombuffer(data, dtype=_dtype(column))
+    arr: np.ndarray = np.frombuffer(data, dtype=_dtype(column))
     n = len(arr)
     if n == 0:
         return data, False
@@ -208,7 +207,6 @@ class ColumnarStore:
         self._finalizer = weakref.finalize(self, _remove_dir, self._spill_path)
         self._texts: list[str] = []
         self._attrs: dict[int, tuple[str | None, str | None, int | None]] = {0: (None, None, None)}
-        self._lock = threading.Lock()
         self._blocks_seen = 0
         self._spill_warned = ""
 
@@ -427,10 +425,11 @@ class ColumnarStore:
         """A new ``DAGNode`` record of the node, or None when the id was
         never handed out."""
         node_id = as_int(node_id, "node_id")
-        row = self._native.get(node_id)
+        row: Any = self._native.get(node_id)  # (type, flags, op, word, src, inputs) or None
         if row is None:
             return None
-        return self._record(node_id, *row)
+        node_type, flags, op, word, src, inputs = row
+        return self._record(node_id, node_type, flags, op, word, src, inputs)
 
     def lineage(self, root_node_id: int) -> tuple[ComputationDAG, list[int]]:
         """The graph upstream of a node and the ids it reached that the store
@@ -465,7 +464,8 @@ class ColumnarStore:
 
     def get_nodes_for_provenance(self, word: int) -> list[DAGNode]:
         """``DAGNode`` records of the nodes holding ``word``, in creation order."""
-        return [self.get_node(i) for i in self.nodes_for_word(word).tolist()]
+        nodes = [self.get_node(i) for i in self.nodes_for_word(word).tolist()]
+        return [n for n in nodes if n is not None]  # all held: ids come from the store
 
     def get_dag_for_provenance(self, word: int) -> ComputationDAG | None:
         """Graph of the most recent node holding ``word``, or None."""
@@ -626,7 +626,7 @@ class ColumnarStore:
                     (name, pipeline_id, FORMAT, header["first_id"], header["next_id"], texts, attrs, sources,
                      datetime.now(timezone.utc).isoformat(timespec="milliseconds")),
                 )
-                store_id = int(cur.lastrowid)
+                store_id = int(cur.lastrowid or 0)
                 conn.executemany(
                     f"INSERT INTO lineage_blocks (store_id, block_no, base_id, node_count, linear, "
                     f"{', '.join(_COLUMNS + _SPARSE)}) VALUES ({', '.join('?' * (5 + len(_COLUMNS) + len(_SPARSE)))})",
@@ -868,9 +868,13 @@ class SavedLineage:
                 return [first + step * j for j in range(start, start + n)]
             dtype = _dtype(column)
             size = np.dtype(dtype).itemsize
-            with conn.blobopen("lineage_blocks", column, rowid, readonly=True) as blob:
-                blob.seek(size * start)
-                data = blob.read(size * n)
+            if hasattr(conn, "blobopen"):
+                with conn.blobopen("lineage_blocks", column, rowid, readonly=True) as blob:
+                    blob.seek(size * start)
+                    data = blob.read(size * n)
+            else:  # Python 3.10: no incremental BLOB reads
+                data = conn.execute(f"SELECT substr({column}, ?, ?) FROM lineage_blocks WHERE id = ?",
+                                    (size * start + 1, size * n, rowid)).fetchone()[0]
             if len(data) != size * n:
                 raise ValueError(f"saved column {column} of block {rowid} is truncated")
             return np.frombuffer(data, dtype).tolist()

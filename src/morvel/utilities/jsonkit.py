@@ -65,12 +65,14 @@ except ImportError:
         if default is None:
             return json.dumps(obj, cls=_NumpyEncoder, indent=indent, sort_keys=sort_keys)
 
+        fallback = default
+
         class _Combined(_NumpyEncoder):
             def default(self, o: Any) -> Any:
                 try:
                     return _NumpyEncoder.default(self, o)
                 except TypeError:
-                    return default(o)
+                    return fallback(o)
 
         return json.dumps(obj, cls=_Combined, indent=indent, sort_keys=sort_keys)
 

@@ -14,7 +14,7 @@ import numpy as np
 import pandas as pd
 
 from morvel.utilities import _hooks
-from morvel.utilities._dag.records import DAGNode, NodeType
+from morvel.utilities._dag.records import NodeType
 from morvel.utilities._dag.tracker import DAGTracker
 from morvel.utilities._dag.values import (
     _append_row_values,
@@ -32,7 +32,7 @@ from morvel.utilities._word import layout
 try:  # the compiled bulk lineage path; without it every operation loops
     from morvel import _lineage
 except ImportError:  # pragma: no cover - exercised only on broken builds
-    _lineage = None
+    _lineage = None  # type: ignore[assignment]
 
 # Marker of "no node" in node-id arrays.  Node 0 is a real node (the first
 # source column a tracker saw), so absent nodes must never read as 0.

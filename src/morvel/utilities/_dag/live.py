@@ -9,7 +9,7 @@ import logging
 import urllib.parse
 import urllib.request
 import warnings
-from typing import TYPE_CHECKING, Any, Dict, List, Optional
+from typing import TYPE_CHECKING, Any, Dict, List, Literal, Optional
 
 from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact, type_error
@@ -32,6 +32,31 @@ logger = logging.getLogger("morvel.utilities.vortel32_dag")
 class _LivePersistence:
     """Persistence and lifecycle methods of :class:`DAGTracker`."""
 
+    # State of the tracker these methods work on (set by its __init__).
+    _writer: Any
+    _storage: Any
+    _pipeline_id: Optional[int]
+    _pipeline_name: Optional[str]
+    _pipeline_failed: bool
+    _api_key: Optional[str]
+    _tenant_id: Optional[str]
+    _service_url: str
+    _dashboard_synced: bool
+    _nodes_persisted: bool
+    _nodes_written: int
+    _edges_written: int
+    _value_buffer: list
+    _value_buffer_lock: Any
+    _source_nodes: Dict[tuple, int]
+    _store: Any
+    _id_to_name: Dict[int, tuple]
+    _name_to_id: Dict[tuple, int]
+
+    if TYPE_CHECKING:
+        def is_protected(self, table: str, column: Optional[str] = None) -> bool: ...
+
+        def decode_full(self, provenance: int) -> Any: ...
+
     def enable_persistence(self) -> None:
         """Connect to the hosted service, open a pipeline record and start the
         background writer.  Any failure becomes a ``UserWarning`` and the
@@ -43,7 +68,7 @@ class _LivePersistence:
         try:
             self._storage = HostedStorage(
                 api_url=self._service_url,
-                api_key=self._api_key,
+                api_key=self._api_key,  # type: ignore[arg-type]  # checked by HostedStorage
                 tenant_id=self._tenant_id or "default",
             )
             self._storage.connect()
@@ -74,13 +99,11 @@ class _LivePersistence:
         value: Any,
         column_name: Optional[str] = None,
     ) -> None:
-        """Buffer a per-row value for later persistence.
-
-        With a live writer, every ``_value_flush_threshold`` records are handed
-        over as one batch.  Without one the buffer keeps only the most recent
-        records (at most ``_value_flush_threshold``), so a memory-only tracker
-        does not grow without bound.
-        """
+        """Buffer a per-row value for later persistence."""
+        # With a live writer, every ``_value_flush_threshold`` records are
+        # handed over as one batch.  Without one the buffer keeps only the
+        # most recent records (at most ``_value_flush_threshold``), so a
+        # memory-only tracker does not grow without bound.
         row_index = as_int(row_index, "row_index")
         fingerprint = as_int(fingerprint, "fingerprint")
         if type(operation) is not str:
@@ -288,9 +311,9 @@ class _LivePersistence:
         storage.store_results(pipeline_id, results)
 
     def __enter__(self) -> "DAGTracker":
-        return self
+        return self  # type: ignore[return-value]  # a DAGTracker, of which this is a part
 
-    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> bool:
+    def __exit__(self, exc_type: Any, exc_val: Any, exc_tb: Any) -> Literal[False]:
         # A run whose block raised, or whose final flush raised, is failed and
         # must stay failed: its pipeline record is closed as "failed" and never
         # again as "completed" (the id is let go before that close, which may

@@ -143,7 +143,7 @@ class ComputationDAG:
         memo: Dict[int, int] = {}
         on_path = {root}
         # Frames are [node id, its inputs, next input position, best depth].
-        stack = [[root, node.inputs, 0, -1]]
+        stack: List[List[Any]] = [[root, node.inputs, 0, -1]]
         while stack:
             frame = stack[-1]
             inputs = frame[1]

@@ -27,8 +27,8 @@ class NodeStore(Protocol):
     max_nodes: Any
     next_id: Any
 
-    def add(self, node_type: NodeType, operation: str, inputs: list, provenance: int,
-            fields: dict, is_tainted: Callable[[int], bool]) -> DAGNode:
+    def add(self, node_type: NodeType, operation: str, inputs: list[Any], provenance: int,
+            fields: dict[str, Any], is_tainted: Callable[[int], bool]) -> DAGNode:
         """Allocate an id, build, taint-mark, store and index one node."""
 
     def over_capacity(self) -> bool:
@@ -68,15 +68,15 @@ class DictNodeStore:
     ``next_id`` is the id the next node gets and ``max_nodes`` the bound."""
 
     def __init__(self, max_nodes: int = MAX_NODES) -> None:
-        self.nodes: dict = {}
+        self.nodes: dict[Any, DAGNode] = {}
         self.next_id: Any = 0
         self.max_nodes: Any = max_nodes
-        self.index: dict = {}
+        self.index: dict[Any, list[Any]] = {}
 
     # -- one node at a time -------------------------------------------------
 
-    def add(self, node_type: NodeType, operation: str, inputs: list, provenance: int,
-            fields: dict, is_tainted: Callable[[int], bool]) -> DAGNode:
+    def add(self, node_type: NodeType, operation: str, inputs: list[Any], provenance: int,
+            fields: dict[str, Any], is_tainted: Callable[[int], bool]) -> DAGNode:
         """Allocate the next id, build the record (extra ``fields`` become its
         fields), mark it protected when its word is tainted, store it and
         index it under its word; returns the record."""
@@ -103,7 +103,7 @@ class DictNodeStore:
         return node
 
     def over_capacity(self) -> bool:
-        return len(self.nodes) > self.max_nodes
+        return bool(len(self.nodes) > self.max_nodes)
 
     def evict_oldest(self) -> None:
         """Remove a tenth of the store, oldest non-source nodes first.
@@ -117,14 +117,14 @@ class DictNodeStore:
         if evict_count <= 0:
             return
         source = NodeType.SOURCE
-        victims = []
+        victims: list[tuple[Any, DAGNode]] = []
         for node_id, node in nodes.items():
             if len(victims) >= evict_count:
                 break
             if node.node_type == source:
                 continue
             victims.append((node_id, node))
-        by_prov: dict = {}
+        by_prov: dict[int, list[Any]] = {}
         for node_id, node in victims:
             del nodes[node_id]
             by_prov.setdefault(node.provenance, []).append(node_id)
@@ -181,7 +181,7 @@ class DictNodeStore:
         return (type(self.nodes) is dict and type(self.index) is dict
                 and type(self.next_id) is int and type(self.max_nodes) is int)
 
-    def bulk_begin(self) -> tuple:
+    def bulk_begin(self) -> tuple[Any, Any, Any, Any]:
         """(nodes, index, next id, bound) for the compiled logger, which
         works on exactly these objects; read again after any Python code it
         runs (persisting, eviction) since that code may rebind them."""

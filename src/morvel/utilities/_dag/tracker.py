@@ -58,8 +58,8 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
         self._value_flush_threshold = 5000
         self._nodes_persisted = False
         self._source_nodes: Dict[tuple, int] = {}
-        self._writer = None
-        self._storage = None
+        self._writer: Any = None
+        self._storage: Any = None
         self._pipeline_id = None
         self._pipeline_name = pipeline_name
         self._api_key = api_key

@@ -199,7 +199,7 @@ def _group_records(record_cls, group, sel, pipeline_id, tenant_id) -> list:
     fps = group.words[sel].tolist()
     if group.numeric:
         numbers = group.values[sel].astype(np.float64).tolist()
-        texts = [None] * len(rows)
+        texts: list[Optional[str]] = [None] * len(rows)
     else:
         numbers, texts = [], []
         values = group.values

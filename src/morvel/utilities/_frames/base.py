@@ -23,54 +23,33 @@ def _fresh(fn: Callable) -> Callable:
     return fn
 
 
-@_fresh
-def _add(a: Any, b: Any) -> Any:
-    return np.add(a, b)
+def _element_op(fn: Callable, name: str, reflected: bool = False) -> Callable:
+    """A fresh-result element operation applying ``fn`` to (a, b), or to
+    (b, a) for a reflected operator."""
+    if reflected:
+        def op(a: Any, b: Any) -> Any:
+            return fn(b, a)
+    else:
+        def op(a: Any, b: Any) -> Any:
+            return fn(a, b)
+    op.__name__ = op.__qualname__ = name
+    return _fresh(op)
 
 
-@_fresh
-def _sub(a: Any, b: Any) -> Any:
-    return np.subtract(a, b)
-
-
-@_fresh
-def _mul(a: Any, b: Any) -> Any:
-    return np.multiply(a, b)
-
-
-@_fresh
-def _truediv(a: Any, b: Any) -> Any:
-    return np.true_divide(a, b)
-
-
-@_fresh
-def _floordiv(a: Any, b: Any) -> Any:
-    return np.floor_divide(a, b)
-
-
-@_fresh
-def _pow(a: Any, b: Any) -> Any:
-    return np.power(a, b)
-
-
-@_fresh
-def _radd(a: Any, b: Any) -> Any:
-    return np.add(b, a)
-
-
-@_fresh
-def _rsub(a: Any, b: Any) -> Any:
-    return np.subtract(b, a)
-
-
-@_fresh
-def _rmul(a: Any, b: Any) -> Any:
-    return np.multiply(b, a)
-
-
-@_fresh
-def _rtruediv(a: Any, b: Any) -> Any:
-    return np.true_divide(b, a)
+_add = _element_op(np.add, "_add")
+_sub = _element_op(np.subtract, "_sub")
+_mul = _element_op(np.multiply, "_mul")
+_truediv = _element_op(np.true_divide, "_truediv")
+_floordiv = _element_op(np.floor_divide, "_floordiv")
+_pow = _element_op(np.power, "_pow")
+_radd = _element_op(np.add, "_radd", reflected=True)
+_rsub = _element_op(np.subtract, "_rsub", reflected=True)
+_rmul = _element_op(np.multiply, "_rmul", reflected=True)
+_rtruediv = _element_op(np.true_divide, "_rtruediv", reflected=True)
+_gt = _element_op(operator.gt, "_gt")
+_lt = _element_op(operator.lt, "_lt")
+_ge = _element_op(operator.ge, "_ge")
+_le = _element_op(operator.le, "_le")
 
 
 @_fresh
@@ -80,26 +59,6 @@ def _neg(x: Any) -> Any:
     if pd.api.types.is_bool_dtype(x.dtype):
         return operator.inv(x)
     return -x
-
-
-@_fresh
-def _gt(a: Any, b: Any) -> Any:
-    return a > b
-
-
-@_fresh
-def _lt(a: Any, b: Any) -> Any:
-    return a < b
-
-
-@_fresh
-def _ge(a: Any, b: Any) -> Any:
-    return a >= b
-
-
-@_fresh
-def _le(a: Any, b: Any) -> Any:
-    return a <= b
 
 
 # The operator table of both Series families: method name, element
@@ -248,7 +207,7 @@ class _TrackedSeriesBase(_rows_hooks.RowsSeriesMixin, pd.Series):
         # pandas copies the names listed in _metadata; "_name" is not among
         # ours, so carry the name over the way a plain Series does (groupby
         # and pivot copy the key column and read its name afterwards).
-        out = super().__finalize__(other, method=method, **kwargs)
+        out = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]  # pandas-private
         if isinstance(other, pd.Series):
             object.__setattr__(out, "_name", other._name)
         if _rows_hooks.finalize_series(out, other, method):
@@ -259,7 +218,7 @@ class _TrackedSeriesBase(_rows_hooks.RowsSeriesMixin, pd.Series):
 
     def __getstate__(self) -> dict:
         # Pickles carry the _metadata names only; keep the name with them.
-        state = super().__getstate__()
+        state = super().__getstate__()  # type: ignore[misc]  # pandas-private
         state["_name"] = self._name
         return state
 
@@ -304,7 +263,7 @@ class _TrackedFrameBase(_rows_hooks.RowsFrameMixin, pd.DataFrame):
             # A callable key selects what it returns, as pandas does; resolve
             # it once here so the arrays are looked up under the real label.
             key = key(self)
-        result = pd.DataFrame.__getitem__(self, key)
+        result = _rows_hooks.select_rows(self, key, lambda: pd.DataFrame.__getitem__(self, key))
         if not isinstance(result, pd.Series):
             return result
         # Nameless for the user; pandas' own methods (groupby, pivot,
@@ -325,7 +284,7 @@ class _TrackedFrameBase(_rows_hooks.RowsFrameMixin, pd.DataFrame):
         columns = result.columns
         out_prov: dict = {}
         out_nodes: dict = {}
-        sides = [self, right] if isinstance(right, self._constructor) else [self]
+        sides = [self, right] if isinstance(right, self._constructor) else [self]  # type: ignore[arg-type]  # a class at run time
         for side in sides:
             for col, words in side._col_prov.items():
                 if col in out_prov or col not in columns:
@@ -341,6 +300,4 @@ class _TrackedFrameBase(_rows_hooks.RowsFrameMixin, pd.DataFrame):
 
 def _swapped(ufunc: Callable) -> Callable:
     """``ufunc`` with its two operands exchanged (the reflected operators)."""
-    def op(a: Any, b: Any) -> Any:
-        return ufunc(b, a)
-    return op
+    return _element_op(ufunc, "op", reflected=True)

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import logging
 import types as _types
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -86,7 +87,9 @@ class DAGTrackedSeries(_TrackedSeriesBase):
         check_exact(op_name, "op_name", str)
         op_code = as_int(op_code, "op_code")
         b = other.values if hasattr(other, "values") else other
-        result = op(self.values, b)
+        # As pandas does: division by zero gives inf / nan without a RuntimeWarning.
+        with np.errstate(all="ignore"):
+            result = op(self.values, b)
         tracker = self._tracker
         if not isinstance(other, DAGTrackedSeries) or tracker is None:
             return self._untracked(result, self.index)
@@ -205,8 +208,8 @@ class DAGTrackedDataFrame(_TrackedFrameBase):
     # Defaults for objects pandas builds without __init__; read-only so
     # that nothing writes into a dictionary shared by every such object.
     _tracker = None
-    _col_prov = _types.MappingProxyType({})
-    _col_nodes = _types.MappingProxyType({})
+    _col_prov: Any = _types.MappingProxyType({})
+    _col_nodes: Any = _types.MappingProxyType({})
 
     def __init__(self, *args, **kwargs):
         tracker = kwargs.pop("_tracker", None)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import types
+from typing import Any
 
 import numpy as np
 import pandas as pd
@@ -47,7 +48,7 @@ def _tracked(values, index, prov, tracker, adopt=False) -> "TrackedSeries":
             # A fresh numeric array, which the constructor would take as it
             # is: build its block directly and skip the constructor's checks.
             mgr = SingleBlockManager.from_array(values, index)
-            out = TrackedSeries._from_mgr(mgr, axes=mgr.axes)
+            out = TrackedSeries._from_mgr(mgr, axes=mgr.axes)  # type: ignore[attr-defined]  # pandas-private
             object.__setattr__(out, "_prov", prov)
             object.__setattr__(out, "_tracker", tracker)
             return out
@@ -128,10 +129,12 @@ class TrackedSeries(_TrackedSeriesBase):
         if kwargs:
             # pandas' flex methods (``s.add(t, fill_value=0)``) call their own
             # private ``_binop(other, func, level=, fill_value=)``.
-            return super()._binop(other, op, **kwargs)
+            return super()._binop(other, op, **kwargs)  # type: ignore[misc]  # pandas-private
         op_code = as_int(op_code, "op_code")
         b = other.values if hasattr(other, "values") else other
-        result = op(self.values, b)
+        # As pandas does: division by zero gives inf / nan without a RuntimeWarning.
+        with np.errstate(all="ignore"):
+            result = op(self.values, b)
         tracker = self._tracker
         if isinstance(other, TrackedSeries) and tracker is not None:
             prov = _words(_hooks.word("combine_batch")(tracker._rust, self._prov, other._prov, op_code))
@@ -166,7 +169,7 @@ class TrackedSeries(_TrackedSeriesBase):
     def _tracked_unary(self, op, op_name, op_code):
         return self._unop(op, op_code)
 
-    def clip(self, lower=None, upper=None) -> "TrackedSeries":
+    def clip(self, lower=None, upper=None) -> "TrackedSeries":  # type: ignore[override]  # documented signature
         """Values clipped to [lower, upper]; every word advanced with CLIP.
 
         >>> TrackedSeries([-1, 5, 20]).clip(0, 10).tolist()
@@ -187,7 +190,7 @@ class TrackedSeries(_TrackedSeriesBase):
         # constructor would take, so that pandas shares its buffer
         # copy-on-write instead of copying it.
         mgr = result._mgr.copy(deep=False)
-        out = TrackedSeries._from_mgr(mgr, axes=mgr.axes)
+        out = TrackedSeries._from_mgr(mgr, axes=mgr.axes)  # type: ignore[attr-defined]  # pandas-private
         object.__setattr__(out, "_prov", prov)
         object.__setattr__(out, "_tracker", tracker)
         if out.index is not index:
@@ -211,7 +214,7 @@ class TrackedSeries(_TrackedSeriesBase):
         result = super().fillna(value, **kwargs)
         return self._transformed(result, self.index, OpCode.FILL)
 
-    def map(self, arg, **kwargs) -> "TrackedSeries":
+    def map(self, arg, **kwargs) -> "TrackedSeries":  # type: ignore[override]  # documented signature
         """Values mapped through ``arg`` as pandas does; every word advanced with MAP.
 
         >>> TrackedSeries([1, 2]).map({1: 10, 2: 20}).tolist()
@@ -275,7 +278,7 @@ class TrackedDataFrame(_TrackedFrameBase):
     # Defaults for objects pandas builds without __init__; the read-only
     # mapping is never written to: assignment installs a dict of its own.
     _tracker = None
-    _col_prov = types.MappingProxyType({})
+    _col_prov: Any = types.MappingProxyType({})
 
     def __init__(self, *args, **kwargs):
         tracker = kwargs.pop("_tracker", None)
@@ -383,16 +386,10 @@ _index_entities = _label_entities
 
 def wrap_dataframe(df: pd.DataFrame, tracker: "ProvenanceTracker", table: str,
                    protected=False, include_entity: bool = True) -> TrackedDataFrame:
-    """Wrap a DataFrame with VORTEL-32 provenance. Sets taint for protected columns.
-
-    ``protected`` is a list, tuple or set of column names (compared by their
-    text form), or any other value whose truth protects the whole table.
-
-    >>> t = ProvenanceTracker()
-    >>> tdf = wrap_dataframe(pd.DataFrame({"a": [1, 2]}), t, "people", ["a"])
-    >>> ProvenanceTracker.is_tainted(int(tdf["a"]._prov[0]))
-    True
-    """
+    """Wrap a DataFrame with VORTEL-32 provenance. Sets taint for protected columns."""
+    # ``protected`` is a list, tuple or set of column names (compared by their
+    # text form), or any other value whose truth protects the whole table; the
+    # README and the guide explain it with an example.
     check_exact(table, "table", str)
     result = TrackedDataFrame(df, _tracker=tracker)
     n = len(df)

@@ -2,7 +2,7 @@
 from __future__ import annotations
 
 import math
-from typing import TYPE_CHECKING
+from typing import TYPE_CHECKING, Any
 
 import numpy as np
 
@@ -123,7 +123,7 @@ def column_risk_report(df: "TrackedDataFrame", tracker: "ProvenanceTracker | Non
     if tracker is None:
         return []
     col_prov = df._col_prov
-    report = []
+    report: list[dict[str, Any]] = []
     for col in df.columns:
         if col not in col_prov:
             report.append({"column": col, "tainted": False, "max_risk": 0.0,

@@ -79,7 +79,7 @@ class OpCode:
 class ProvenanceInfo(NamedTuple):
     """Full decoded provenance — includes taint and depth from header."""
 
-    pairs: set
+    pairs: set[int]
     entity: int
     chain: int
     taint: bool

@@ -4,9 +4,9 @@ writer, an HTTP client and the lineage service.
 Importing this package starts no thread and touches neither disk nor
 network; connections are opened by the backends' ``connect`` methods.
 """
+from .hosted import HostedStorage, HostedStorageError
 from .storage import SQLiteStorage, StorageBackend, StorageError, StoredEdge, StoredNode, StoredRowValue
 from .writer import AsyncWriter, WriterConfig
-from .hosted import HostedStorage, HostedStorageError
 
 __all__ = [
     "AsyncWriter",

@@ -5,24 +5,41 @@ time-out, on a kept-alive connection.  Connection failures and 5xx answers
 are retried with exponential back-off; 4xx answers raise
 :class:`HostedStorageError` at once with the service's status and message.
 Each request carries an ``Idempotency-Key`` header, the same on every retry,
-so that a request whose answer was lost is not applied twice.
+so that a request whose answer was lost is not applied twice.  A caller that
+retries a call itself (the background writer does, after this client gave
+up) wraps all its tries in :meth:`HostedStorage.idempotency_scope`, so that
+every try sends the same request under the same key.
+
+Bodies are standard JSON: a NaN value is sent as ``null`` (the store keeps
+NaN values as NULL anyway), and an infinite value as the number ``1e999`` /
+``-1e999``, which JSON readers take as infinity.
 
 Importing this module opens no connection; :meth:`HostedStorage.connect`
 checks the address and the key.
 """
 from __future__ import annotations
 
+import hashlib
 import http.client
 import json
+import math
 import operator
 import threading
 import time
 import uuid
-from typing import Any, Dict, Iterable, List, Mapping, Optional, Sequence
+from contextlib import contextmanager
+from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence
 from urllib.parse import quote, urlsplit
 
 from .._argcheck import check_exact
-from .storage import ResolvedEdge, ResultRow, StorageError, StoredNode, StoredRowValue, metadata_to_json
+from .storage import (
+    ResolvedEdge,
+    ResultRow,
+    StorageError,
+    StoredNode,
+    StoredRowValue,
+    metadata_to_json,
+)
 
 __all__ = ["HostedStorage", "HostedStorageError"]
 
@@ -33,8 +50,31 @@ class HostedStorageError(StorageError):
     whether the same call may succeed later."""
 
 
-def _float_or_none(value: Any) -> Optional[float]:
-    return None if value is None else float(value)
+# JSON has no NaN or infinity.  NaN goes as null; an infinity is written as
+# a number too large for a double, which JSON readers (Python's among them)
+# read back as infinity.  While a body is built, infinities stand in it as
+# this marker text (random, so no caller's text can collide with it) and are
+# swapped for the number in the finished JSON.
+_INF_TAG = "morvel-infinity-" + uuid.uuid4().hex
+_INF_MARK = "\x00" + _INF_TAG
+_INF_JSON = {
+    json.dumps(_INF_MARK + "+"): "1e999",
+    json.dumps(_INF_MARK + "-"): "-1e999",
+}
+
+
+def _finite(value: float) -> Any:
+    """A float as JSON can carry it: itself, None for NaN, the marker for
+    an infinity."""
+    if math.isfinite(value):
+        return value
+    if math.isnan(value):
+        return None
+    return _INF_MARK + ("+" if value > 0 else "-")
+
+
+def _float_or_none(value: Any) -> Any:
+    return None if value is None else _finite(float(value))
 
 
 def _json_default(value: Any) -> Any:
@@ -42,15 +82,43 @@ def _json_default(value: Any) -> Any:
     if hasattr(type(value), "__index__"):
         return operator.index(value)
     if hasattr(type(value), "__float__") and not isinstance(value, (str, bytes)):
-        return float(value)
+        return _finite(float(value))
     raise TypeError(f"Object of type {type(value).__name__} is not JSON serializable")
+
+
+def _standard(value: Any, depth: int = 0) -> Any:
+    """A copy of ``value`` with every non-finite float made JSON-safe."""
+    if isinstance(value, float):
+        return _finite(value)
+    if depth > 200:  # deeper than any body we build; json refuses it anyway
+        return value
+    if isinstance(value, dict):
+        return {k: _standard(v, depth + 1) for k, v in value.items()}
+    if isinstance(value, (list, tuple)):
+        return [_standard(v, depth + 1) for v in value]
+    return value
+
+
+def encode_body(payload: Any) -> bytes:
+    """``payload`` as standard JSON (RFC 8259) in UTF-8: numpy numbers as
+    plain numbers, NaN as null, infinities as ``1e999`` / ``-1e999``."""
+    try:
+        text = json.dumps(payload, separators=(",", ":"), default=_json_default, allow_nan=False)
+    except ValueError:
+        # a NaN or infinity somewhere the record fields did not convert
+        text = json.dumps(_standard(payload), separators=(",", ":"), default=_json_default, allow_nan=False)
+    if _INF_TAG in text:
+        for mark, number in _INF_JSON.items():
+            text = text.replace(mark, number)
+    return text.encode("utf-8")
 
 
 def _plain(value: Any) -> Any:
     """``value`` as plain JSON data; what ``json`` cannot write becomes text."""
     if value is None or (type(value) is dict and not value):
         return value
-    return json.loads(metadata_to_json(value))
+    text = metadata_to_json(value)
+    return value if text is None else json.loads(text)
 
 
 class HostedStorage:
@@ -96,8 +164,51 @@ class HostedStorage:
         self._lock = threading.Lock()
         self._connected = False
         self._current_pipeline: Optional[int] = None
+        self._scope = threading.local()
         #: the tenant the service assigned to the key (known after connect)
         self.service_tenant: Optional[str] = None
+
+    # -- idempotency -----------------------------------------------------------
+
+    @contextmanager
+    def idempotency_scope(self, key: Optional[str] = None) -> Iterator[str]:
+        """Within the block, requests made by this thread take their
+        ``Idempotency-Key`` from ``key`` (a fresh random one when None) and
+        the request itself, instead of a new random key per call.
+
+        A caller that repeats a failed call wraps all its tries in one
+        scope: the repeated request then carries the key of the first, and
+        the service answers it with the first one's reply (waiting for it
+        while the first is still being applied) instead of applying it again.
+        Different requests in one scope still get different keys.
+
+        >>> h = HostedStorage("http://127.0.0.1:1", "k")
+        >>> with h.idempotency_scope("batch-7"):
+        ...     a = h._key("POST", "/v1/row-values", b"[1]")
+        ...     b = h._key("POST", "/v1/row-values", b"[1]")
+        ...     c = h._key("POST", "/v1/row-values", b"[2]")
+        >>> a == b != c and a.startswith("batch-7.")
+        True
+        """
+        if key is None:
+            key = uuid.uuid4().hex
+        check_exact(key, "key", str)
+        if not key or len(key) > 100 or not all(" " < c <= "~" for c in key):
+            raise ValueError("key must be 1 to 100 printable ASCII characters without spaces")
+        outer = getattr(self._scope, "key", None)
+        self._scope.key = key
+        try:
+            yield key
+        finally:
+            self._scope.key = outer
+
+    def _key(self, method: str, path: str, body: Optional[bytes]) -> str:
+        """The Idempotency-Key of one request (the same on every retry)."""
+        base = getattr(self._scope, "key", None)
+        if base is None:
+            return uuid.uuid4().hex
+        digest = hashlib.sha256(method.encode("ascii") + b" " + path.encode("utf-8") + b"\n" + (body or b""))
+        return f"{base}.{digest.hexdigest()[:32]}"
 
     # -- transport -----------------------------------------------------------
 
@@ -131,12 +242,8 @@ class HostedStorage:
         return resp.status, data
 
     def _request(self, method: str, path: str, payload: Any = None) -> Any:
-        body = (
-            None
-            if payload is None
-            else json.dumps(payload, separators=(",", ":"), default=_json_default).encode("utf-8")
-        )
-        key = uuid.uuid4().hex
+        body = None if payload is None else encode_body(payload)
+        key = self._key(method, path, body)
         last: Optional[HostedStorageError] = None
         with self._lock:
             for attempt in range(self.max_attempts):

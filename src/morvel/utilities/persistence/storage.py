@@ -491,6 +491,7 @@ class SQLiteStorage:
                     " VALUES (?, ?, 'running', ?, ?, ?)",
                     (name, tenant_id, config_text, git_commit, _now()),
                 )
+            assert cur.lastrowid is not None  # set by every INSERT
             pipeline_id = int(cur.lastrowid)
             self._current_pipeline = pipeline_id
             return pipeline_id
@@ -740,6 +741,7 @@ class SQLiteStorage:
                     "INSERT INTO dashboard_syncs (tenant_id, body, received_at) VALUES (?, ?, ?)",
                     (_opt_text(tenant_id, "tenant_id"), text, _now()),
                 )
+            assert cur.lastrowid is not None  # set by every INSERT
             return int(cur.lastrowid)
 
     # -- reading -------------------------------------------------------------
@@ -856,6 +858,61 @@ class SQLiteStorage:
             "root": root[0],
             "nodes": [_node_dict(r) for r in node_rows],
             "edges": [{"parent_id": p, "child_id": c, "position": pos} for p, c, pos in edge_rows],
+        }
+
+    def pipeline_lineage(self, pipeline_id: int) -> Dict[str, Any]:
+        """Everything stored about one pipeline's lineage, for exports.
+
+        Returns ``{"pipeline", "sources", "nodes", "edges", "outputs"}``:
+        ``pipeline`` is the :meth:`get_pipeline` entry; ``sources`` the
+        registered sources ("pair_id", "table_name", "column_name",
+        "is_protected") in pair order; ``nodes`` and ``edges`` the whole
+        stored graph in the shapes of :meth:`pipeline_graph`, by node id and
+        by (child, position, parent); ``outputs`` maps every result output
+        name to the sorted distinct fingerprints stored for it.  Raises
+        ``KeyError`` for an unknown pipeline.
+        """
+        pipeline = self.get_pipeline(pipeline_id)
+        if pipeline is None:
+            raise KeyError(f"pipeline {pipeline_id} not found")
+        pid = pipeline["pipeline_id"]
+        with self._lock:
+            db = self._db()
+            sources = db.execute(
+                "SELECT pair_id, table_name, column_name, is_protected FROM sources"
+                " WHERE pipeline_id = ? ORDER BY pair_id, tenant_id",
+                (pid,),
+            ).fetchall()
+            node_rows = db.execute(
+                f"SELECT {_NODE_COLUMNS} FROM nodes WHERE pipeline_id = ? ORDER BY id", (pid,)
+            ).fetchall()
+            edge_rows = db.execute(
+                "SELECT parent_id, child_id, position FROM edges WHERE pipeline_id = ?"
+                " ORDER BY child_id, position, parent_id",
+                (pid,),
+            ).fetchall()
+            output_rows = db.execute(
+                "SELECT DISTINCT output_name, fingerprint FROM results WHERE pipeline_id = ?"
+                " ORDER BY output_name, fingerprint",
+                (pid,),
+            ).fetchall()
+        seen_pairs: set = set()
+        source_list = []
+        for pair_id, table, column, protected in sources:
+            if pair_id in seen_pairs:  # one row per tenant: the pair is the same source
+                continue
+            seen_pairs.add(pair_id)
+            source_list.append({"pair_id": pair_id, "table_name": table, "column_name": column,
+                                "is_protected": bool(protected)})
+        outputs: Dict[str, List[int]] = {}
+        for name, fingerprint in output_rows:
+            outputs.setdefault(name, []).append(fingerprint)
+        return {
+            "pipeline": pipeline,
+            "sources": source_list,
+            "nodes": [_node_dict(r) for r in node_rows],
+            "edges": [{"parent_id": p, "child_id": c, "position": pos} for p, c, pos in edge_rows],
+            "outputs": outputs,
         }
 
     def count_rows(self, pipeline_id: Optional[int] = None) -> Dict[str, int]:

@@ -11,7 +11,9 @@ Nothing is dropped silently.  When the queue is full the caller blocks until
 there is room (back-pressure).  A failing backend call is retried with
 exponential back-off (after one call has exhausted its retries, later calls
 get a single try until the backend answers again, so a dead backend drains
-the queue quickly instead of stalling the pipeline); a batch rejected as bad input is split in halves so
+the queue quickly instead of stalling the pipeline); all tries of one call
+run in the backend's ``idempotency_scope`` when it has one, so a repeated
+call is recognised as the same request; a batch rejected as bad input is split in halves so
 that only the offending records are lost; whatever still fails is counted in
 :meth:`AsyncWriter.get_stats` and logged at warning level.  The thread
 survives every error.
@@ -70,10 +72,10 @@ class WriterConfig:
             raw = getattr(self, name)
             if isinstance(raw, (str, bytes, bool)) or not isinstance(raw, (int, float)):
                 raise type_error(name, "float", raw)
-            value = float(raw)
-            if not value >= 0.0 or value == float("inf"):
+            seconds = float(raw)
+            if not seconds >= 0.0 or seconds == float("inf"):
                 raise ValueError(f"{name} must be a finite number of seconds >= 0, got {raw!r}")
-            setattr(self, name, value)
+            setattr(self, name, seconds)
 
 
 # Queue item kinds.
@@ -526,14 +528,13 @@ class AsyncWriter:
                 self._count("edges_failed", malformed)
                 self._count("failures")
                 logger.warning("AsyncWriter: %d malformed edge record(s) not stored", malformed)
-            edges = named
             if missing and not self._lookup(pipeline, missing):
-                self._count("edges_failed", len(edges))
+                self._count("edges_failed", len(named))
                 continue
             triples: List[Tuple[int, int, int]] = []
             batch_keys = set()
             unresolved = duplicates = 0
-            for parent_fp, child_fp, position in edges:
+            for parent_fp, child_fp, position in named:
                 parent = ids.get((pipeline, parent_fp))
                 child = ids.get((pipeline, child_fp))
                 if parent is None or child is None:
@@ -595,6 +596,17 @@ class AsyncWriter:
         return len(records)
 
     def _attempt(self, call: Callable[[Any], Any], records: List[Any]) -> Optional[BaseException]:
+        # Every try of one list is the same request: a backend with
+        # idempotency keys (HostedStorage) sends all of them under one key,
+        # so a try that timed out while the service was still applying it is
+        # answered from that first application instead of being applied again.
+        scope = getattr(self.storage, "idempotency_scope", None)
+        if scope is None:
+            return self._tries(call, records)
+        with scope():
+            return self._tries(call, records)
+
+    def _tries(self, call: Callable[[Any], Any], records: List[Any]) -> Optional[BaseException]:
         cfg = self.config
         # Once a call has used up its retries on an unavailable backend, the
         # following calls get one try each until one succeeds: draining a
