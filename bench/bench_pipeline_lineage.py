@@ -64,8 +64,9 @@ def export(p: morvel.Pipeline, series: Any, label: Any) -> tuple[dict, str]:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--rows", type=int, default=1_000_000, help="rows of the pipeline")
+    parser.add_argument("--rounds", type=int, default=3,
+                        help="timings of plain pandas and words, best kept")
     parser.add_argument("--dict-rows", type=int, default=100_000,
                         help="rows for the directly built dictionary-store tracker (0: skip)")
     args = parser.parse_args()
