@@ -90,9 +90,12 @@ def pipeline(apps: pd.DataFrame, regions: pd.DataFrame) -> pd.DataFrame:
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    parser.add_argument("--rows", type=int, default=1_000_000)
-    parser.add_argument("--lineage-rows", type=int, default=100_000)
-    parser.add_argument("--rounds", type=int, default=5)
+    parser.add_argument("--rows", type=int, default=1_000_000,
+                        help="rows of the pipeline and elements of the single operations")
+    parser.add_argument("--lineage-rows", type=int, default=100_000,
+                        help="rows of the lineage-level run")
+    parser.add_argument("--rounds", type=int, default=5,
+                        help="timings, best kept (15 at least for the single operations)")
     args = parser.parse_args()
     n = args.rows
     apps, regions = inputs(n)

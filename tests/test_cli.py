@@ -416,18 +416,31 @@ def test_demo_beyond_the_old_node_bound_keeps_every_node(tmp_path):
     assert "80,000 result rows" in proc.stdout
 
 
-def test_serve_on_a_taken_port_fails_in_one_line(tmp_path, capsys):
+@pytest.mark.parametrize("where", ["taken port", "unknown host", "foreign address"])
+def test_serve_that_cannot_listen_fails_in_one_usage_line(tmp_path, capsys, where):
     import socket
 
     with socket.socket() as taken:
         taken.bind(("127.0.0.1", 0))
         taken.listen(1)
         port = taken.getsockname()[1]
-        code, out, err = run_main(["serve", "--db", str(tmp_path / "s.db"), "--port", str(port),
+        host = {"taken port": "127.0.0.1", "unknown host": "no-such-host.invalid",
+                "foreign address": "192.0.2.1"}[where]
+        if where != "taken port":
+            port = 0
+        code, out, err = run_main(["serve", "--db", str(tmp_path / "s.db"), "--host", host, "--port", str(port),
                                    "--api-key", "k"], capsys)
-    assert code != 0
-    assert err.count("\n") == 1 and f"cannot listen on 127.0.0.1:{port}" in err
-    assert "Traceback" not in err
+    assert code == 2, err
+    assert err.count("\n") == 1 and err.startswith(f"morvel serve: error: cannot listen on {host}:{port}: ")
+    assert "Traceback" not in err and out == ""
+
+
+def test_serve_without_the_service_extra_says_how_to_install(tmp_path, capsys, monkeypatch):
+    monkeypatch.setitem(sys.modules, "uvicorn", None)  # "import uvicorn" now fails
+    code, out, err = run_main(["serve", "--db", str(tmp_path / "s.db"), "--api-key", "k"], capsys)
+    assert code == 2 and err.count("\n") == 1
+    assert err.startswith("morvel serve: error: ") and 'pip install "morvel[service]"' in err
+    assert not (tmp_path / "s.db").exists()
 
 
 # ---------------------------------------------------------------------------

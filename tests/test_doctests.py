@@ -12,6 +12,7 @@ MODULES = [
     "morvel.utilities.persistence.storage",
     "morvel.utilities.persistence.writer",
     "morvel.utilities.persistence.hosted",
+    "morvel.utilities.persistence.service",
     "morvel.demo",
     "morvel._standards._fields",
     "morvel._standards.openlineage",

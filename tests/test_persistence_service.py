@@ -234,42 +234,52 @@ def _socket_exchange(service, request):
 @pytest.mark.parametrize(
     "request_bytes, status_line, body",
     [
-        (b"HEAD /v1/pipelines HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n\r\n", b"HTTP/1.1 405", None),
-        (b"GET /v1/whoami HTTP/1.1\r\n" + b"".join(b"X-%d: 1\r\n" % i for i in range(150)) + b"\r\n",
+        (b"HEAD /v1/pipelines HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer key-acme\r\n\r\n", b"HTTP/1.1 405",
+         None),
+        (b"GET /v1/whoami HTTP/1.1\r\nHost: h\r\n" + b"".join(b"X-%d: 1\r\n" % i for i in range(150)) + b"\r\n",
          b"HTTP/1.1 431", {"error": "Too many headers"}),
-        (b"FROB /v1/pipelines HTTP/1.1\r\n\r\n", b"HTTP/1.1 501", {"error": "Unsupported method ('FROB')"}),
+        (b"FROB /v1/pipelines HTTP/1.1\r\nHost: h\r\n\r\n", b"HTTP/1.1 501", {"error": "Unsupported method ('FROB')"}),
+        # HTTP/1.1 requires a Host header; a request without one is malformed
+        (b"GET /v1/whoami HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n\r\n", b"HTTP/1.1 400", "malformed"),
+        (b"POST /v1/pipelines HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer key-acme\r\nContent-Length: -1\r\n\r\n",
+         b"HTTP/1.1 400", "malformed"),
     ],
-    ids=["head", "too-many-headers", "unknown-method"],
+    ids=["head", "too-many-headers", "unknown-method", "no-host", "negative-length"],
 )
 def test_errors_found_by_the_http_layer_answer_in_json(service, request_bytes, status_line, body):
     reply = _socket_exchange(service, request_bytes)
     head, _, payload = reply.partition(b"\r\n\r\n")
     assert head.startswith(status_line), reply[:200]
-    assert b"Content-Type: application/json" in head and b"Connection: close" in head
+    # header names are case-insensitive
+    assert b"content-type: application/json" in head.lower() and b"connection: close" in head.lower()
     if body is None:
         assert payload == b""  # HEAD: headers only
+    elif body == "malformed":
+        assert json.loads(payload)["error"].startswith("malformed HTTP request")
     else:
         assert json.loads(payload) == body
     assert raw(service, "GET", "/v1/whoami")[0] == 200
 
 
 def test_a_get_with_a_chunked_body_cannot_smuggle_a_second_request(service):
-    hidden = b"GET /v1/pipelines HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n\r\n"
-    reply = _socket_exchange(service, b"GET /v1/whoami HTTP/1.1\r\nAuthorization: Bearer key-acme\r\n"
+    hidden = b"GET /v1/pipelines HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer key-acme\r\n\r\n"
+    reply = _socket_exchange(service, b"GET /v1/whoami HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer key-acme\r\n"
                                       b"Transfer-Encoding: chunked\r\n\r\n" + hidden)
-    # one answer, then the connection is closed; the body is never parsed
-    assert reply.count(b"HTTP/1.1 ") == 1 and b"Connection: close" in reply
-    assert reply.endswith(b'{"tenant_id":"acme"}')
+    # one answer (the request's own, or 400 for its malformed chunked body),
+    # then the connection is closed; the hidden request is never answered
+    assert reply.count(b"HTTP/1.1 ") == 1 and b"connection: close" in reply.lower()
+    assert b"pipelines" not in reply
+    assert reply.endswith(b'{"tenant_id":"acme"}') or reply.startswith(b"HTTP/1.1 400")
 
 
 def test_a_large_body_without_a_valid_key_is_refused_before_it_is_read(db):
     with LineageService(db, KEYS, port=0, max_body=4 * 1024 * 1024) as svc:
         # headers announce 1 MiB, but the body never comes: the answer must
         # not wait for it
-        reply = _socket_exchange(svc, b"POST /v1/nodes HTTP/1.1\r\nAuthorization: Bearer key-nope\r\n"
+        reply = _socket_exchange(svc, b"POST /v1/nodes HTTP/1.1\r\nHost: h\r\nAuthorization: Bearer key-nope\r\n"
                                       b"Content-Type: application/json\r\nContent-Length: 1048576\r\n\r\n{")
         head, _, payload = reply.partition(b"\r\n\r\n")
-        assert head.startswith(b"HTTP/1.1 401") and b"Connection: close" in head
+        assert head.startswith(b"HTTP/1.1 401") and b"connection: close" in head.lower()
         assert json.loads(payload) == {"error": "missing or invalid API key"}
         # a small one is read and dropped; the kept-alive connection goes on
         conn = http.client.HTTPConnection(svc.host, svc.port, timeout=10)
@@ -562,3 +572,104 @@ def test_arbitrary_json_never_gets_a_server_error(shared_service, path, body):
     assert status < 500, reply
     if status >= 400:
         assert isinstance(reply, dict) and isinstance(reply.get("error"), str)
+
+
+# -- writes checked against the pipeline they name; JSON only ------------------
+
+FINISHED_WRITES = [
+    # (name, path, body given (pipeline id, {fingerprint: node id}), stored table)
+    ("nodes", "/v1/nodes", lambda pid, m: {"nodes": [{"pipeline_id": pid, "fingerprint": 99}]}, "nodes"),
+    ("edges", "/v1/edges", lambda pid, m: {"edges": [[m[1], m[2], 0]]}, "edges"),
+    ("edges naming it", "/v1/edges", lambda pid, m: {"edges": [[m[1], m[2], 0]], "pipeline_id": pid}, "edges"),
+    ("row values", "/v1/row-values", lambda pid, m: {"row_values": [[pid, 0, 1, "add", 1.0, None, None, None]]},
+     "row_values"),
+    ("sources", "/v1/sources", lambda pid, m: {"pair_id": 0, "table": "t", "column": "c", "pipeline_id": pid},
+     "sources"),
+    ("results", "/v1/pipelines/{pid}/results", lambda pid, m: {"rows": [["k", "o", 1, 1.0, None]]}, "results"),
+]
+
+
+@pytest.mark.parametrize("final", ["completed", "failed"])
+@pytest.mark.parametrize("name, path, make, table", FINISHED_WRITES, ids=[w[0] for w in FINISHED_WRITES])
+def test_writes_to_a_finished_pipeline_get_409(service, db, final, name, path, make, table):
+    pid = db.create_pipeline("p", tenant_id="acme")
+    db.store_nodes([node(1, pid), node(2, pid)])
+    ids = db.get_fingerprint_node_map(pid)
+    # the same write is accepted while the pipeline runs ...
+    fresh = db.create_pipeline("running", tenant_id="acme")
+    db.store_nodes([node(1, fresh), node(2, fresh)])
+    assert raw(service, "POST", path.format(pid=fresh), make(fresh, db.get_fingerprint_node_map(fresh)))[0] < 300
+    db.complete_pipeline(pid, final)
+    before = db.count_rows(pid)
+    status, reply = raw(service, "POST", path.format(pid=pid), make(pid, ids))
+    # ... and refused once it is finished; results may still follow a completed run
+    if name == "results" and final == "completed":
+        assert status == 200 and db.count_rows(pid)[table] == before[table] + 1
+    else:
+        assert status == 409 and reply == {"error": f"pipeline {pid} is {final}; it accepts no more writes"}
+        assert db.count_rows(pid) == before
+    # another tenant still learns nothing: 404, not 409
+    assert raw(service, "POST", path.format(pid=pid), make(pid, ids), key="key-other")[0] == 404
+
+
+def test_edges_are_checked_against_the_pipeline_they_name(service, db):
+    done = db.create_pipeline("done", tenant_id="acme")
+    db.store_nodes([node(1, done), node(2, done)])
+    old = db.get_fingerprint_node_map(done)
+    db.complete_pipeline(done, "completed")
+    live = db.create_pipeline("live", tenant_id="acme")
+    db.store_nodes([node(1, live), node(2, live)])
+    new = db.get_fingerprint_node_map(live)
+    theirs = db.create_pipeline("theirs", tenant_id="other")
+    before = db.count_rows()
+    # nodes of the completed pipeline, sent with the running pipeline's id
+    assert raw(service, "POST", "/v1/edges", {"edges": [[old[1], old[2], 0]], "pipeline_id": live}) == (
+        404, {"error": f"node {old[1]} not found in pipeline {live}"})
+    assert raw(service, "POST", "/v1/edges", {"edges": [[new[1], old[2], 0]], "pipeline_id": live})[0] == 404
+    assert raw(service, "POST", "/v1/edges", {"edges": [[new[1], new[2], 0]], "pipeline_id": theirs})[0] == 404
+    assert raw(service, "POST", "/v1/edges", {"edges": [[new[1], new[2], -1]], "pipeline_id": live})[0] == 400
+    assert db.count_rows() == before
+    assert raw(service, "POST", "/v1/edges", {"edges": [[new[1], new[2], 0]], "pipeline_id": live}) == (
+        200, {"stored": 1})
+    assert db.count_rows(live)["edges"] == 1 and db.count_rows(done)["edges"] == 0
+
+
+@pytest.mark.parametrize("content_type, status", [
+    ("text/plain", 415), ("application/x-www-form-urlencoded", 415), ("multipart/form-data; boundary=x", 415),
+    ("application/jsonp", 415), ("application/json", 201), ("application/json; charset=utf-8", 201),
+    ("Application/JSON", 201), ("application/merge-patch+json", 201), (None, 201),
+])
+def test_only_json_bodies_are_accepted(service, db, content_type, status):
+    headers = {"Content-Type": content_type} if content_type else {}
+    got, reply = raw(service, "POST", "/v1/pipelines", {"pipeline_name": "typed"}, headers=headers)
+    assert got == status, reply
+    assert db.count_rows()["pipelines"] == (1 if status == 201 else 0)
+    if status == 415:
+        assert "application/json" in reply["error"]
+
+
+def test_pipelines_written_without_a_tenant_belong_to_the_default_tenant(db):
+    local = db.create_pipeline("from-the-demo")  # written to the file directly
+    with LineageService(db, {"k-default": "default", "k-acme": "acme"}, port=0) as svc:
+        assert [p["name"] for p in raw(svc, "GET", "/v1/pipelines", key="k-default")[1]["pipelines"]] == [
+            "from-the-demo"]
+        assert raw(svc, "GET", f"/v1/pipelines/{local}", key="k-default")[0] == 200
+        assert raw(svc, "GET", "/v1/pipelines", key="k-acme")[1] == {"pipelines": []}
+        assert raw(svc, "GET", f"/v1/pipelines/{local}", key="k-acme")[0] == 404
+
+
+def test_the_api_is_described_without_a_key(service):
+    status, spec = raw(service, "GET", "/openapi.json", key=None)
+    assert status == 200 and spec["openapi"].startswith("3.")
+    operations = {(m.upper(), p) for p, ms in spec["paths"].items() for m in ms}
+    assert operations == {
+        ("GET", "/v1/health"), ("GET", "/v1/whoami"), ("POST", "/v1/pipelines"), ("GET", "/v1/pipelines"),
+        ("GET", "/v1/pipelines/{pid}"), ("POST", "/v1/pipelines/{pid}/complete"), ("POST", "/v1/sources"),
+        ("POST", "/v1/nodes"), ("GET", "/v1/pipelines/{pid}/node-map"), ("POST", "/v1/pipelines/{pid}/node-ids"),
+        ("POST", "/v1/edges"), ("POST", "/v1/row-values"), ("POST", "/v1/pipelines/{pid}/results"),
+        ("GET", "/v1/pipelines/{pid}/graph"), ("POST", "/v1/dashboard/sync"),
+    }
+    assert "pipeline_name" in spec["components"]["schemas"]["PipelineCreate"]["required"]
+    status, page = raw(service, "GET", "/docs", key=None)
+    assert status == 200 and b"/v1/row-values" in page and b"PipelineCreate" in page
+    assert b"cdn" not in page.lower() and b'src="http' not in page

@@ -164,14 +164,17 @@ def test_pickle_round_trip_keeps_words_nodes_and_one_tracker(lineage):
         assert dag_audit(dense2, 0)["dag"]["node_count"] == dag_audit(dense, 0)["dag"]["node_count"]
 
 
-@given(st.lists(st.sets(st.integers(0, 11), min_size=1, max_size=8), min_size=1, max_size=12))
-def test_codec_state_round_trip_decodes_every_issued_word(pair_sets):
-    from morvel.utilities.vortel32 import ProvenanceTracker
+@given(st.lists(st.sets(st.integers(0, 11), min_size=1, max_size=8), min_size=1, max_size=12),
+       st.booleans())
+def test_codec_state_round_trip_decodes_every_issued_word(pair_sets, stable):
+    from morvel.utilities.vortel32 import ProvenanceTracker, RustProvenanceTracker
     t = ProvenanceTracker(follow_rows=True)
+    t._rust = RustProvenanceTracker(stable_signatures=stable)
     for i in range(12):
         t.register("t", f"c{i}", protected=i % 5 == 0)
     words = [t.encode(set(s), entity=len(s), taint=bool(min(s) % 2)) for s in pair_sets]
     t2 = pickle.loads(pickle.dumps(t))
+    assert t2._rust.stable_signatures is stable
     for w in words:
         assert t2.decode_full(w) == t.decode_full(w)
     # The copy issues the same signatures for sets the original knows.

@@ -11,7 +11,13 @@ from numpy.typing import NDArray
 class RustProvenanceTracker:
     """Codec of VORTEL-32 words with its own dense-signature registry."""
 
-    def __init__(self) -> None: ...
+    def __init__(self, stable_signatures: bool = False) -> None:
+        """
+        With stable_signatures, a dense word's signature is a hash of its pair set alone (the same in every process; a hash collision raises OverflowError), and combining a word whose pairs this codec cannot decode raises ValueError.
+        """
+
+    @property
+    def stable_signatures(self) -> bool: ...
 
     def register(self, table: str, column: str, protected: object = False) -> int:
         """
@@ -32,11 +38,16 @@ class RustProvenanceTracker:
 
     def combine(self, prov_a: object, prov_b: object, op: object = 1) -> int: ...
 
+    def join(self, prov_a: object, prov_b: object) -> int:
+        """
+        Join of two partial aggregates: pairs united, entity and chain XOR, taint OR, depth max; 0 is the identity.
+        """
+
     def update_chain(self, provenance: object, op: object) -> int: ...
 
     def __getstate__(self) -> tuple:
         """
-        (names in ID order, protected (table, column) pairs, protected tables, dense (signature, pair IDs) entries): everything needed to decode this codec's words elsewhere.
+        (names in ID order, protected (table, column) pairs, protected tables, dense (signature, pair IDs) entries, stable signatures): everything needed to decode this codec's words elsewhere and to go on as it would.
         """
 
     def __setstate__(self, state: tuple) -> None: ...
@@ -60,6 +71,11 @@ def update_chain_batch(codec: RustProvenanceTracker, words: Annotated[NDArray[nu
 def encode_source_column(codec: RustProvenanceTracker, pair_id: object, entities: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], taint: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
     """
     Source words of one column: the pair, each row's entity (below 256), the taint flag, chain 0, depth 0.
+    """
+
+def join_groups(codec: RustProvenanceTracker, codes: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], ngroups: int) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    Partial aggregate word of each group 0..ngroups-1: pairs united, entity and chain XORed, taint OR, depth max (0 for an empty group; negative codes are skipped).
     """
 
 def is_tainted_batch(words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)]) -> Annotated[NDArray[numpy.bool_], dict(shape=(None,))]:

@@ -152,9 +152,11 @@ def build_parser() -> argparse.ArgumentParser:
 
     serve = sub.add_parser(
         "serve",
-        help="run the lineage service on an SQLite file",
-        description="Start the lineage HTTP service, storing into the SQLite file PATH. "
-        "Each --api-key KEY[:TENANT] admits one client key (tenant 'default' when omitted). "
+        help="run the lineage service and its dashboard on an SQLite file",
+        description="Start the lineage HTTP service and web dashboard (at /, API reference at /docs), "
+        "storing into the SQLite file PATH. "
+        "Each --api-key KEY[:TENANT] admits one client key (tenant 'default' when omitted) and signs "
+        "in to the dashboard. Needs the service extra: pip install \"morvel[service]\". "
         "Stop it with Ctrl-C.",
     )
     serve.add_argument("--db", metavar="PATH", required=True, help="SQLite lineage file (created if missing)")
@@ -371,23 +373,26 @@ def cmd_demo(args: argparse.Namespace) -> int:
 
 
 def cmd_serve(args: argparse.Namespace) -> int:
-    """Check the database path and keys, then run the lineage service."""
+    """Check the database path, keys and address, then run the lineage
+    service until Ctrl-C or SIGTERM."""
     _reusable_database(args.db, "--db")
     from morvel.utilities.persistence import service
 
     try:
-        service.parse_api_keys(args.api_key)
+        keys = service.parse_api_keys(args.api_key)
     except ValueError as exc:
         raise UsageError(f"--api-key: {exc}") from None
-    argv: List[str] = ["--db", args.db, "--host", args.host, "--port", str(args.port)]
-    for key in args.api_key:
-        argv += ["--api-key", key]
+    try:
+        running = service.open_service(args.db, keys, host=args.host, port=args.port)
+    except (service.StartError, service.ServiceUnavailable) as exc:
+        raise UsageError(str(exc)) from None
     # Stop cleanly (database closed) on SIGTERM as on Ctrl-C.
     previous = signal.signal(signal.SIGTERM, _raise_interrupt)
     try:
-        return int(service.main(argv) or 0)
+        service.run(running, args.db)
     finally:
         signal.signal(signal.SIGTERM, previous)
+    return 0
 
 
 def _raise_interrupt(signum, frame):  # pragma: no cover - runs in the service process

@@ -22,7 +22,7 @@ import pandas as pd
 from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact, type_error
 from morvel.utilities._lineage_db import save_lineage
-from morvel.utilities.vortel32 import ProvenanceTracker, TrackedSeries
+from morvel.utilities.vortel32 import TrackedSeries
 
 # The public functions and classes used here are looked up on the public
 # modules at call time (``_hooks``), where callers may have replaced them.
@@ -73,7 +73,8 @@ class Pipeline:
             # Looked up on the public module at call time, where callers may
             # have put a tracker class of their own.
             tracker_cls = _hooks.dag("DAGTracker")
-            self.tracker: ProvenanceTracker = tracker_cls(
+            # Any: a lineage tracker (DAGTracker) or, below, a word tracker.
+            self.tracker: Any = tracker_cls(
                 pipeline_name=name, follow_rows=True, columnar=True, memory_budget=memory_budget)
         else:
             self.tracker = _hooks.word("ProvenanceTracker")(follow_rows=True)
@@ -178,8 +179,8 @@ class Pipeline:
             if not self._api_key:
                 raise ValueError("saving to a lineage service needs Pipeline(..., api_key=...)")
             from morvel.utilities.persistence.hosted import HostedStorage
-            storage = HostedStorage(target, self._api_key, self._tenant_id or "default")
-            return self.tracker.persist_to_storage(storage)
+            hosted = HostedStorage(target, self._api_key, self._tenant_id or "default")
+            return self.tracker.persist_to_storage(hosted)
         if isinstance(target, (str, os.PathLike)):
             from morvel.utilities.persistence import SQLiteStorage
             storage = SQLiteStorage(target)
@@ -195,12 +196,11 @@ class Pipeline:
     def __enter__(self) -> Pipeline:
         return self
 
-    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> bool:
+    def __exit__(self, exc_type: Any, exc: Any, tb: Any) -> None:
         # A block that raised is not saved: a failed run must not be stored
-        # as a completed pipeline.
+        # as a completed pipeline.  Exceptions are never swallowed.
         if exc_type is None and self.store is not None:
             self.save()
-        return False
 
 
 def _position(series: Any, row: Any, iloc: Any) -> int:

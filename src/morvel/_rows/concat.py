@@ -102,16 +102,16 @@ def finalize_frame(fam: Family, out: Any, other: Any) -> bool:
                 label = out.columns[j]
                 j += 1
                 if isinstance(p, pd.Series):
-                    arrays = _part_series(fam, p)
+                    part = _part_series(fam, p)
                 else:
-                    arrays = _part_column(fam, p, p.columns[i])
-                arrays = _relabelled(fam, arrays, p.index, out.index)
-                if arrays is None:
+                    part = _part_column(fam, p, p.columns[i])
+                relaid = _relabelled(fam, part, p.index, out.index)
+                if relaid is None:
                     warn_fallback("a concatenated part has a duplicated index")
                     continue
-                col_prov[label] = arrays[0]
+                col_prov[label] = relaid[0]
                 if col_nodes is not None:
-                    col_nodes[label] = arrays[1]
+                    col_nodes[label] = relaid[1]
     else:
         warn_fallback("the layout of the concatenation is not recognised")
     fam.set_frame_arrays(out, col_prov, col_nodes)

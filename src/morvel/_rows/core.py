@@ -25,8 +25,9 @@ class Family:
     """One family of tracked classes: a Series class, a DataFrame class and
     whether its elements carry lineage node ids besides their words."""
 
-    series: type
-    frame: type
+    # Typed loosely: isinstance checks against them must not narrow.
+    series: Any
+    frame: Any
     lineage: bool
 
     # -- Series ---------------------------------------------------------
@@ -105,6 +106,14 @@ def family_of(obj: Any) -> Family | None:
         if isinstance(obj, (fam.series, fam.frame)):
             return fam
     return None
+
+
+def family_for(obj: Any) -> Family:
+    """The family of a tracked object (``TypeError`` for anything else)."""
+    fam = family_of(obj)
+    if fam is None:
+        raise TypeError(f"{type(obj).__name__} is not a tracked Series or DataFrame")
+    return fam
 
 
 def follows(tracker: Any) -> bool:

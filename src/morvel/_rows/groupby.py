@@ -13,6 +13,7 @@ from typing import Any
 
 import numpy as np
 import pandas as pd
+from pandas.core.groupby import GroupBy
 
 from morvel._rows import lineage
 from morvel._rows.core import NO_NODE, Family, warn_fallback
@@ -111,7 +112,7 @@ class RowGroupBy:
 
     def __getattr__(self, name: str) -> Any:
         attr = getattr(self._gb, name)
-        if isinstance(attr, pd.core.groupby.GroupBy) and isinstance(self._obj, pd.DataFrame) \
+        if isinstance(attr, GroupBy) and isinstance(self._obj, pd.DataFrame) \
                 and name in self._obj.columns:
             return RowGroupBy(self._fam, self._obj, attr, self._key_cols, name)
         return attr

@@ -15,6 +15,7 @@ from morvel._rows.align import align_operands, needs_alignment
 from morvel._rows.core import (
     IDENTITY,
     NO_NODE,
+    family_for,
     family_of,
     follow_frame,
     follow_series,
@@ -25,6 +26,7 @@ from morvel._rows.core import (
     take,
     warn_fallback,
 )
+from morvel._rows.core import _fit as _fitted
 from morvel._rows.groupby import RowGroupBy, RowWindow, key_columns
 
 # Set while a method that knows the exact source positions of its result's
@@ -141,7 +143,7 @@ def assigned_arrays(frame: Any, key: Any, value: Any) -> tuple | None:
 
 def merge_frames(left: Any, right: Any, args: tuple, kwargs: dict) -> Any:
     """Row-exact ``left.merge(right, *args, **kwargs)``."""
-    return merge.merge(family_of(left), left, right, args, kwargs)
+    return merge.merge(family_for(left), left, right, args, kwargs)
 
 
 def assign_rows(frame: Any, key: Any, value: Any) -> bool:
@@ -156,7 +158,7 @@ def assign_rows(frame: Any, key: Any, value: Any) -> bool:
         hash(key)
     except TypeError:
         return True
-    fam = family_of(frame)
+    fam = family_for(frame)
     col_prov = dict(frame._col_prov)
     col_nodes = dict(frame._col_nodes) if fam.lineage else None
     arrays = assigned_arrays(frame, key, value)
@@ -197,10 +199,12 @@ def _with_positions(obj: Any, pos: np.ndarray, build: Any) -> Any:
         fam.set_series_arrays(out, prov[pos], None if nodes is None else nodes[pos])
         return out
     cols = out.columns
-    col_prov = {c: fam.column_arrays(obj, c)[0][pos] for c in obj._col_prov if c in cols}
+    n = len(obj)
+    col_prov = {c: _fitted(a, n, np.uint32, 0)[pos] for c, a in obj._col_prov.items() if c in cols}
     col_nodes = None
     if fam.lineage:
-        col_nodes = {c: fam.column_arrays(obj, c)[1][pos] for c in obj._col_nodes if c in cols}
+        col_nodes = {c: _fitted(a, n, np.int64, NO_NODE)[pos]
+                     for c, a in obj._col_nodes.items() if c in cols}
     fam.set_frame_arrays(out, col_prov, col_nodes)
     return out
 
@@ -216,22 +220,24 @@ class RowsMixin:
     _tracker: Any = None
 
     def take(self, indices: Any, axis: Any = 0, **kwargs: Any) -> Any:
-        if not follows(self._tracker) or not _row_axis(axis):
+        # Inside an outer call that lays the words itself (a boolean mask)
+        # nothing is laid here.
+        if not follows(self._tracker) or not _row_axis(axis) or _POSITIONS_KNOWN.get():
             return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
         pos = np.asarray(indices, dtype=np.int64)
         if pos.ndim != 1:
             return super().take(indices, axis=axis, **kwargs)  # type: ignore[misc]
         n = len(self)  # type: ignore[arg-type]
         pos = np.where(pos < 0, pos + n, pos)
-        return _with_positions(self, pos, lambda: super(RowsMixin, self).take(
+        return _with_positions(self, pos, lambda: super(RowsMixin, self).take(  # type: ignore[misc]
             indices, axis=axis, **kwargs))
 
     def _slice(self, slobj: slice, axis: Any = 0, *args: Any, **kwargs: Any) -> Any:
         # pandas' positional row slices (iloc[a:b], head, tail).
-        if not follows(self._tracker) or axis != 0:
+        if not follows(self._tracker) or axis != 0 or _POSITIONS_KNOWN.get():
             return super()._slice(slobj, axis, *args, **kwargs)  # type: ignore[misc]
         pos = np.arange(len(self), dtype=np.int64)[slobj]  # type: ignore[arg-type]
-        return _with_positions(self, pos, lambda: super(RowsMixin, self)._slice(
+        return _with_positions(self, pos, lambda: super(RowsMixin, self)._slice(  # type: ignore[misc]
             slobj, axis, *args, **kwargs))
 
     def groupby(self, *args: Any, **kwargs: Any) -> Any:
@@ -239,19 +245,19 @@ class RowsMixin:
         if not follows(self._tracker) or _from_pandas():
             return gb
         by = kwargs.get("by", args[0] if args else None)
-        return RowGroupBy(family_of(self), self, gb, key_columns(self, by))
+        return RowGroupBy(family_for(self), self, gb, key_columns(self, by))
 
     def rolling(self, *args: Any, **kwargs: Any) -> Any:
         win = super().rolling(*args, **kwargs)  # type: ignore[misc]
         if not follows(self._tracker) or _from_pandas():
             return win
-        return RowWindow(family_of(self), self, win, "rolling")
+        return RowWindow(family_for(self), self, win, "rolling")
 
     def expanding(self, *args: Any, **kwargs: Any) -> Any:
         win = super().expanding(*args, **kwargs)  # type: ignore[misc]
         if not follows(self._tracker) or _from_pandas():
             return win
-        return RowWindow(family_of(self), self, win, "expanding")
+        return RowWindow(family_for(self), self, win, "expanding")
 
 
 def _by_position(name: str) -> Any:
@@ -288,17 +294,20 @@ class RowsSeriesMixin(RowsMixin):
     """Series methods gained for row-following trackers."""
 
     def __getitem__(self, key: Any) -> Any:
-        if follows(self._tracker) and _is_row_mask(self, key):
-            mask = np.asarray(key, dtype=bool)
-            return _with_positions(self, mask, lambda: super(RowsSeriesMixin, self).__getitem__(key))
+        if follows(self._tracker) and not _POSITIONS_KNOWN.get() and _is_row_mask(self, key):
+            # Positions, not the mask: taking sorted positions is faster
+            # than compressing by a scattered mask, and there are many columns.
+            mask = np.flatnonzero(np.asarray(key, dtype=bool))
+            return _with_positions(
+                self, mask, lambda: super(RowsSeriesMixin, self).__getitem__(key))  # type: ignore[misc]
         return super().__getitem__(key)  # type: ignore[misc]
 
 
 def select_rows(frame: Any, key: Any, build: Any) -> Any:
     """``frame[key]`` by ``build()``; for a boolean row mask of a
     row-following frame the words are compressed by the mask directly."""
-    if follows(frame._tracker) and _is_row_mask(frame, key):
-        return _with_positions(frame, np.asarray(key, dtype=bool), build)
+    if follows(frame._tracker) and not _POSITIONS_KNOWN.get() and _is_row_mask(frame, key):
+        return _with_positions(frame, np.flatnonzero(np.asarray(key, dtype=bool)), build)
     return build()
 
 
@@ -322,7 +331,7 @@ class RowsFrameMixin(RowsMixin):
             suffixes = params.get("suffixes")
             if suffixes is None:  # the separate keywords of older pandas
                 suffixes = (params.get("lsuffix", ""), params.get("rsuffix", ""))
-            return merge.join(family_of(self), self, other, params.get("on"),
+            return merge.join(family_for(self), self, other, params.get("on"),
                               params.get("how", "left"), suffixes[0], suffixes[1],
                               params.get("sort", False), params.get("validate"))
         return super().join(other, *args, **kwargs)  # type: ignore[misc]

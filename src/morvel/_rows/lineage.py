@@ -26,6 +26,7 @@ def log_elements(tracker: Any, node_type_name: str, op_name: str, words: np.ndar
     node_type = NodeType[node_type_name]
     n = len(words)
     out = np.full(n, NO_NODE, dtype=np.int64)
+    groups: list[tuple[np.ndarray, np.ndarray, np.ndarray | None]]
     if right is None:
         groups = [(np.flatnonzero(left >= 0), left, None)]
     else:

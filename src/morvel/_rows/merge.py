@@ -104,7 +104,7 @@ def merge(fam: Family, left: Any, right: Any, args: tuple, kwargs: dict) -> Any:
             if side == "l":
                 prov, nodes = fam.column_arrays(left, name)
                 pos = lpos
-            elif rtracked:
+            elif rfam is not None and rtracked:
                 prov, nodes = rfam.column_arrays(rframe, name)
                 pos = rpos
                 if not fam.lineage:

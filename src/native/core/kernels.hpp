@@ -343,6 +343,36 @@ inline void encode_source(uint32_t pair_id, View entities, uint32_t* out, size_t
     for (size_t i = 0; i < n; ++i) out[i] = base | ((entities[i] & 0xFFu) << word::M0_ENT_SHIFT);
 }
 
+// Partial aggregate of each group: out[g] = join of the words whose code is
+// g (Codec::assemble_joined), 0 for a group without words.  Rows with a
+// negative code belong to no group and are skipped; codes must be below
+// ngroups (checked by the caller).
+inline void join_groups(Codec& codec, const int64_t* codes, ptrdiff_t code_stride, View w,
+                        uint32_t* out, size_t n, size_t ngroups) {
+    std::fill(out, out + ngroups, 0u);
+    if (n == 0) return;
+    // A column usually names one pair set throughout: then every partial
+    // aggregate has that set (or none yet), and one union serves all rows.
+    const uint32_t k0 = word::pair_key(w[0]);
+    bool uniform = true;
+    for (size_t i = 1; i < n && uniform; ++i) uniform = word::pair_key(w[i]) == k0;
+    if (uniform) {
+        const uint32_t rk = codec.combine_keys(k0, k0);
+        for (size_t i = 0; i < n; ++i) {
+            const int64_t g = codes[static_cast<ptrdiff_t>(i) * code_stride];
+            if (g >= 0) out[g] = Codec::assemble_joined(rk, out[g], w[i]);
+        }
+        return;
+    }
+    UnionCache cache(codec, n);
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t g = codes[static_cast<ptrdiff_t>(i) * code_stride];
+        if (g < 0) continue;
+        const uint32_t acc = out[g], x = w[i];
+        out[g] = Codec::assemble_joined(cache.get(word::pair_key(acc), word::pair_key(x)), acc, x);
+    }
+}
+
 inline void is_tainted(View w, bool* out, size_t n) {
     for (size_t i = 0; i < n; ++i) out[i] = word::taint(w[i]);
 }

@@ -18,6 +18,15 @@
 // pair is ever invented.  A foreign dense signature that happens to equal
 // one issued here cannot be told apart: 26 bits cannot name the issuer.
 //
+// Stable signatures (an option of the constructor, off by default): the
+// signature of a set is its hash alone, so it does not depend on which sets
+// a codec saw before, and codecs in different processes give the same word
+// for the same pairs.  A second set whose hash lands on a taken signature
+// cannot be given another one then: it raises instead of probing.  Words
+// whose pairs the codec cannot decode raise in combine instead of counting
+// as empty, since a worker that silently dropped pairs would disagree with
+// the others.
+//
 // Thread safety: the dense maps are guarded by `mu_` and the name registry
 // by `names_mu_`; everything else is a pure function of the word.
 #pragma once
@@ -51,6 +60,10 @@ struct Decoded {
 
 class Codec {
 public:
+    explicit Codec(bool stable_signatures = false) : stable_(stable_signatures) {}
+
+    bool stable_signatures() const { return stable_; }
+
     // ---- name registry (mirrors the Python tracker; used by explain) ----
     // Returns the pair ID of (table, column), registering it when new.
     uint32_t register_pair(const std::string& table, const std::string& column, bool protect) {
@@ -220,6 +233,10 @@ public:
         sa.unite(sb);
         uint32_t ids[4];
         const uint32_t n = sa.ids(ids, 4);
+        if (stable_ && !(known_a && known_b))
+            throw std::invalid_argument("combine: word with pair key " +
+                                        std::to_string(known_a ? kb : ka) +
+                                        " names a dense signature this codec does not know");
         const uint32_t r = n <= 3 ? key_of_ids(ids, n)
                                   : (MODE_DENSE << MODE_SHIFT) | signature_locked(sa);
         return known_a && known_b ? remember(memo_key, r) : r;
@@ -278,6 +295,34 @@ public:
                (sel_mode(rkey, MODE_2) & ((fold_entity5(e) << M1_ENT_SHIFT) | fold_chain4(c)));
     }
 
+    // Result word of joining two partial aggregates: pairs united, entity
+    // and chain XORed (associative and commutative, so the order in which
+    // partitions and rows are joined does not matter), taint OR, depth max
+    // (no step is added: the aggregate's own step is applied once when it
+    // is finished).  The word 0 is the identity.  Entity and chain are
+    // XORed as stored and folded to the result's mode; the folds are linear,
+    // so folding early or late gives the same field.
+    static uint32_t assemble_joined(uint32_t rkey, uint32_t a, uint32_t b) {
+        using namespace word;
+        const uint32_t a0 = sel_mode(a, MODE_01), a1 = sel_mode(a, MODE_2);
+        const uint32_t b0 = sel_mode(b, MODE_01), b1 = sel_mode(b, MODE_2);
+        const uint32_t ea = (a0 & ((a >> M0_ENT_SHIFT) & M0_ENT_MASK)) |
+                            (a1 & ((a >> M1_ENT_SHIFT) & M1_ENT_MASK));
+        const uint32_t eb = (b0 & ((b >> M0_ENT_SHIFT) & M0_ENT_MASK)) |
+                            (b1 & ((b >> M1_ENT_SHIFT) & M1_ENT_MASK));
+        const uint32_t ca = (a0 & (a & M0_CHAIN_MASK)) | (a1 & (a & M1_CHAIN_MASK));
+        const uint32_t cb = (b0 & (b & M0_CHAIN_MASK)) | (b1 & (b & M1_CHAIN_MASK));
+        const uint32_t e = ea ^ eb, c = ca ^ cb;
+        const uint32_t da = depth(a), db = depth(b);
+        return rkey | ((a | b) & TAINT_BIT) | ((da > db ? da : db) << DEPTH_SHIFT) |
+               (sel_mode(rkey, MODE_01) & ((e << M0_ENT_SHIFT) | c)) |
+               (sel_mode(rkey, MODE_2) & ((fold_entity5(e) << M1_ENT_SHIFT) | fold_chain4(c)));
+    }
+
+    uint32_t join(uint32_t a, uint32_t b) {
+        return assemble_joined(combine_keys(word::pair_key(a), word::pair_key(b)), a, b);
+    }
+
     uint32_t combine(uint32_t a, uint32_t b, uint32_t op) {
         return assemble_combined(combine_keys(word::pair_key(a), word::pair_key(b)), a, b, op);
     }
@@ -330,12 +375,17 @@ private:
             throw std::overflow_error("dense signature space exhausted");
         uint64_t h = s.hash();
         uint32_t sig = static_cast<uint32_t>(h ^ (h >> 32)) & word::DENSE_SIG_MASK;
+        if (stable_ && set_of_.count(sig))
+            throw std::overflow_error("dense signature collision: two pair sets hash to signature " +
+                                      std::to_string(sig) +
+                                      "; stable signatures cannot tell them apart");
         while (set_of_.count(sig)) sig = (sig + 1) & word::DENSE_SIG_MASK;
         set_of_.emplace(sig, s);
         sig_of_.emplace(s, sig);
         return sig;
     }
 
+    bool stable_ = false;
     mutable std::mutex mu_;
     std::unordered_map<PairSet, uint32_t, pairs::PairSetHash> sig_of_;
     std::unordered_map<uint32_t, PairSet> set_of_;

@@ -33,7 +33,11 @@ PairSet pair_set_of(nb::handle ids) {
 void register_codec(nb::module_& m) {
     nb::class_<Codec>(m, "RustProvenanceTracker",
                       "Codec of VORTEL-32 words with its own dense-signature registry.")
-        .def(nb::init<>())
+        .def(nb::init<bool>(), nb::arg("stable_signatures") = false,
+             "With stable_signatures, a dense word's signature is a hash of its pair set "
+             "alone (the same in every process; a hash collision raises OverflowError), "
+             "and combining a word whose pairs this codec cannot decode raises ValueError.")
+        .def_prop_ro("stable_signatures", &Codec::stable_signatures)
         .def(
             "register",
             [](Codec& c, const std::string& table, const std::string& column, nb::handle protect) {
@@ -82,6 +86,14 @@ void register_codec(nb::module_& m) {
             },
             nb::arg("prov_a"), nb::arg("prov_b"), nb::arg("op") = 1)
         .def(
+            "join",
+            [](Codec& c, nb::handle a, nb::handle b) {
+                return c.join(low32(a, "prov_a"), low32(b, "prov_b"));
+            },
+            nb::arg("prov_a"), nb::arg("prov_b"),
+            "Join of two partial aggregates: pairs united, entity and chain XOR, taint OR, "
+            "depth max; 0 is the identity.")
+        .def(
             "update_chain",
             [](const Codec&, nb::handle w, nb::handle op) {
                 return Codec::update_chain(low32(w, "provenance"), low32(op, "op"));
@@ -91,16 +103,17 @@ void register_codec(nb::module_& m) {
             "__getstate__",
             [](const Codec& c) {
                 return nb::make_tuple(c.names(), c.protected_columns(), c.protected_tables(),
-                                      c.dense_signatures());
+                                      c.dense_signatures(), c.stable_signatures());
             },
             "(names in ID order, protected (table, column) pairs, protected tables, "
-            "dense (signature, pair IDs) entries): everything needed to decode this "
-            "codec's words elsewhere.")
+            "dense (signature, pair IDs) entries, stable signatures): everything needed "
+            "to decode this codec's words elsewhere and to go on as it would.")
         .def(
             "__setstate__",
             [](Codec& c, nb::tuple state) {
-                if (state.size() != 4) throw nb::value_error("codec state must be a 4-tuple");
-                new (&c) Codec();
+                if (state.size() != 4 && state.size() != 5)
+                    throw nb::value_error("codec state must be a 4- or 5-tuple");
+                new (&c) Codec(state.size() == 5 && truthy(state[4]));
                 for (nb::handle item : nb::iter(state[0])) {
                     auto name = nb::cast<std::pair<std::string, std::string>>(item);
                     c.register_pair(name.first, name.second, false);

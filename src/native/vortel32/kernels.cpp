@@ -69,6 +69,36 @@ void register_kernels(nb::module_& m) {
         "flag, chain 0, depth 0.");
 
     m.def(
+        "join_groups",
+        [](Codec& codec, nb::ndarray<const int64_t, nb::ndim<1>, nb::device::cpu> codes, WordsIn w,
+           size_t ngroups) {
+            const size_t n = w.shape(0);
+            if (codes.shape(0) != n)
+                throw nb::value_error(("join_groups: " + std::to_string(codes.shape(0)) +
+                                       " group codes for " + std::to_string(n) + " words")
+                                          .c_str());
+            const int64_t* c = codes.data();
+            const ptrdiff_t cs = static_cast<ptrdiff_t>(codes.stride(0));
+            for (size_t i = 0; i < n; ++i)
+                if (c[static_cast<ptrdiff_t>(i) * cs] >= static_cast<int64_t>(ngroups))
+                    throw nb::value_error(("join_groups: group code " +
+                                           std::to_string(c[static_cast<ptrdiff_t>(i) * cs]) +
+                                           " at position " + std::to_string(i) +
+                                           " is not below ngroups=" + std::to_string(ngroups))
+                                              .c_str());
+            uint32_t* out;
+            auto result = new_array<uint32_t>(ngroups, out);
+            {
+                nb::gil_scoped_release release;
+                kernels::join_groups(codec, c, cs, view_of(w, false), out, n, ngroups);
+            }
+            return result;
+        },
+        nb::arg("codec"), nb::arg("codes"), nb::arg("words"), nb::arg("ngroups"),
+        "Partial aggregate word of each group 0..ngroups-1: pairs united, entity and chain "
+        "XORed, taint OR, depth max (0 for an empty group; negative codes are skipped).");
+
+    m.def(
         "is_tainted_batch",
         [](WordsIn w) {
             size_t n = w.shape(0);

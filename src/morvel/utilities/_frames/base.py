@@ -187,7 +187,7 @@ def _unary_method(name: str, op: Callable, op_name: str, op_code: int) -> Callab
     return method
 
 
-class _TrackedSeriesBase(_rows_hooks.RowsSeriesMixin, pd.Series):
+class _TrackedSeriesBase(_rows_hooks.RowsSeriesMixin, pd.Series):  # type: ignore[misc]
     """What both tracked Series families share: the operator methods (each
     family supplies ``_tracked_binary`` and ``_tracked_unary``), and the
     series name carried through pandas' results and pickles."""
@@ -230,14 +230,14 @@ for _entry in UNARY_OPERATORS:
 del _entry
 
 
-class _TrackedFrameBase(_rows_hooks.RowsFrameMixin, pd.DataFrame):
+class _TrackedFrameBase(_rows_hooks.RowsFrameMixin, pd.DataFrame):  # type: ignore[misc]
     """What both tracked DataFrame families share: column selection that
     resolves a callable key once, hands selected columns to the family with
     their stored arrays, and keeps the name only for pandas' own callers
     (or when rows are followed)."""
 
     def __finalize__(self, other: Any, method: Optional[str] = None, **kwargs: Any) -> Any:
-        out = super().__finalize__(other, method=method, **kwargs)
+        out = super().__finalize__(other, method=method, **kwargs)  # type: ignore[misc]
         if _rows_hooks.finalize_frame(out, other, method):
             return out
         return out._finalize_frame_from(other, method)

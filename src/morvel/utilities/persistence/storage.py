@@ -815,6 +815,88 @@ class SQLiteStorage:
         found = self._pipelines("WHERE p.id = ?", (_int(pipeline_id, "pipeline_id"),))
         return found[0] if found else None
 
+    def pipeline_states(self, pipeline_ids: Iterable[int]) -> Dict[int, Tuple[Optional[str], str]]:
+        """``{pipeline id: (tenant id, status)}`` for those of ``pipeline_ids``
+        that exist."""
+        ids = list({_int(i, "pipeline_id") for i in pipeline_ids})
+        out: Dict[int, Tuple[Optional[str], str]] = {}
+        with self._lock:
+            db = self._db()
+            for i in range(0, len(ids), _CHUNK):
+                chunk = ids[i : i + _CHUNK]
+                marks = ",".join("?" * len(chunk))
+                for pid, tenant, status in db.execute(
+                    f"SELECT id, tenant_id, status FROM pipelines WHERE id IN ({marks})", chunk
+                ):
+                    out[pid] = (tenant, status)
+        return out
+
+    def tenant_pipelines(self, tenant_id: str, include_untenanted: bool = False) -> List[Dict[str, Any]]:
+        """:meth:`list_pipelines` of one tenant; with ``include_untenanted``
+        also the pipelines stored without a tenant (written to the file
+        directly rather than through the service)."""
+        tenant = _text(tenant_id, "tenant_id")
+        if include_untenanted:
+            return self._pipelines("WHERE p.tenant_id = ? OR p.tenant_id IS NULL", (tenant,))
+        return self._pipelines("WHERE p.tenant_id = ?", (tenant,))
+
+    def column_fingerprints(self, pipeline_id: int) -> List[Tuple[str, str, int, int]]:
+        """``(kind, column, fingerprint, rows)`` for every distinct fingerprint
+        stored per output column of the pipeline's results (kind "result")
+        and per column of its row values (kind "row value"; a value without a
+        column is named by its operation in brackets, "(div)")."""
+        pid = _int(pipeline_id, "pipeline_id")
+        with self._lock:
+            db = self._db()
+            rows = db.execute(
+                "SELECT 'result', output_name, fingerprint, COUNT(*) FROM results WHERE pipeline_id = ?"
+                " GROUP BY output_name, fingerprint"
+                " UNION ALL SELECT 'row value', COALESCE(column_name, '(' || node_operation || ')', ''), fingerprint,"
+                " COUNT(*) FROM row_values WHERE pipeline_id = ? GROUP BY 2, fingerprint",
+                (pid, pid),
+            ).fetchall()
+        return [(k, c, int(f), int(n)) for k, c, f, n in rows]
+
+    def result_rows(self, pipeline_id: int, row_key: str) -> List[Dict[str, Any]]:
+        """The stored results of one row key: dictionaries "output_name",
+        "fingerprint", "value", "input_hash", ordered by output name."""
+        pid = _int(pipeline_id, "pipeline_id")
+        key = _text(row_key, "row key")
+        with self._lock:
+            rows = self._db().execute(
+                "SELECT output_name, fingerprint, value, input_hash FROM results"
+                " WHERE pipeline_id = ? AND row_key = ? ORDER BY output_name",
+                (pid, key),
+            ).fetchall()
+        return [{"output_name": o, "fingerprint": f, "value": v, "input_hash": h} for o, f, v, h in rows]
+
+    def dashboard_syncs(
+        self, tenant_id: Optional[str], pipeline_id: Optional[int] = None, limit: int = 20
+    ) -> List[Dict[str, Any]]:
+        """The newest dashboard sync bodies of a tenant (None: those stored
+        without one), newest first; with ``pipeline_id`` only those whose
+        ``pipeline.provenance_pipeline_id`` names it.  Dictionaries
+        "sync_id", "received_at" and "body" (decoded JSON)."""
+        tenant = _opt_text(tenant_id, "tenant_id")
+        where = "tenant_id IS ?"
+        args: List[Any] = [tenant]
+        if pipeline_id is not None:
+            where += " AND json_valid(body) AND json_extract(body, '$.pipeline.provenance_pipeline_id') = ?"
+            args.append(_int(pipeline_id, "pipeline_id"))
+        with self._lock:
+            rows = self._db().execute(
+                f"SELECT id, received_at, body FROM dashboard_syncs WHERE {where} ORDER BY id DESC LIMIT ?",
+                (*args, int(limit)),
+            ).fetchall()
+        out = []
+        for sid, received, body in rows:
+            try:
+                decoded = json.loads(body)
+            except ValueError:
+                decoded = None
+            out.append({"sync_id": sid, "received_at": received, "body": decoded})
+        return out
+
     def pipeline_graph(self, pipeline_id: int, fingerprint: int) -> Dict[str, Any]:
         """The stored derivation of one value: the node of ``pipeline_id``
         with ``fingerprint`` and every node upstream of it.

@@ -1,0 +1,829 @@
+"""Tracked Dask frames: word columns that travel with the rows.
+
+A :class:`TrackedDaskFrame` is a Dask DataFrame in which every user column
+``c`` has a hidden ``uint32`` column of words (named ``WORD_PREFIX + str(c)``).
+Being ordinary partition data, the words go through Dask's shuffles, spills,
+serialisation and task retries with their rows.  The wrapper intercepts the
+operations that change words (column arithmetic, transforms, assignment,
+filters, merges, groupby aggregations, concatenation) and computes them per
+partition with the rules of :mod:`morvel.dask._rules`; ``compute()`` returns
+a :class:`~morvel.utilities.vortel32.TrackedDataFrame`.
+
+Besides its words, each column carries the pair sets its words can name,
+worked out on the client as the graph is built.  The dense ones are shipped
+with the registry of every task, so that any worker can decode any word.
+"""
+from __future__ import annotations
+
+import operator
+from collections.abc import Callable, Hashable, Iterable, Sequence
+from functools import partial
+from typing import Any
+
+import numpy as np
+import pandas as pd
+
+from morvel.dask import _rules as rules
+from morvel.dask._registry import (
+    DEFAULT_ENTITY_KEY,
+    PairSets,
+    PortableTracker,
+    WordRegistry,
+    dense_sets_of,
+    registry_of,
+)
+from morvel.utilities._argcheck import check_exact, type_error
+from morvel.utilities.vortel32 import (
+    OpCode,
+    TrackedDataFrame,
+    TrackedSeries,
+    column_risk_report,
+)
+
+try:
+    import dask.dataframe as dd
+except ImportError as exc:  # pragma: no cover - exercised only without the extra
+    raise ImportError(
+        "morvel.dask needs Dask: install it with pip install 'morvel[dask]' "
+        "(dask[dataframe] and distributed)") from exc
+
+#: Prefix of the hidden word column of each user column.
+WORD_PREFIX = "__morvel_word__"
+_LEFT = "__morvel_left__"
+_RIGHT = "__morvel_right__"
+_EMPTY: frozenset[int] = frozenset()
+#: Most pair sets one column may name before aggregating it is refused.
+MAX_COLUMN_SETS = 4096
+
+_LINEAGE_MESSAGE = (
+    "morvel.dask tracks provenance words only: lineage nodes (the per-element "
+    "computation graph) are a single-process feature for now. Use "
+    "track(..., lineage=False) on Dask, or wrap_dataframe_dag on a pandas frame "
+    "for lineage.")
+
+
+def word_column(label: Hashable) -> str:
+    """Name of the hidden word column of user column ``label``."""
+    return WORD_PREFIX + str(label)
+
+
+def _is_word_column(label: Hashable) -> bool:
+    return isinstance(label, str) and label.startswith(WORD_PREFIX)
+
+
+# ---------------------------------------------------------------------------
+# Pipeline: the registry of one Dask pipeline
+# ---------------------------------------------------------------------------
+
+
+class DaskPipeline:
+    """The pair registry and protection of one Dask pipeline.
+
+    Frames tracked with the same pipeline can be combined, merged and
+    concatenated; their pair IDs are fixed here, on the client, in the order
+    the tables are tracked, so the words do not depend on which worker
+    computes them.  ``tracker`` is the client's
+    :class:`~morvel.dask.PortableTracker`: computed frames carry it.
+
+    >>> p = DaskPipeline("credit")
+    >>> p.tracker.stats()["registered_pairs"]
+    0
+    """
+
+    def __init__(self, name: str = "dask", entity_key: bytes = DEFAULT_ENTITY_KEY) -> None:
+        check_exact(name, "name", str)
+        self.name = name
+        self.tracker = PortableTracker(entity_key)
+
+    def registry(self, sets: Iterable[PairSets] = ()) -> WordRegistry:
+        """Registry snapshot with the dense sets among ``sets``, which the
+        client tracker learns as well (so it can decode them)."""
+        dense = dense_sets_of(sets)
+        known = {d["pairs"] for d in self.tracker._dense.values()}
+        for s in dense - known:
+            self.tracker.encode(set(s))
+        return registry_of(self.tracker, dense)
+
+    def __repr__(self) -> str:
+        return f"DaskPipeline({self.name!r}, pairs={self.tracker._next_id})"
+
+
+def _same_pipeline(a: DaskPipeline, b: DaskPipeline) -> DaskPipeline:
+    if a is not b:
+        raise ValueError("tracked Dask frames of different pipelines cannot be combined; "
+                         "track every table with the same pipeline=DaskPipeline(...)")
+    return a
+
+
+def _unions(a: PairSets, b: PairSets) -> PairSets:
+    """Pair sets of words combined from a column with sets ``a`` and one with
+    sets ``b``, where either side may be missing (neutral word)."""
+    a2, b2 = a | {_EMPTY}, b | {_EMPTY}
+    return frozenset(x | y for x in a2 for y in b2)
+
+
+def _closure(sets: PairSets) -> PairSets:
+    """Every union of one or more of ``sets``: what a group can name."""
+    result = set(sets)
+    frontier = set(sets)
+    while frontier:
+        new = {x | y for x in frontier for y in sets} - result
+        result |= new
+        frontier = new
+        if len(result) > MAX_COLUMN_SETS:
+            raise ValueError(f"a column may name more than {MAX_COLUMN_SETS} pair sets after "
+                             "aggregation; aggregate fewer differently-derived rows together")
+    return frozenset(result)
+
+
+# ---------------------------------------------------------------------------
+# Partition functions (module level, so that workers import them)
+# ---------------------------------------------------------------------------
+
+
+def _source_part(pdf: pd.DataFrame, registry: WordRegistry, columns: list[tuple[Hashable, int, bool]],
+                 include_entity: bool) -> pd.DataFrame:
+    codec = registry.codec()
+    row_entities = rules.entities(pdf.index, registry.entity_key, include_entity)
+    words = {word_column(label): rules.source_words(codec, pair_id, row_entities, taint)
+             for label, pair_id, taint in columns}
+    return pd.concat([pdf, pd.DataFrame(words, index=pdf.index, copy=False)], axis=1)
+
+
+_VALUE_OPS: dict[str, Callable[[Any, Any], Any]] = {
+    "add": operator.add, "sub": operator.sub, "mul": operator.mul,
+    "truediv": operator.truediv, "floordiv": operator.floordiv, "pow": operator.pow,
+    "mod": operator.mod,
+    "radd": lambda a, b: b + a, "rsub": lambda a, b: b - a, "rmul": lambda a, b: b * a,
+    "rtruediv": lambda a, b: b / a, "rfloordiv": lambda a, b: b // a,
+    "rpow": lambda a, b: b ** a, "rmod": lambda a, b: b % a,
+    "gt": operator.gt, "lt": operator.lt, "ge": operator.ge, "le": operator.le,
+    "eq": operator.eq, "ne": operator.ne, "and": operator.and_, "or": operator.or_,
+    "xor": operator.xor,
+}
+
+# Operation codes of the element operations whose words combine both
+# operands; the others (equality, logic, modulo) keep the words of the
+# tracked series they run on, as the single-process tracked series does.
+_OP_CODES: dict[str, int] = {
+    "add": OpCode.ADD, "sub": OpCode.SUB, "mul": OpCode.MUL, "truediv": OpCode.DIV,
+    "floordiv": OpCode.DIV, "pow": OpCode.MUL, "radd": OpCode.ADD, "rsub": OpCode.SUB,
+    "rmul": OpCode.MUL, "rtruediv": OpCode.DIV,
+    "gt": OpCode.CMP, "lt": OpCode.CMP, "ge": OpCode.CMP, "le": OpCode.CMP,
+}
+
+
+def _series_frame(values: pd.Series, words: np.ndarray) -> pd.DataFrame:
+    return pd.DataFrame({"value": values.array, "word": words}, index=values.index, copy=False)
+
+
+def _binary_part(left: pd.DataFrame, right: Any, op: str, registry: WordRegistry) -> pd.DataFrame:
+    fn = _VALUE_OPS[op]
+    if isinstance(right, pd.DataFrame):  # a tracked operand: value and word columns
+        if not left.index.equals(right.index):
+            left, right = left.align(right, join="outer")
+        values = fn(left["value"], right["value"])
+        words = rules.as_words(left["word"])
+        code = _OP_CODES.get(op)
+        if code is not None:
+            words = rules.binary(registry.codec(), words, rules.as_words(right["word"]), code)
+        return _series_frame(values, words)
+    if isinstance(right, pd.Series) and not left.index.equals(right.index):
+        left, right = left.align(right, join="outer", axis=0)
+    values = fn(left["value"], right)
+    return _series_frame(values, rules.as_words(left["word"]))
+
+
+def _unary_part(part: pd.DataFrame, method: str, code: int | None, registry: WordRegistry,
+                args: tuple[Any, ...], kwargs: dict[str, Any]) -> pd.DataFrame:
+    values = part["value"]
+    if method == "neg":
+        result = -values
+    else:
+        result = getattr(values, method)(*args, **kwargs)
+    words = rules.as_words(part["word"])
+    if code is not None:
+        words = rules.unary(registry.codec(), words, code)
+    return _series_frame(result, words)
+
+
+def _assign_part(pdf: pd.DataFrame, part: Any, label: Hashable) -> pd.DataFrame:
+    out = pdf.copy(deep=False)
+    hidden = word_column(label)
+    if isinstance(part, pd.DataFrame):
+        if out.index.equals(part.index):
+            out[label] = part["value"].to_numpy()
+            out[hidden] = rules.as_words(part["word"])
+        else:
+            out[label] = part["value"]
+            out[hidden] = part["word"].reindex(out.index) if out.index.is_unique else part["word"]
+            out[hidden] = rules.as_words(out[hidden])
+    else:
+        out[label] = part
+        out[hidden] = np.zeros(len(out), dtype=np.uint32)
+    return out
+
+
+def _fill_words_part(pdf: pd.DataFrame, labels: list[Hashable]) -> pd.DataFrame:
+    out = pdf.copy(deep=False)
+    for label in labels:
+        hidden = word_column(label)
+        out[hidden] = rules.as_words(out[hidden]) if hidden in out.columns else \
+            np.zeros(len(out), dtype=np.uint32)
+    return out[[*labels, *(word_column(c) for c in labels)]]
+
+
+def _merge_part(pdf: pd.DataFrame, plan: list[tuple[Hashable, str, str | None, str | None]],
+                registry: WordRegistry) -> pd.DataFrame:
+    codec = registry.codec()
+    n = len(pdf)
+    zeros = np.zeros(n, dtype=np.uint32)
+
+    def side(name: str | None) -> np.ndarray:
+        return rules.as_words(pdf[name]) if name is not None else zeros
+
+    labels = [label for label, _, _, _ in plan]
+    words = {}
+    for label, kind, left, right in plan:
+        if kind == "key":
+            words[word_column(label)] = rules.merged_key(codec, side(left), side(right))
+        else:
+            words[word_column(label)] = rules.merged_side(codec, side(left if kind == "left" else right))
+    return pd.concat([pdf[labels], pd.DataFrame(words, index=pdf.index, copy=False)], axis=1)
+
+
+def _group_codes(grouped: Any) -> tuple[np.ndarray, pd.Index]:
+    codes = grouped.ngroup().to_numpy()
+    if codes.dtype.kind == "f":  # rows of dropped (missing) keys
+        codes = np.where(np.isnan(codes), -1, codes)
+    return codes.astype(np.int64), grouped.size().index
+
+
+def _words_chunk(registry: WordRegistry, grouped: Any) -> pd.Series:
+    codes, index = _group_codes(grouped)
+    partial_words = rules.join_partial(registry.codec(), codes, rules.as_words(grouped.obj),
+                                       len(index))
+    return pd.Series(partial_words, index=index)
+
+
+def _words_finish(registry: WordRegistry, partial_words: pd.Series) -> pd.Series:
+    words = rules.finish_aggregate(registry.codec(), rules.as_words(partial_words))
+    return pd.Series(words, index=partial_words.index, name=partial_words.name)
+
+
+def _word_aggregation(registry: WordRegistry) -> dd.Aggregation:
+    chunk = partial(_words_chunk, registry)
+    return dd.Aggregation("morvel_words", chunk, chunk, partial(_words_finish, registry))
+
+
+def _risk_part(pdf: pd.DataFrame, labels: list[Hashable]) -> pd.DataFrame:
+    """Per column: the shallowest depth of a tainted word (8 when none)."""
+    depth = []
+    for label in labels:
+        w = rules.as_words(pdf[word_column(label)])
+        tainted = ((w >> np.uint32(29)) & np.uint32(1)).astype(bool)
+        depth.append(int(((w[tainted] >> np.uint32(26)) & np.uint32(7)).min()) if tainted.any() else 8)
+    return pd.DataFrame({"depth": np.array(depth, dtype=np.int64)}, index=pd.RangeIndex(len(labels)))
+
+
+# ---------------------------------------------------------------------------
+# Tracked series
+# ---------------------------------------------------------------------------
+
+
+class TrackedDaskSeries:
+    """One column of a tracked Dask frame: a Dask frame of two columns,
+    ``value`` and ``word``, partitioned like the frame it came from.
+
+    Arithmetic, comparisons and the transforms ``clip``, ``fillna``, ``map``
+    and ``replace`` compute values with pandas and words with the rules of
+    :mod:`morvel.dask._rules`; ``compute()`` gives a ``TrackedSeries``.
+    """
+
+    def __init__(self, frame: dd.DataFrame, pipeline: DaskPipeline, sets: PairSets,
+                 name: Hashable = None) -> None:
+        self._frame = frame
+        self._pipeline = pipeline
+        self._sets = sets
+        self.name = name
+
+    # -- plumbing --------------------------------------------------------------
+
+    def _like(self, frame: dd.DataFrame, sets: PairSets, name: Hashable = None) -> TrackedDaskSeries:
+        return TrackedDaskSeries(frame, self._pipeline, sets, name)
+
+    @property
+    def values(self) -> dd.Series:
+        """The values as a plain Dask series."""
+        return self._frame["value"].rename(self.name)
+
+    @property
+    def words(self) -> dd.Series:
+        """The words as a plain Dask series of uint32."""
+        return self._frame["word"]
+
+    @property
+    def npartitions(self) -> int:
+        return self._frame.npartitions
+
+    def _binop(self, other: Any, op: str) -> TrackedDaskSeries:
+        if isinstance(other, TrackedDaskSeries):
+            pipeline = _same_pipeline(self._pipeline, other._pipeline)
+            combines = op in _OP_CODES
+            sets = _unions(self._sets, other._sets) if combines else self._sets | {_EMPTY}
+            registry = pipeline.registry([self._sets, other._sets, sets])
+            operand: Any = other._frame
+            name = self.name if self.name == other.name else None
+        else:
+            if isinstance(other, TrackedSeries | pd.Series | pd.DataFrame | TrackedDaskFrame):
+                raise TypeError("a tracked Dask series combines with tracked Dask series, "
+                                "Dask series and scalars, not with pandas objects")
+            operand = other
+            sets = self._sets | {_EMPTY} if isinstance(other, dd.Series) else self._sets
+            registry = self._pipeline.registry([self._sets])
+            name = self.name
+        meta = _binary_part(self._frame._meta, operand._meta if hasattr(operand, "_meta") else
+                            operand, op, registry)
+        frame = dd.map_partitions(_binary_part, self._frame, operand, op, registry, meta=meta)
+        return self._like(frame, sets, name)
+
+    def _transform(self, method: str, code: int | None, *args: Any, **kwargs: Any) -> TrackedDaskSeries:
+        registry = self._pipeline.registry([self._sets])
+        meta = _unary_part(self._frame._meta_nonempty, method, code, registry, args, kwargs).iloc[:0]
+        frame = self._frame.map_partitions(_unary_part, method, code, registry, args, kwargs,
+                                           meta=meta)
+        return self._like(frame, self._sets, self.name if method != "neg" else None)
+
+    # -- operators -------------------------------------------------------------
+
+    def __add__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "add")
+    def __sub__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "sub")
+    def __mul__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "mul")
+    def __truediv__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "truediv")
+    def __floordiv__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "floordiv")
+    def __pow__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "pow")
+    def __mod__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "mod")
+    def __radd__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "radd")
+    def __rsub__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "rsub")
+    def __rmul__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "rmul")
+    def __rtruediv__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "rtruediv")
+    def __rfloordiv__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "rfloordiv")
+    def __rpow__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "rpow")
+    def __rmod__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "rmod")
+    def __gt__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "gt")
+    def __lt__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "lt")
+    def __ge__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "ge")
+    def __le__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "le")
+    def __eq__(self, o: object) -> TrackedDaskSeries: return self._binop(o, "eq")  # type: ignore[override]
+    def __ne__(self, o: object) -> TrackedDaskSeries: return self._binop(o, "ne")  # type: ignore[override]
+    def __and__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "and")
+    def __or__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "or")
+    def __xor__(self, o: Any) -> TrackedDaskSeries: return self._binop(o, "xor")
+
+    __hash__ = None  # type: ignore[assignment]  # == builds a series, as in pandas
+
+    def __neg__(self) -> TrackedDaskSeries:
+        return self._transform("neg", OpCode.NEG)
+
+    def clip(self, lower: Any = None, upper: Any = None) -> TrackedDaskSeries:
+        """Values clipped to [lower, upper]; chains advanced with ``CLIP``."""
+        return self._transform("clip", OpCode.CLIP, lower, upper)
+
+    def fillna(self, value: Any = 0) -> TrackedDaskSeries:
+        """Missing values filled (0 by default); chains advanced with ``FILL``."""
+        return self._transform("fillna", OpCode.FILL, value)
+
+    def map(self, arg: Any, na_action: str | None = None) -> TrackedDaskSeries:
+        """Values mapped through a dict, Series or function; chains advanced with ``MAP``."""
+        return self._transform("map", OpCode.MAP, arg, na_action=na_action)
+
+    def replace(self, *args: Any, **kwargs: Any) -> TrackedDaskSeries:
+        """pandas ``replace`` of the values; chains advanced with ``MAP``."""
+        if kwargs.get("inplace"):
+            raise ValueError("replace(inplace=True) is not supported on a tracked Dask series")
+        return self._transform("replace", OpCode.MAP, *args, **kwargs)
+
+    def abs(self) -> TrackedDaskSeries:
+        """Absolute values; the words are kept (as pandas' own method keeps them)."""
+        return self._transform("abs", None)
+
+    def astype(self, dtype: Any) -> TrackedDaskSeries:
+        """Values converted to ``dtype``; the words are kept."""
+        return self._transform("astype", None, dtype)
+
+    # -- results ---------------------------------------------------------------
+
+    def persist(self, **kwargs: Any) -> TrackedDaskSeries:
+        return self._like(self._frame.persist(**kwargs), self._sets, self.name)
+
+    def compute(self, **kwargs: Any) -> TrackedSeries:
+        """The values and words as a ``TrackedSeries`` carrying the pipeline's tracker."""
+        self._pipeline.registry([self._sets])
+        return self._tracked(self._frame.compute(**kwargs))
+
+    def _tracked(self, part: pd.DataFrame) -> TrackedSeries:
+        return TrackedSeries(part["value"].to_numpy(), index=part.index, name=self.name,
+                             _prov=rules.as_words(part["word"]), _tracker=self._pipeline.tracker)
+
+    def __repr__(self) -> str:
+        return f"TrackedDaskSeries(name={self.name!r}, npartitions={self.npartitions})"
+
+
+# ---------------------------------------------------------------------------
+# Tracked frame
+# ---------------------------------------------------------------------------
+
+
+class TrackedDaskFrame:
+    """A Dask DataFrame whose columns carry VORTEL-32 words.
+
+    Column access gives :class:`TrackedDaskSeries`; assignment, boolean
+    filters, ``merge``, ``groupby(...).agg`` and :func:`concat` keep the
+    words with their rows.  ``compute()`` gives a ``TrackedDataFrame`` with
+    the pipeline's tracker, so the audits and ``column_risk_report`` of
+    :mod:`morvel.utilities.vortel32` apply to it.
+    """
+
+    def __init__(self, ddf: dd.DataFrame, pipeline: DaskPipeline, sets: dict[Hashable, PairSets]) -> None:
+        self._ddf = ddf
+        self._pipeline = pipeline
+        self._sets = dict(sets)
+
+    @property
+    def columns(self) -> list[Hashable]:
+        """The user columns (without the word columns)."""
+        return [c for c in self._ddf.columns if not _is_word_column(c)]
+
+    @property
+    def npartitions(self) -> int:
+        return self._ddf.npartitions
+
+    @property
+    def pipeline(self) -> DaskPipeline:
+        return self._pipeline
+
+    def to_dask(self) -> dd.DataFrame:
+        """The user columns as a plain Dask frame (no words)."""
+        return self._ddf[self.columns]
+
+    def _like(self, ddf: dd.DataFrame, sets: dict[Hashable, PairSets]) -> TrackedDaskFrame:
+        return TrackedDaskFrame(ddf, self._pipeline, sets)
+
+    def _registry(self, extra: Iterable[PairSets] = ()) -> WordRegistry:
+        return self._pipeline.registry([*self._sets.values(), *extra])
+
+    def _with_words(self, labels: Sequence[Hashable]) -> list[Hashable]:
+        return [*labels, *(word_column(c) for c in labels)]
+
+    # -- selection and assignment ----------------------------------------------
+
+    def __getitem__(self, key: Any) -> TrackedDaskSeries | TrackedDaskFrame:
+        if isinstance(key, TrackedDaskSeries):
+            _same_pipeline(self._pipeline, key._pipeline)
+            return self._like(self._ddf[key._frame["value"]], self._sets)
+        if isinstance(key, dd.Series):
+            return self._like(self._ddf[key], self._sets)
+        if isinstance(key, list):
+            missing = [c for c in key if c not in self._sets]
+            if missing:
+                raise KeyError(missing)
+            return self._like(self._ddf[self._with_words(key)],
+                              {c: self._sets[c] for c in key})
+        if key not in self._sets:
+            raise KeyError(key)
+        frame = self._ddf[[key, word_column(key)]]
+        frame = frame.rename(columns={key: "value", word_column(key): "word"})
+        return TrackedDaskSeries(frame, self._pipeline, self._sets[key], key)
+
+    def __getattr__(self, name: str) -> TrackedDaskSeries:
+        if name.startswith("_"):
+            raise AttributeError(name)
+        sets = self.__dict__.get("_sets", {})
+        if name in sets:
+            return self[name]  # type: ignore[return-value]
+        raise AttributeError(f"{type(self).__name__!s} has no attribute or column {name!r}")
+
+    def __setitem__(self, key: Hashable, value: Any) -> None:
+        new = self._assign(key, value)
+        self._ddf, self._sets = new._ddf, new._sets
+
+    def _assign(self, label: Hashable, value: Any) -> TrackedDaskFrame:
+        if _is_word_column(label):
+            raise ValueError(f"column names starting with {WORD_PREFIX!r} are reserved")
+        if isinstance(value, TrackedDaskSeries):
+            _same_pipeline(self._pipeline, value._pipeline)
+            operand: Any = value._frame
+            # Rows the series lacks (it may come from an alignment) get 0.
+            sets = value._sets | {_EMPTY}
+        elif isinstance(value, (pd.Series, pd.DataFrame)):
+            raise TypeError("assign a tracked Dask series, a Dask series or a scalar")
+        else:
+            operand, sets = value, frozenset({_EMPTY})
+        meta = _assign_part(self._ddf._meta, operand._meta if hasattr(operand, "_meta")
+                            else operand, label)
+        # A new column lands after the word columns; the user columns keep
+        # their order (reordering here would copy every partition).
+        ddf = dd.map_partitions(_assign_part, self._ddf, operand, label, meta=meta)
+        return self._like(ddf, {**self._sets, label: sets})
+
+    def assign(self, **columns: Any) -> TrackedDaskFrame:
+        """A new frame with the given columns set (tracked series keep their
+        words; Dask series and scalars carry the neutral word 0)."""
+        out = self
+        for label, value in columns.items():
+            out = out._assign(label, value)
+        return out
+
+    def drop(self, columns: Hashable | list[Hashable]) -> TrackedDaskFrame:
+        """A new frame without the given columns (and their words)."""
+        cols = columns if isinstance(columns, list) else [columns]
+        keep = [c for c in self.columns if c not in cols]
+        return self[keep]  # type: ignore[return-value]
+
+    def rename(self, columns: dict[Hashable, Hashable]) -> TrackedDaskFrame:
+        """A new frame with columns renamed; the words follow their columns."""
+        check_exact(columns, "columns", dict)
+        mapping: dict[Hashable, Hashable] = dict(columns)
+        mapping.update({word_column(k): word_column(v) for k, v in columns.items()})
+        sets = {columns.get(k, k): v for k, v in self._sets.items()}
+        return self._like(self._ddf.rename(columns=mapping), sets)
+
+    # -- relational operations -------------------------------------------------
+
+    def merge(self, right: TrackedDaskFrame | dd.DataFrame, how: str = "inner", on: Any = None,
+              left_on: Any = None, right_on: Any = None,
+              suffixes: tuple[str | None, str | None] = ("_x", "_y"), **kwargs: Any) -> TrackedDaskFrame:
+        """Dask merge on columns; each output element carries the word of the
+        element it came from with the merge code in its chain (0 for a
+        missing side), and key columns named on both sides combine both."""
+        if kwargs.get("left_index") or kwargs.get("right_index") or kwargs.get("indicator"):
+            raise NotImplementedError("tracked Dask merges join on columns (on=, left_on=, right_on=)")
+        if isinstance(right, TrackedDaskFrame):
+            _same_pipeline(self._pipeline, right._pipeline)
+            right_cols, right_sets = right.columns, right._sets
+            right_ddf = right._ddf.rename(columns={word_column(c): _RIGHT + str(c) for c in right_cols})
+            right_words = {c: _RIGHT + str(c) for c in right_cols}
+        elif isinstance(right, dd.DataFrame):
+            right_cols = list(right.columns)
+            right_sets = {c: frozenset({_EMPTY}) for c in right_cols}
+            right_ddf, right_words = right, {}
+        else:
+            raise type_error("right", "TrackedDaskFrame", right)
+        left_cols = self.columns
+        left_ddf = self._ddf.rename(columns={word_column(c): _LEFT + str(c) for c in left_cols})
+
+        def names(x: Any) -> list[Hashable]:
+            return [] if x is None else (list(x) if isinstance(x, (list, tuple)) else [x])
+
+        if on is None and left_on is None and right_on is None:
+            on = [c for c in left_cols if c in right_cols]
+        if on is not None:
+            both = set(names(on))
+        else:
+            both = {a for a, b in zip(names(left_on), names(right_on), strict=True) if a == b}
+        plan: list[tuple[Hashable, str, str | None, str | None]] = []
+        sets: dict[Hashable, PairSets] = {}
+        sx, sy = suffixes
+
+        def suffixed(c: Hashable, s: str | None) -> Hashable:
+            return f"{c}{s}" if s else c
+
+        for c in left_cols:
+            if c in both:
+                plan.append((c, "key", _LEFT + str(c), right_words.get(c)))
+                sets[c] = _unions(self._sets[c], right_sets[c])
+            else:
+                out = suffixed(c, sx) if c in right_cols else c
+                plan.append((out, "left", _LEFT + str(c), None))
+                sets[out] = self._sets[c] | {_EMPTY}
+        for c in right_cols:
+            if c in both:
+                continue
+            out = suffixed(c, sy) if c in left_cols else c
+            plan.append((out, "right", None, right_words.get(c)))
+            sets[out] = right_sets[c] | {_EMPTY}
+        merged = left_ddf.merge(right_ddf, how=how, on=on, left_on=left_on, right_on=right_on,
+                                suffixes=suffixes, **kwargs)
+        expected = {label for label, _, _, _ in plan}
+        user = {c for c in merged.columns if not str(c).startswith((_LEFT, _RIGHT))}
+        if user != expected:
+            raise NotImplementedError(f"merge produced columns {sorted(map(str, user))}, which the "
+                                      "word bookkeeping cannot attribute to a side")
+        registry = self._pipeline.registry([*self._sets.values(), *right_sets.values(),
+                                            *sets.values()])
+        meta = _merge_part(merged._meta, plan, registry)
+        ddf = merged.map_partitions(_merge_part, plan, registry, meta=meta)
+        return self._like(ddf, sets)
+
+    def groupby(self, by: Hashable | list[Hashable], sort: bool = True,
+                dropna: bool = True) -> TrackedDaskGroupBy:
+        """Grouping by columns of this frame; aggregate with ``agg`` or the
+        named reductions."""
+        return TrackedDaskGroupBy(self, by, sort=sort, dropna=dropna)
+
+    def repartition(self, **kwargs: Any) -> TrackedDaskFrame:
+        """Dask ``repartition``; rows keep their words."""
+        return self._like(self._ddf.repartition(**kwargs), self._sets)
+
+    def persist(self, **kwargs: Any) -> TrackedDaskFrame:
+        return self._like(self._ddf.persist(**kwargs), self._sets)
+
+    # -- results ---------------------------------------------------------------
+
+    def _tracked(self, pdf: pd.DataFrame) -> TrackedDataFrame:
+        cols = self.columns
+        col_prov = {c: rules.as_words(pdf[word_column(c)]) for c in cols}
+        return TrackedDataFrame(pdf[cols], _tracker=self._pipeline.tracker, _col_prov=col_prov)
+
+    def compute(self, **kwargs: Any) -> TrackedDataFrame:
+        """The frame as a ``TrackedDataFrame`` with the pipeline's tracker (it
+        can decode every word the graph produces)."""
+        self._registry()
+        return self._tracked(self._ddf.compute(**kwargs))
+
+    def risk_report(self, **kwargs: Any) -> list[dict[str, Any]]:
+        """``column_risk_report`` of the frame, computed on the workers: only
+        one small summary per partition comes back to the client."""
+        cols = self.columns
+        summary = self._ddf[[word_column(c) for c in cols]].map_partitions(
+            _risk_part, cols, meta=pd.DataFrame({"depth": np.array([], dtype=np.int64)}))
+        depths = summary["depth"].to_frame().compute(**kwargs)["depth"].to_numpy()
+        col_prov = {}
+        for i, c in enumerate(cols):
+            least = int(depths[i::len(cols)].min()) if len(cols) and depths.size else 8
+            # One word per column stands for all of them: the report only
+            # reads the taint and the shallowest tainted depth.
+            col_prov[c] = np.array([0 if least > 7 else (1 << 29) | (least << 26)], dtype=np.uint32)
+        frame = TrackedDataFrame(pd.DataFrame(columns=cols), _tracker=self._pipeline.tracker,
+                                 _col_prov=col_prov)
+        return column_risk_report(frame)
+
+    def __repr__(self) -> str:
+        return (f"TrackedDaskFrame(columns={self.columns!r}, npartitions={self.npartitions}, "
+                f"pipeline={self._pipeline.name!r})")
+
+
+class TrackedDaskGroupBy:
+    """Groupby of a tracked Dask frame.  Each result value's word joins the
+    words of the rows it was computed from and takes the aggregate step."""
+
+    _REDUCTIONS = ("sum", "mean", "min", "max", "count", "std", "var", "first", "last",
+                   "median", "prod")
+
+    def __init__(self, frame: TrackedDaskFrame, by: Hashable | list[Hashable],
+                 selection: Hashable | list[Hashable] | None = None, sort: bool = True,
+                 dropna: bool = True) -> None:
+        self._frame = frame
+        self._by = by
+        self._keys = by if isinstance(by, list) else [by]
+        for k in self._keys:
+            if k not in frame._sets:
+                raise KeyError(k)
+        self._selection = selection
+        self._sort = sort
+        self._dropna = dropna
+
+    def __getitem__(self, key: Hashable | list[Hashable]) -> TrackedDaskGroupBy:
+        return TrackedDaskGroupBy(self._frame, self._by, key, self._sort, self._dropna)
+
+    def _columns(self) -> list[Hashable]:
+        if self._selection is None:
+            return [c for c in self._frame.columns if c not in self._keys]
+        return self._selection if isinstance(self._selection, list) else [self._selection]
+
+    def agg(self, func: str | dict[Hashable, str]) -> TrackedDaskFrame | TrackedDaskSeries:
+        """Aggregate each column with one named reduction (a string for all,
+        or a dict column -> string).  A single selected column gives a
+        tracked series, otherwise a tracked frame indexed by the groups."""
+        if isinstance(func, str):
+            spec = {c: func for c in self._columns()}
+        elif isinstance(func, dict):
+            spec = dict(func)
+        else:
+            raise type_error("func", "str", func)
+        frame = self._frame
+        sets = {c: _closure(frame._sets[c]) for c in spec}
+        registry = frame._pipeline.registry([*(frame._sets[c] for c in spec), *sets.values()])
+        words = _word_aggregation(registry)
+        full: dict[Hashable, Any] = dict(spec)
+        full.update({word_column(c): words for c in spec})
+        cols = [*self._keys, *spec, *(word_column(c) for c in spec)]
+        result = frame._ddf[cols].groupby(self._by, sort=self._sort, dropna=self._dropna).agg(full)
+        result = result[[*spec, *(word_column(c) for c in spec)]]
+        if self._selection is not None and not isinstance(self._selection, list):
+            (label,) = spec
+            series = result.rename(columns={label: "value", word_column(label): "word"})
+            return TrackedDaskSeries(series, frame._pipeline, sets[label], label)
+        return TrackedDaskFrame(result, frame._pipeline, sets)
+
+    def __getattr__(self, name: str) -> Callable[[], TrackedDaskFrame | TrackedDaskSeries]:
+        if name in self._REDUCTIONS:
+            return lambda: self.agg(name)
+        raise AttributeError(name)
+
+
+# ---------------------------------------------------------------------------
+# Entry points
+# ---------------------------------------------------------------------------
+
+
+def track(ddf: dd.DataFrame, table: str, protected: Any = False, pipeline: DaskPipeline | None = None,
+          include_entity: bool = True, lineage: bool = False) -> TrackedDaskFrame:
+    """Track a Dask DataFrame: register its columns as (table, column) pairs
+    of ``pipeline`` and give every cell its source word, on the workers.
+
+    ``protected`` is a list, tuple or set of column names (compared by their
+    text form) or any other value whose truth protects the whole table, as
+    for ``wrap_dataframe``.  Entities come from the keyed hash of the row
+    labels (:func:`~morvel.dask.stable_entity_hash`).  ``lineage=True``
+    raises ``NotImplementedError``: lineage nodes are single-process only.
+
+    >>> import dask.dataframe as dd
+    >>> people = dd.from_pandas(pd.DataFrame({"age": [30, 41]}), npartitions=1)
+    >>> tracked = track(people, "people", protected=["age"])
+    >>> tracked.compute()._col_prov["age"].dtype
+    dtype('uint32')
+    """
+    check_exact(table, "table", str)
+    if lineage:
+        raise NotImplementedError(_LINEAGE_MESSAGE)
+    if not isinstance(ddf, dd.DataFrame):
+        raise type_error("ddf", "dask.dataframe.DataFrame", ddf)
+    if pipeline is None:
+        pipeline = DaskPipeline()
+    elif not isinstance(pipeline, DaskPipeline):
+        raise type_error("pipeline", "DaskPipeline", pipeline)
+    tracker = pipeline.tracker
+    names = None
+    if isinstance(protected, (list, tuple, set)):
+        names = {str(c) for c in protected}
+    elif protected:
+        tracker._protected_tables.add(table)
+        tracker._rust.mark_table_protected(table)
+    columns = []
+    for col in ddf.columns:
+        if _is_word_column(col):
+            raise ValueError(f"column names starting with {WORD_PREFIX!r} are reserved")
+        name = str(col)
+        flag = (name in names) if names is not None else bool(protected)
+        pair_id = tracker.register(table, name, flag)
+        columns.append((col, pair_id, tracker.is_protected(table, name)))
+    registry = pipeline.registry()
+    meta = _source_part(ddf._meta, registry, columns, include_entity)
+    out = ddf.map_partitions(_source_part, registry, columns, bool(include_entity), meta=meta)
+    return TrackedDaskFrame(out, pipeline, {c: frozenset({frozenset({pid})}) for c, pid, _ in columns})
+
+
+def compute(*collections: TrackedDaskFrame | TrackedDaskSeries,
+            **kwargs: Any) -> tuple[TrackedDataFrame | TrackedSeries, ...]:
+    """Compute several tracked frames and series in one pass (shared steps
+    run once), like ``dask.compute``; returns their tracked pandas results."""
+    import dask
+
+    for c in collections:
+        if not isinstance(c, (TrackedDaskFrame, TrackedDaskSeries)):
+            raise type_error("collections", "TrackedDaskFrame or TrackedDaskSeries", c)
+        c._pipeline.registry(c._sets.values() if isinstance(c, TrackedDaskFrame) else [c._sets])
+    parts = dask.compute(*(c._ddf if isinstance(c, TrackedDaskFrame) else c._frame
+                           for c in collections), **kwargs)
+    return tuple(c._tracked(p) for c, p in zip(collections, parts, strict=True))
+
+
+def persist(*collections: TrackedDaskFrame | TrackedDaskSeries,
+            **kwargs: Any) -> tuple[TrackedDaskFrame | TrackedDaskSeries, ...]:
+    """Persist several tracked frames and series in one pass, like
+    ``dask.persist``; returns tracked collections backed by the results."""
+    import dask
+
+    for c in collections:
+        if not isinstance(c, (TrackedDaskFrame, TrackedDaskSeries)):
+            raise type_error("collections", "TrackedDaskFrame or TrackedDaskSeries", c)
+    parts = dask.persist(*(c._ddf if isinstance(c, TrackedDaskFrame) else c._frame
+                           for c in collections), **kwargs)
+    return tuple(c._like(p, c._sets) if isinstance(c, TrackedDaskFrame) else c._like(p, c._sets, c.name)
+                 for c, p in zip(collections, parts, strict=True))
+
+
+def concat(frames: list[TrackedDaskFrame], **kwargs: Any) -> TrackedDaskFrame:
+    """Dask ``concat`` of tracked frames along the rows; each row keeps its
+    word, and a column that a frame lacks has the neutral word 0 there."""
+    check_exact(frames, "frames", list)
+    if not frames:
+        raise ValueError("concat needs at least one tracked frame")
+    pipeline = frames[0]._pipeline
+    for f in frames:
+        if not isinstance(f, TrackedDaskFrame):
+            raise type_error("frames", "list of TrackedDaskFrame", f)
+        _same_pipeline(pipeline, f._pipeline)
+    if kwargs.get("axis", 0) not in (0, "index"):
+        raise NotImplementedError("tracked Dask concat joins rows (axis=0)")
+    labels: list[Hashable] = []
+    for f in frames:
+        labels.extend(c for c in f.columns if c not in labels)
+    sets = {}
+    for c in labels:
+        s = frozenset().union(*(f._sets[c] for f in frames if c in f._sets))
+        sets[c] = s | {_EMPTY} if any(c not in f._sets for f in frames) else s
+    joined = dd.concat([f._ddf for f in frames], **kwargs)
+    meta = _fill_words_part(joined._meta, labels)
+    return TrackedDaskFrame(joined.map_partitions(_fill_words_part, labels, meta=meta), pipeline, sets)
