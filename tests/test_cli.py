@@ -402,15 +402,17 @@ def test_demo_appends_a_pipeline_and_draws_svg_with_graphviz(tmp_path):
     assert [p["status"] for p in pipelines] == ["completed", "completed"]
 
 
-def test_demo_beyond_the_node_store_reports_eviction(tmp_path):
-    """More rows than the node store keeps: the oldest nodes are evicted,
-    the demo says so and draws no partial graph instead of failing."""
+def test_demo_beyond_the_old_node_bound_keeps_every_node(tmp_path):
+    """More nodes than the dictionary store's 500,000 bound: the pipeline's
+    columnar store keeps them all, so the audit has its graph and the
+    graph files are written."""
     proc = run_cli(["demo", "--rows", "40000", "--quiet"], cwd=tmp_path)
     assert proc.returncode == 0, proc.stderr
-    assert "Note: the in-memory node store holds at most 500,000 nodes" in proc.stdout
-    assert "\ntaint: True\n" in proc.stdout and "\ndag:" not in proc.stdout
-    assert "partly evicted from the node store" in proc.stdout
-    assert not (tmp_path / "morvel-demo" / "score_graph.dot").exists()
+    assert "Note: the in-memory node store" not in proc.stdout
+    assert "\ntaint: True\n" in proc.stdout and "\ndag:" in proc.stdout
+    assert "partly evicted" not in proc.stdout
+    assert "(from 880,010 nodes in memory)" in proc.stdout
+    assert (tmp_path / "morvel-demo" / "score_graph.dot").read_text().startswith("digraph")
     assert "80,000 result rows" in proc.stdout
 
 
@@ -562,8 +564,9 @@ def test_graph_escapes_control_characters_of_stored_names(tmp_path, capsys):
 
 
 def test_demo_whose_audited_score_node_was_evicted(tmp_path, monkeypatch):
-    """With many rows even the score's own node can be evicted (1,000,000
-    rows against the stock store): the demo reports the word alone."""
+    """A tracker with the bounded dictionary store (the pipeline's own keeps
+    every node) can evict even the score's own node: the demo reports the
+    word alone."""
     import io
 
     import morvel.utilities.vortel32_dag as dagmod
@@ -571,6 +574,7 @@ def test_demo_whose_audited_score_node_was_evicted(tmp_path, monkeypatch):
 
     class SmallStore(dagmod.DAGTracker):
         def __init__(self, *args, **kwargs):
+            kwargs.update(columnar=False, memory_budget=None)
             super().__init__(*args, **kwargs)
             self._max_nodes = 3_000  # fewer than the 2,000 rows' score and approval nodes
 

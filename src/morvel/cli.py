@@ -4,6 +4,7 @@
     morvel serve --db PATH [--host H] [--port N] --api-key KEY [--api-key KEY ...]
     morvel show  PATH
     morvel graph PATH --pipeline ID --fingerprint WORD [--output FILE]
+    morvel graph PATH --row LABEL --column NAME [--pipeline ID] [--output FILE]
     morvel export PATH --pipeline ID --format FORMAT [--fingerprint WORD] [--output FILE]
 
 User mistakes (bad arguments, missing or foreign files, unknown pipelines)
@@ -175,19 +176,41 @@ def build_parser() -> argparse.ArgumentParser:
 
     graph = sub.add_parser(
         "graph",
-        help="print the stored graph behind one fingerprint as DOT",
+        help="print the stored graph behind one fingerprint or one saved value as DOT",
         description="Print, as Graphviz DOT, the stored lineage graph upstream of the node "
-        "with fingerprint WORD in pipeline ID of the SQLite lineage file PATH.",
+        "with fingerprint WORD in pipeline ID of the SQLite lineage file PATH; or, with --row "
+        "and --column, the lineage of the one value a lineage pipeline saved at that row "
+        "label and column (every node kept; the latest save, or that of pipeline ID).",
     )
     graph.add_argument("path", metavar="PATH", help="SQLite lineage file")
-    graph.add_argument("--pipeline", metavar="ID", required=True,
+    graph.add_argument("--pipeline", metavar="ID", default=None,
                        type=_int_in(1, None), help="pipeline id (see morvel show)")
-    graph.add_argument("--fingerprint", metavar="WORD", required=True, type=_fingerprint,
+    graph.add_argument("--fingerprint", metavar="WORD", default=None, type=_fingerprint,
                        help="provenance word of the node, decimal or 0x hexadecimal")
+    graph.add_argument("--row", metavar="LABEL", default=None,
+                       help="row label of a saved value (as text)")
+    graph.add_argument("--column", metavar="NAME", default=None,
+                       help="column name of a saved value")
     graph.add_argument("--output", "-o", metavar="FILE", default=None,
                        help="write the DOT text to FILE instead of stdout")
+    graph.set_defaults(check=lambda args: _check_graph_args(args, graph))
     _add_export_parser(sub)
     return parser
+
+
+def _check_graph_args(args: argparse.Namespace, graph: argparse.ArgumentParser) -> None:
+    """``graph`` takes either --pipeline and --fingerprint, or --row and
+    --column (with --pipeline optional)."""
+    if args.row is None and args.column is None:
+        missing = [name for name, value in (("--pipeline", args.pipeline), ("--fingerprint", args.fingerprint))
+                   if value is None]
+        if missing:
+            graph.error("the following arguments are required: " + ", ".join(missing))
+        return
+    if args.row is None or args.column is None:
+        graph.error("--row and --column go together")
+    if args.fingerprint is not None:
+        graph.error("--fingerprint cannot be combined with --row and --column")
 
 
 #: ``morvel export --format`` values (the exporters themselves are imported
@@ -489,6 +512,8 @@ def cmd_graph(args: argparse.Namespace) -> int:
         if os.path.exists(args.output) and os.path.exists(args.path) \
                 and os.path.samefile(args.output, args.path):
             raise UsageError(f"--output {args.output!r} is the lineage database itself")
+    if args.row is not None:
+        return _graph_of_value(args)
     storage = _open_storage(args.path)
     try:
         if storage.get_pipeline(args.pipeline) is None:
@@ -508,6 +533,37 @@ def cmd_graph(args: argparse.Namespace) -> int:
         with open(args.output, "w", encoding="utf-8") as fh:
             fh.write(dot + "\n")
         print(f"wrote {len(graph['nodes'])} nodes, {len(graph['edges'])} edges to {args.output}", file=sys.stderr)
+    return 0
+
+
+def _graph_of_value(args: argparse.Namespace) -> int:
+    """``graph --row --column``: the saved lineage of one value, read node by
+    node from the saved blocks."""
+    from morvel.utilities._columnar_store import SavedLineage, _connection
+    from morvel.utilities._lineage_db import find_value
+
+    storage = _open_storage(args.path)
+    try:
+        if args.pipeline is not None and storage.get_pipeline(args.pipeline) is None:
+            raise UsageError(f"{args.path!r} has no pipeline {args.pipeline} (see morvel show {args.path})")
+        with _connection(storage) as conn:
+            found = find_value(conn, args.column, args.row, args.pipeline)
+        if found is None:
+            where = "" if args.pipeline is None else f" of pipeline {args.pipeline}"
+            raise UsageError(
+                f"no saved value at row {_printable(args.row)!r}, column {_printable(args.column)!r}{where} "
+                "(a lineage pipeline saves the values of Pipeline.output(frame) or save(..., values=frame))")
+        store_id, node_id = found[0], found[1]
+        dag = SavedLineage(storage, store_id).get_dag(node_id)
+    finally:
+        storage.disconnect()
+    dot = dag.to_graphviz()
+    if args.output is None:
+        print(dot)
+    else:
+        with open(args.output, "w", encoding="utf-8") as fh:
+            fh.write(dot + "\n")
+        print(f"wrote {len(dag.nodes)} nodes, {len(dag.edges)} edges to {args.output}", file=sys.stderr)
     return 0
 
 
@@ -594,6 +650,9 @@ def _flush_stdout() -> None:
 def _run(argv: Optional[Sequence[str]]) -> int:
     parser = build_parser()
     args = parser.parse_args(list(sys.argv[1:] if argv is None else argv))
+    check = getattr(args, "check", None)
+    if check is not None:
+        check(args)
     try:
         code = COMMANDS[args.command](args)
     except UsageError as exc:

@@ -24,6 +24,7 @@ from morvel._history.checks import build_checks
 from morvel._history.recorder import HistoryRecorder
 from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact, type_error
+from morvel.utilities._lineage_db import save_lineage
 from morvel.utilities.vortel32 import TrackedSeries
 
 # The public functions and classes used here are looked up on the public
@@ -51,6 +52,11 @@ class Pipeline:
     checks declared with :meth:`expect` after every such step; at lineage
     level every selection is also a FILTER record of the lineage store.
 
+    A lineage pipeline keeps every node in the native columnar store: nothing
+    is evicted, and past ``memory_budget`` bytes of nodes and indexes
+    (default 512 MiB) the oldest node blocks move to disk and are read back
+    when a graph needs them.
+
     >>> with Pipeline("demo", lineage=True) as p:
     ...     f = p.track(pd.DataFrame({"a": [1.0, 2.0]}), "t")
     ...     p.lineage(f["a"] * f["a"], iloc=1).depth
@@ -59,7 +65,8 @@ class Pipeline:
 
     def __init__(self, name: str, lineage: bool = False, store: Any = None, *,
                  api_key: str | None = None, tenant_id: str | None = None,
-                 include_entity: bool = True, row_history: bool = True) -> None:
+                 include_entity: bool = True, row_history: bool = True,
+                 memory_budget: int | None = None) -> None:
         check_exact(name, "name", str)
         check_exact(row_history, "row_history", bool)
         check_exact(api_key, "api_key", str, allow_none=True)
@@ -73,12 +80,21 @@ class Pipeline:
         # The frames given to track, by table: where the fairness report
         # reads protected values that a result frame no longer carries.
         self._inputs: dict[str, pd.DataFrame] = {}
+        self._outputs: list = []
+        if memory_budget is not None:
+            memory_budget = as_int(memory_budget, "memory_budget")
+            if memory_budget < 0:
+                raise ValueError("memory_budget must not be negative")
+            if not self._lineage:
+                raise ValueError("memory_budget bounds the lineage nodes of Pipeline(name, lineage=True); "
+                                 "a word-level pipeline keeps none")
         if self._lineage:
             # Looked up on the public module at call time, where callers may
             # have put a tracker class of their own.
             tracker_cls = _hooks.dag("DAGTracker")
             # Any: a lineage tracker (DAGTracker) or, below, a word tracker.
-            self.tracker: Any = tracker_cls(pipeline_name=name, follow_rows=True)
+            self.tracker: Any = tracker_cls(
+                pipeline_name=name, follow_rows=True, columnar=True, memory_budget=memory_budget)
         else:
             self.tracker = _hooks.word("ProvenanceTracker")(follow_rows=True)
         self._history: HistoryRecorder | None = None
@@ -285,7 +301,17 @@ class Pipeline:
 
     # -- persistence ------------------------------------------------------
 
-    def save(self, path_or_url: Any = None) -> Any:
+    def output(self, frame: Any) -> Any:
+        """Mark ``frame`` (a tracked DataFrame or Series of this pipeline) as
+        an output whose values :meth:`save` writes with their row labels and
+        nodes, so that ``morvel graph DB --row LABEL --column NAME`` can draw
+        one value's lineage; returns ``frame``."""
+        if not isinstance(frame, (pd.DataFrame, pd.Series)):
+            raise type_error("frame", "DataFrame or Series", frame)
+        self._outputs.append(frame)
+        return frame
+
+    def save(self, path_or_url: Any = None, *, values: Any = None) -> Any:
         """Persist the pipeline to ``path_or_url`` (default: ``store``).
 
         A lineage pipeline writes its operation graph: to an SQLite file at a
@@ -322,7 +348,10 @@ class Pipeline:
             storage = SQLiteStorage(target)
             storage.connect()
             try:
-                return self._persist(storage)
+                outputs = self._outputs if values is None else values
+                return save_lineage(self.tracker, storage, self.name,
+                                    outputs if isinstance(outputs, list) else [outputs],
+                                    config=self._history_config())
             finally:
                 storage.disconnect()
         return self._persist(target)
@@ -330,12 +359,19 @@ class Pipeline:
     def _persist(self, storage: Any) -> Any:
         """The lineage graph into ``storage``; with row history the pipeline
         is opened with the history's report sections in its configuration."""
-        if self._history is None:
+        config = self._history_config()
+        if config is None:
             return self.tracker.persist_to_storage(storage)
         name = getattr(self.tracker, "_pipeline_name", None) or self.name
-        config = {"row_history": self.report_data(limit=STORED_LABELS)}
         pipeline_id = int(storage.create_pipeline(name, config=config))
         return self.tracker.persist_to_storage(storage, pipeline_id)
+
+    def _history_config(self) -> dict | None:
+        """The pipeline configuration a saved lineage pipeline is opened with:
+        the row history's report sections, or None without row history."""
+        if self._history is None:
+            return None
+        return {"row_history": self.report_data(limit=STORED_LABELS)}
 
     def __enter__(self) -> Pipeline:
         return self

@@ -65,6 +65,8 @@ def log_aggregates(tracker: Any, op_name: str, words: np.ndarray, nodes: np.ndar
     start = np.searchsorted(sorted_codes, np.arange(ngroups), side="left")
     end = np.searchsorted(sorted_codes, np.arange(ngroups), side="right")
     member_nodes = nodes[order]
+    if _grouped(tracker):
+        return _log_groups(tracker, op_name, words, member_nodes, start, end)
     out = np.full(ngroups, NO_NODE, dtype=np.int64)
     for k in range(ngroups):
         members = member_nodes[start[k]:end[k]]
@@ -84,4 +86,40 @@ def log_windows(tracker: Any, op_name: str, words: np.ndarray, nodes: np.ndarray
         members = members[members >= 0]
         if len(members):
             out[j] = tracker.log_aggregate(op_name, members.tolist(), int(words[j]))
+    return out
+
+
+def _grouped(tracker: Any) -> bool:
+    """True when the tracker's store logs many multi-input nodes in one call
+    (the columnar store) and its node methods are the stock ones."""
+    return (hasattr(tracker._store, "log_groups")
+            and _bulk()._stock_tracker(tracker, ("log_aggregate", "_create_node", "is_tainted")))
+
+
+def _log_groups(tracker: Any, op_name: str, words: np.ndarray, nodes: np.ndarray,
+                starts: np.ndarray, ends: np.ndarray) -> np.ndarray:
+    """``AGGREGATE`` nodes for the member ranges ``nodes[starts[k]:ends[k]]``
+    (members without a node left out) in one call; a range without any
+    known member gets -1."""
+    from morvel.utilities._dag.records import NodeType
+    starts = np.asarray(starts, dtype=np.int64)
+    ends = np.clip(np.asarray(ends, dtype=np.int64), starts, len(nodes))
+    starts = np.minimum(starts, ends)
+    known = np.concatenate([[0], np.cumsum(nodes >= 0)])
+    counts = known[ends] - known[starts]
+    out = np.full(len(starts), NO_NODE, dtype=np.int64)
+    has = np.flatnonzero(counts > 0)
+    if not len(has):
+        return out
+    # Flat member list: for each kept range, its known members in order.
+    lengths = (ends - starts)[has]
+    pos = np.repeat(starts[has] - np.concatenate([[0], np.cumsum(lengths)[:-1]]), lengths) \
+        + np.arange(int(lengths.sum()), dtype=np.int64)
+    members = nodes[pos]
+    keep = members >= 0
+    offsets = np.concatenate([[0], np.cumsum(counts[has])])
+    with tracker._dag_lock:
+        out[has] = tracker._store.log_groups(NodeType.AGGREGATE, op_name,
+                                             np.asarray(words, dtype=np.uint32)[has],
+                                             offsets, members[keep])
     return out

@@ -74,7 +74,9 @@ def dag_audit(series, row_index: int = 0) -> dict:
 
     When nodes of that graph were evicted from the store, the summary is
     made from the nodes that remain (its depth counted over them) and
-    "missing_nodes" gives the number of input ids that could not be found.
+    "missing_nodes" gives the number of input ids that could not be found;
+    when the row's own node is gone the summary is empty (depth 0) and that
+    node counts among the missing ones.
 
     >>> t = DAGTracker()
     >>> f = wrap_dataframe_dag(pd.DataFrame({"a": [1, 2]}), t, "people", ["a"])
@@ -91,8 +93,13 @@ def dag_audit(series, row_index: int = 0) -> dict:
     dag = get_dag_for_series(series, row_index)
     if dag is not None:
         missing = {e.source_id for e in dag.edges if e.source_id not in dag.nodes}
+        if dag.root_id not in dag.nodes:
+            # The row's own node is gone (evicted, or unreadable): report an
+            # empty graph that says so rather than failing in ``depth``.
+            missing.add(dag.root_id)
         report["dag"] = {
-            "depth": _depth_over_present(dag) if missing else dag.depth,
+            "depth": 0 if dag.root_id not in dag.nodes else
+            _depth_over_present(dag) if missing else dag.depth,
             "node_count": len(dag.nodes),
             "operation_counts": dag.operation_counts,
             "sources": [(node.table, node.column) for node in dag.source_nodes],

@@ -54,6 +54,7 @@ _STOCK_NAMES = (
     "combine", "update_chain", "log_binary", "log_unary", "_create_node",
     "_evict_oldest_nodes", "is_tainted", "record_row_value", "encode",
     "create_source_node", "entity_from_row", "_start_new_pipeline", "_persist_node",
+    "log_aggregate",
 )
 _STOCK = {name: _static_attr(DAGTracker, name) for name in _STOCK_NAMES}
 _STOCK_HASH_ENTITY = layout._hash_entity

@@ -176,7 +176,11 @@ class _LivePersistence:
         }
         has_disparate_impact = False
         protected: Dict[str, None] = {}
-        for node in self._store.snapshot():
+        store = self._store
+        summary = getattr(store, "word_summary", None)
+        # Every protected node has a protected word, so the first node of
+        # each word names every protected source column.
+        for node in (summary()[0] if summary is not None else store.snapshot()):
             if node.is_protected:
                 has_disparate_impact = True
                 if node.table:
@@ -221,8 +225,13 @@ class _LivePersistence:
 
     def _persist_dag_to_storage(self) -> None:
         """Persist deduplicated nodes and edges to storage."""
-        nodes = self._store.snapshot()
         pipeline_id = self._pipeline_id
+        if getattr(self._store, "columnar_store", False):
+            self._nodes_written, self._edges_written = _persist_summary(
+                self._storage, pipeline_id, self._store,
+                lambda node: _stored_node(node, pipeline_id, self.decode_full(node.provenance)))
+            return
+        nodes = self._store.snapshot()
         records = [_stored_node(node, pipeline_id, self.decode_full(node.provenance))
                    for node in _first_per_fingerprint(nodes)]
         if records:
@@ -255,6 +264,10 @@ class _LivePersistence:
             pipeline_id = int(storage.create_pipeline(self._pipeline_name or "unnamed"))
         for pair_id, (table, column) in list(self._id_to_name.items()):
             storage.register_source(pair_id, table, column, is_protected=self.is_protected(table, column))
+        if getattr(self._store, "columnar_store", False):
+            _persist_summary(storage, pipeline_id, self._store, lambda node: _stored_node(node, pipeline_id))
+            storage.complete_pipeline(pipeline_id, "completed")
+            return pipeline_id
         nodes = self._store.snapshot()
         records = [_stored_node(node, pipeline_id) for node in _first_per_fingerprint(nodes)]
         storage.store_nodes(records)
@@ -424,6 +437,26 @@ def _first_per_fingerprint(nodes: List[DAGNode]) -> List[DAGNode]:
         if node.provenance not in seen:
             seen[node.provenance] = node
     return list(seen.values())
+
+
+def _persist_summary(storage: Any, pipeline_id: Any, store: Any, record: Any) -> tuple:
+    """Write the per-word summary of a columnar store (the first node of
+    each word, the distinct word-to-word edges) computed in bulk; returns
+    (nodes written, edges written)."""
+    nodes, triples = store.word_summary()
+    records = [record(node) for node in nodes]
+    if records:
+        storage.store_nodes(records)
+    fmap = storage.get_fingerprint_node_map(pipeline_id)
+    edges = []
+    for parent, child, position in triples.tolist():
+        parent_id = fmap.get(parent)
+        child_id = fmap.get(child)
+        if parent_id is not None and child_id is not None:
+            edges.append((parent_id, child_id, position))
+    if edges:
+        storage.store_edges_resolved(edges)
+    return len(records), len(edges)
 
 
 def _resolved_edges(storage: Any, pipeline_id: Any, nodes: List[DAGNode], store: Dict[int, DAGNode]) -> list:

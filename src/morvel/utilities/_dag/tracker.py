@@ -6,6 +6,7 @@ import threading
 from typing import Any, Dict, List, Optional
 
 from morvel.utilities._argcheck import as_int, check_exact, type_error
+from morvel.utilities._dag.columnar import ColumnarNodeStore
 from morvel.utilities._dag.live import _LivePersistence
 from morvel.utilities._dag.records import ComputationDAG, DAGEdge, DAGNode, NodeType
 from morvel.utilities._dag.store import DictNodeStore
@@ -35,6 +36,8 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
         pipeline_name: Optional[str] = None,
         *,
         follow_rows: bool = False,
+        columnar: bool = False,
+        memory_budget: Optional[int] = None,
     ) -> None:
         check_exact(api_key, "api_key", str, allow_none=True)
         check_exact(tenant_id, "tenant_id", str, allow_none=True)
@@ -43,7 +46,13 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
         super().__init__(follow_rows=follow_rows)
         self._dag_lock = threading.Lock()
         # Node ids, records, the provenance index and eviction: one owner.
-        self._store: DictNodeStore = DictNodeStore()
+        self._store: Any
+        if columnar:
+            self._store = ColumnarNodeStore(memory_budget)
+        else:
+            if memory_budget is not None:
+                raise ValueError("memory_budget applies to the columnar store (columnar=True)")
+            self._store = DictNodeStore()
         self._value_buffer: list = []
         self._value_buffer_lock = threading.Lock()
         self._value_flush_threshold = 5000
@@ -295,6 +304,8 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
         """
         root_node_id = as_int(root_node_id, "root_node_id")
         store = self._store
+        if isinstance(store, ColumnarNodeStore):
+            return store.get_dag(root_node_id)
         visited = set()
         queue = collections.deque([root_node_id])
         nodes: Dict[int, DAGNode] = {}
@@ -316,6 +327,8 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
 
     def get_dag_for_provenance(self, provenance: int) -> Optional[ComputationDAG]:
         """Graph of the most recent stored node with this provenance, or None."""
+        if isinstance(self._store, ColumnarNodeStore):
+            return self._store.columnar.get_dag_for_provenance(as_int(provenance, "provenance"))
         nodes = self.get_nodes_for_provenance(provenance)
         if not nodes:
             return None
@@ -323,6 +336,8 @@ class DAGTracker(_LivePersistence, ProvenanceTracker):
 
     def dag_stats(self) -> Dict[str, Any]:
         """Counts over the node store."""
+        if isinstance(self._store, ColumnarNodeStore):
+            return self._store.stats()
         nodes = self._store.snapshot()
         source_count = sum(1 for n in nodes if n.is_source)
         protected_count = sum(1 for n in nodes if n.is_protected)
