@@ -87,6 +87,8 @@ def test_tracked_pipeline_gives_same_graph_for_every_value(rows, data, protected
                                          st.integers(0, 99), st.integers(0, 99)), min_size=1, max_size=7))
     for name, i, j in steps:
         a, b = pool[i % len(pool)], pool[j % len(pool)]
+        if name == "sub" and a.dtype == bool and b.dtype == bool:
+            continue  # numpy refuses to subtract booleans, as pandas does
         if name in BINARY:
             out = BINARY[name](a, b)
             ids = store.log_nodes(name, NodeType.BINARY, out._prov, [a._node_ids, b._node_ids])
