@@ -27,7 +27,11 @@ from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
 from selenium.webdriver.support.ui import WebDriverWait  # noqa: E402
 
-SRC = str(Path(__file__).resolve().parents[1] / "src")
+import morvel  # noqa: E402
+
+# Where the imported package lives (the checkout's src, or site-packages
+# after an install), so the child processes run the same build.
+SRC = str(Path(morvel.__file__).resolve().parents[1])
 CHROMEDRIVER = "/usr/bin/chromedriver"
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser") or "/usr/bin/chromium"
 KEY, OTHER_KEY = "demo-key-1", "other-key-2"

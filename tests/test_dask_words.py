@@ -15,13 +15,16 @@ import pytest
 from hypothesis import given
 from hypothesis import strategies as st
 
+import morvel
 from morvel._vortel32 import RustProvenanceTracker, join_groups
 from morvel.dask import PortableTracker, stable_entity_hash
 from morvel.dask._registry import registry_of
 from morvel.dask._rules import finish_aggregate, join_partial
 from morvel.utilities.vortel32 import OpCode
 
-SRC = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "src")
+# Where the imported package lives (the checkout's src, or site-packages
+# after an install), so the child processes run the same build.
+SRC = os.path.dirname(os.path.dirname(os.path.abspath(morvel.__file__)))
 
 dense_sets = st.lists(st.frozensets(st.integers(0, 511), min_size=4, max_size=12),
                       min_size=1, max_size=30, unique=True)
