@@ -375,19 +375,19 @@ def _num(x: float) -> str:
     return np.format_float_positional(float(x), trim="-")
 
 
-def _bin_edges(values: np.ndarray, spec: Any, name: str) -> np.ndarray | None:
+def _bin_edges(values: np.ndarray, binning: Any, name: str) -> np.ndarray | None:
     """Bin edges for a numeric attribute, or None to group by value.
 
     ``None`` asks for :data:`DEFAULT_QUANTILES` quantile bins (values are
     grouped as they are when there are no more distinct values than that);
     an integer asks for that many quantile bins; a sequence gives the edges.
     """
-    if spec is None or isinstance(spec, (int, np.integer)) and not isinstance(spec, bool):
-        q = DEFAULT_QUANTILES if spec is None else as_int(spec, "bins")
+    if binning is None or isinstance(binning, (int, np.integer)) and not isinstance(binning, bool):
+        q = DEFAULT_QUANTILES if binning is None else as_int(binning, "bins")
         if q < 1:
             raise ValueError(f"bins for {name!r} must be at least 1 quantile bin, got {q}")
         distinct = np.unique(values)
-        if spec is None and distinct.size <= q:
+        if binning is None and distinct.size <= q:
             return None
         if distinct.size == 0:
             return None
@@ -396,22 +396,22 @@ def _bin_edges(values: np.ndarray, spec: Any, name: str) -> np.ndarray | None:
         edges = np.unique(np.quantile(values, np.linspace(0.0, 1.0, q + 1), method="lower"))
         return edges if edges.size >= 2 else None
     try:
-        edges = np.asarray(list(spec), dtype=float)
+        edges = np.asarray(list(binning), dtype=float)
     except (TypeError, ValueError) as exc:
-        raise type_error("bins", "int, sequence of numbers or dict", spec) from exc
+        raise type_error("bins", "int, sequence of numbers or dict", binning) from exc
     if edges.size < 2 or not np.all(np.diff(edges) > 0) or not np.all(np.isfinite(edges)):
         raise ValueError(f"bin edges for {name!r} must be at least two finite, strictly "
-                         f"increasing numbers, got {list(spec)!r}")
+                         f"increasing numbers, got {list(binning)!r}")
     return edges
 
 
-def group_labels(values: pd.Series, spec: BinSpec = None,
+def group_labels(values: pd.Series, binning: BinSpec = None,
                  name: str = "attribute") -> tuple[np.ndarray, list[str], bool]:
     """Group label per row of a protected attribute, the groups in display
     order, and whether the values were binned.
 
     Numeric values are binned into left-closed intervals "[a, b)" (the last
-    one closed, "[a, b]") by the edges of ``spec`` or by quantiles; values
+    one closed, "[a, b]") by the edges of ``binning`` or by quantiles; values
     outside the edges get :data:`OUTSIDE_BINS`.  Other values are grouped by
     their text.  Missing values form their own group, :data:`MISSING_GROUP`,
     listed last.
@@ -430,7 +430,7 @@ def group_labels(values: pd.Series, spec: BinSpec = None,
     order: list[str] = []
     if numeric and len(present):
         nums = present.to_numpy(dtype=float)
-        edges = _bin_edges(nums, spec, name)
+        edges = _bin_edges(nums, binning, name)
         if edges is not None:
             binned = True
             names = [f"[{_num(lo)}, {_num(hi)})" for lo, hi in itertools.pairwise(edges)]
@@ -449,7 +449,7 @@ def group_labels(values: pd.Series, spec: BinSpec = None,
             labels[~missing] = np.asarray([_num(x) for x in nums], dtype=object)
             order = [_num(x) for x in distinct]
     elif len(present):
-        if spec is not None and not isinstance(spec, (int, np.integer)):
+        if binning is not None and not isinstance(binning, (int, np.integer)):
             raise ValueError(f"bin edges were given for {name!r}, whose values are not numeric")
         texts = present.astype(str).to_numpy(dtype=object)
         labels[~missing] = texts

@@ -696,22 +696,22 @@ class TrackedDaskGroupBy:
         or a dict column -> string).  A single selected column gives a
         tracked series, otherwise a tracked frame indexed by the groups."""
         if isinstance(func, str):
-            spec = {c: func for c in self._columns()}
+            per_column = {c: func for c in self._columns()}
         elif isinstance(func, dict):
-            spec = dict(func)
+            per_column = dict(func)
         else:
             raise type_error("func", "str", func)
         frame = self._frame
-        sets = {c: _closure(frame._sets[c]) for c in spec}
-        registry = frame._pipeline.registry([*(frame._sets[c] for c in spec), *sets.values()])
+        sets = {c: _closure(frame._sets[c]) for c in per_column}
+        registry = frame._pipeline.registry([*(frame._sets[c] for c in per_column), *sets.values()])
         words = _word_aggregation(registry)
-        full: dict[Hashable, Any] = dict(spec)
-        full.update({word_column(c): words for c in spec})
-        cols = [*self._keys, *spec, *(word_column(c) for c in spec)]
+        full: dict[Hashable, Any] = dict(per_column)
+        full.update({word_column(c): words for c in per_column})
+        cols = [*self._keys, *per_column, *(word_column(c) for c in per_column)]
         result = frame._ddf[cols].groupby(self._by, sort=self._sort, dropna=self._dropna).agg(full)
-        result = result[[*spec, *(word_column(c) for c in spec)]]
+        result = result[[*per_column, *(word_column(c) for c in per_column)]]
         if self._selection is not None and not isinstance(self._selection, list):
-            (label,) = spec
+            (label,) = per_column
             series = result.rename(columns={label: "value", word_column(label): "word"})
             return TrackedDaskSeries(series, frame._pipeline, sets[label], label)
         return TrackedDaskFrame(result, frame._pipeline, sets)
