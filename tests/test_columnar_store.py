@@ -145,10 +145,10 @@ def programs(draw):
 def run_program(steps, store: ColumnarStore, tracker: DAGTracker) -> None:
     made: list = []
 
-    def resolve(spec):
-        if isinstance(spec, list):
-            return [resolve(s) for s in spec]
-        kind, k = spec
+    def resolve(item):
+        if isinstance(item, list):
+            return [resolve(s) for s in item]
+        kind, k = item
         return made[k % len(made)] if kind == "old" and made else (k if kind == "far" else -7)
 
     for step in steps:

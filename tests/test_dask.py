@@ -120,12 +120,12 @@ class Reference:
         word = self.t.encode(pairs, entity, chain, taint, min(depth + 1, 7))
         return self.t.update_chain(word, OpCode.AGG)
 
-    def groupby(self, f: Frame, by: str, spec: dict[str, str]) -> Frame:
-        values = f[0].groupby(by).agg(spec)
+    def groupby(self, f: Frame, by: str, how: dict[str, str]) -> Frame:
+        values = f[0].groupby(by).agg(how)
         groups = f[0].groupby(by).indices
         words = pd.DataFrame(
             {c: [self.fold([int(w) for w in f[1][c].iloc[groups[k]]]) for k in values.index]
-             for c in spec}, index=values.index)
+             for c in how}, index=values.index)
         return values, words
 
     @staticmethod

@@ -366,17 +366,17 @@ def build_router(keys: ApiKeys, sessions: Sessions, cookie_secure: bool, dot: Op
 
     @router.get("/docs", response_class=HTMLResponse)
     def docs(request: Request) -> Response:
-        spec = openapi()
+        described = openapi()
         operations = [
             {"method": method.upper(), "path": path, "summary": op.get("summary", ""),
              "description": op.get("description", ""),
              "responses": sorted(op.get("responses", {})),
              "body": _schema_name(op.get("requestBody"))}
-            for path, methods in spec.get("paths", {}).items()
+            for path, methods in described.get("paths", {}).items()
             for method, op in methods.items()
         ]
-        return page(request, "docs.html", operations=operations, schemas=spec.get("components", {}).get(
-            "schemas", {}), title=spec.get("info", {}).get("title", ""))
+        return page(request, "docs.html", operations=operations, schemas=described.get("components", {}).get(
+            "schemas", {}), title=described.get("info", {}).get("title", ""))
 
     return router, templates
 
