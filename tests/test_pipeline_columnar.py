@@ -252,7 +252,10 @@ def test_summary_tables_match_the_dictionary_store(tmp_path_factory, n, seed, st
     folder = tmp_path_factory.mktemp("summary")
     want = persisted(ref_tracker, folder / "dict.db")
     got = persisted(p.tracker, folder / "columnar.db")
-    assert got == want and want[0] and want[1]
+    assert got == want and want[0]
+    # Edges are stored exactly when some node has inputs (a filter that
+    # keeps no row leaves only the source nodes).
+    assert bool(want[1]) == any(node.inputs for node in ref_tracker._nodes.values())
 
 
 def test_pipeline_saves_its_summary_to_a_lineage_service(tmp_path):

@@ -103,3 +103,20 @@ def reduce_windows(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.
     """
     One word per window [starts[j], ends[j]): the words folded as in reduce_groups; an empty window gets 0.
     """
+
+class PendingWords:
+    """Words computed on a background thread; result() waits for them."""
+
+    def result(self) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+        """
+        The words (a new uint32 array) once computed; raises what the kernel raised.
+        """
+
+def start_combine(codec: object, a: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], b: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], op: object) -> PendingWords:
+    """combine_batch(codec, a, b, op) started on a background thread."""
+
+def start_update_chain(codec: object, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], op: object) -> PendingWords:
+    """update_chain_batch(codec, words, op) started on a background thread."""
+
+def start_copy(words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)]) -> PendingWords:
+    """A copy of a word array made on a background thread."""

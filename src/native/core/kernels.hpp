@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstring>
 #include <system_error>
+#include <exception>
 #include <thread>
 #include <vector>
 #ifdef __linux__
@@ -243,10 +244,14 @@ MORVEL_KERNEL inline void combine_uniform_blocks(View a, View b, uint32_t* out, 
 }
 
 // Serial combine of the blocks listed in blocks[0, count) (ascending), or
-// of every block when blocks is null.
+// of every block when blocks is null.  What the codec throws (a dense
+// signature it does not know, an exhausted signature space) is caught here
+// and left in error: calls into a function with target clones are taken as
+// never throwing, so an exception leaving one would terminate the process.
 MORVEL_KERNEL inline void combine_blocks(UnionCache& cache, View a, View b, uint32_t* out,
                                          size_t n, const size_t* blocks, size_t count,
-                                         uint32_t op) {
+                                         uint32_t op, std::exception_ptr& error) noexcept {
+  try {
     alignas(64) uint32_t wa[BLOCK], wb[BLOCK], ka[BLOCK], kb[BLOCK], hk[BLOCK], rk[BLOCK];
     if (a.stride == 0) std::fill(wa, wa + BLOCK, a.data[0]);
     if (b.stride == 0) std::fill(wb, wb + BLOCK, b.data[0]);
@@ -271,6 +276,17 @@ MORVEL_KERNEL inline void combine_blocks(UnionCache& cache, View a, View b, uint
         }
         uniform = combine_mixed(cache, pa, pb, o, m, op, ka, kb, hk, rk);
     }
+  } catch (...) {
+    error = std::current_exception();
+  }
+}
+
+// combine_blocks, rethrowing what it caught.
+inline void combine_blocks_or_throw(UnionCache& cache, View a, View b, uint32_t* out, size_t n,
+                                    const size_t* blocks, size_t count, uint32_t op) {
+    std::exception_ptr error;
+    combine_blocks(cache, a, b, out, n, blocks, count, op, error);
+    if (error) std::rethrow_exception(error);
 }
 
 // Calls of at least this many words whose first block is uniform split the
@@ -292,13 +308,16 @@ inline bool two_cpus_available() {
 
 // Element-wise combine.  Unions are requested from the codec in the order
 // of their first occurrence in the arrays, on every path: dense signatures
-// are issued in that order, so results do not depend on the split.
-inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint32_t op) {
+// are issued in that order, so results do not depend on the split.  With
+// two_threads false the call stays on one thread (the caller already runs it
+// beside other work).
+inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint32_t op,
+                    bool two_threads = true) {
     if (n == 0) return;
     UnionCache cache(codec, n);
     const size_t nblocks = (n + BLOCK - 1) / BLOCK;
-    if (n < PARALLEL_MIN || !two_cpus_available()) {
-        combine_blocks(cache, a, b, out, n, nullptr, nblocks, op);
+    if (!two_threads || n < PARALLEL_MIN || !two_cpus_available()) {
+        combine_blocks_or_throw(cache, a, b, out, n, nullptr, nblocks, op);
         return;
     }
     // The union of the first words' keys is requested first, as the serial
@@ -308,7 +327,7 @@ inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint3
     std::vector<uint8_t> failed(nblocks, 0);
     combine_uniform_blocks(a, b, out, n, 0, 1, ka, kb, rk, op, failed.data());
     if (failed[0]) {
-        combine_blocks(cache, a, b, out, n, nullptr, nblocks, op);
+        combine_blocks_or_throw(cache, a, b, out, n, nullptr, nblocks, op);
         return;
     }
     const size_t split = (nblocks + 1) / 2;
@@ -325,7 +344,7 @@ inline void combine(Codec& codec, View a, View b, uint32_t* out, size_t n, uint3
     std::vector<size_t> rest;
     for (size_t blk = 0; blk < nblocks; ++blk)
         if (failed[blk]) rest.push_back(blk);
-    if (!rest.empty()) combine_blocks(cache, a, b, out, n, rest.data(), rest.size(), op);
+    if (!rest.empty()) combine_blocks_or_throw(cache, a, b, out, n, rest.data(), rest.size(), op);
 }
 
 MORVEL_KERNEL inline void update_chain(View w, uint32_t* out, size_t n, uint32_t op) {

@@ -110,5 +110,6 @@ void register_codec(nb::module_& m);
 void register_kernels(nb::module_& m);
 void register_entity(nb::module_& m);
 void register_reduce(nb::module_& m);
+void register_pending(nb::module_& m);
 
 }  // namespace morvel::bind

@@ -7,4 +7,5 @@ NB_MODULE(_vortel32, m) {
     morvel::bind::register_kernels(m);
     morvel::bind::register_entity(m);
     morvel::bind::register_reduce(m);
+    morvel::bind::register_pending(m);
 }

@@ -13,6 +13,7 @@ import pandas as pd
 
 from morvel._rows import hooks as _rows_hooks
 from morvel.utilities import _hooks
+from morvel.utilities._word import layout as _native
 from morvel.utilities._word.layout import OpCode
 
 
@@ -110,6 +111,61 @@ def _words(result: Any) -> np.ndarray:
 def _copy_words(prov: Any) -> np.ndarray:
     """A new array holding the words of ``prov``."""
     return np.array(prov, copy=True)
+
+
+# Word arrays at least this long are computed on a second thread while the
+# calling thread computes the values (numpy releases the GIL for both);
+# below it, starting the thread costs more than the overlap saves.
+OVERLAP_MIN = 1 << 18
+
+# Value kinds whose numpy element operations cannot raise (errors become
+# inf / nan under np.errstate), so the words may be started before the
+# values: a failing operation must not leave codec state behind.
+_SAFE_KINDS = frozenset("fiub")
+
+
+def _overlap_ok(words: Any, hook: str) -> bool:
+    """True when the words of ``hook`` over ``words`` may run beside the
+    values: a long, native uint32 array and the hook still the native
+    kernel (a replaced hook is always called in line)."""
+    return (isinstance(words, np.ndarray) and len(words) >= OVERLAP_MIN
+            and words.dtype == np.uint32 and _hooks.word(hook) is getattr(_native, hook))
+
+
+def _safe_operands(a: Any, b: Any, op: Callable) -> bool:
+    """True when ``op(a, b)`` on these operands cannot raise: same-length
+    numeric ndarrays (or a numeric scalar) and no integer power."""
+    if not (isinstance(a, np.ndarray) and a.dtype.kind in _SAFE_KINDS):
+        return False
+    if isinstance(b, np.ndarray):
+        if b.dtype.kind not in _SAFE_KINDS or b.shape != a.shape:
+            return False
+    elif not isinstance(b, (int, float, bool, np.number)):
+        return False
+    return getattr(op, "__name__", "") not in ("_pow", "_rpow")
+
+
+def start_combine(tracker: Any, a: Any, b: Any, op_code: int) -> Any:
+    """``combine_batch`` of two word arrays started beside the caller's
+    work, or None when it should run in line."""
+    if _overlap_ok(a, "combine_batch") and isinstance(b, np.ndarray) and b.dtype == np.uint32 \
+            and len(b) == len(a):
+        return _native.start_combine(tracker._rust, a, b, op_code)
+    return None
+
+
+def start_update_chain(tracker: Any, words: Any, op_code: int) -> Any:
+    """``update_chain_batch`` started beside the caller's work, or None."""
+    if _overlap_ok(words, "update_chain_batch"):
+        return _native.start_update_chain(tracker._rust, words, op_code)
+    return None
+
+
+def start_copy(words: Any) -> Any:
+    """A copy of a word array made beside the caller's work, or None."""
+    if isinstance(words, np.ndarray) and len(words) >= OVERLAP_MIN and words.dtype == np.uint32:
+        return _native.start_copy(words)
+    return None
 
 
 def _copy_array(arr: Any) -> Optional[np.ndarray]:

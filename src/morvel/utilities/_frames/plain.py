@@ -22,10 +22,14 @@ from morvel.utilities._frames.base import (
     _hashable,
     _label_entities,
     _protection,
+    _safe_operands,
     _TrackedFrameBase,
     _TrackedSeriesBase,
     _words,
     check_clip_keywords,
+    start_combine,
+    start_copy,
+    start_update_chain,
 )
 from morvel.utilities._word.layout import MODE_01_ENTITY_BITS, OpCode
 from morvel.utilities._word.tracker import ProvenanceTracker
@@ -133,13 +137,24 @@ class TrackedSeries(_TrackedSeriesBase):
             return super()._binop(other, op, **kwargs)  # type: ignore[misc]  # pandas-private
         op_code = as_int(op_code, "op_code")
         b = other.values if hasattr(other, "values") else other
+        a = self.values
+        tracker = self._tracker
+        combined = isinstance(other, TrackedSeries) and tracker is not None
+        shared = not combined and _rows_hooks.follows(tracker)
+        # Long word arrays are combined (or copied) on a second thread while
+        # this one computes the values, when the operation cannot fail.
+        pending = None
+        if not shared and _safe_operands(a, b, op):
+            pending = (start_combine(tracker, self._prov, other._prov, op_code) if combined
+                       else start_copy(self._prov))
         # As pandas does: division by zero gives inf / nan without a RuntimeWarning.
         with np.errstate(all="ignore"):
-            result = op(self.values, b)
-        tracker = self._tracker
-        if isinstance(other, TrackedSeries) and tracker is not None:
+            result = op(a, b)
+        if pending is not None:
+            prov = pending.result()
+        elif combined and tracker is not None:
             prov = _words(_hooks.word("combine_batch")(tracker._rust, self._prov, other._prov, op_code))
-        elif _rows_hooks.follows(tracker):
+        elif shared:
             prov = self._prov  # word arrays are never written to: share
         else:
             prov = _copy_words(self._prov)
@@ -157,9 +172,12 @@ class TrackedSeries(_TrackedSeriesBase):
     def _unop(self, op, op_code: int) -> "TrackedSeries":
         """Apply ``op(self.values)`` and advance every word's chain with ``op_code``."""
         op_code = as_int(op_code, "op_code")
-        result = op(self.values)
         tracker = self._tracker
-        prov = self._advanced_words(op_code)
+        # The chain update has no codec state: it may start before the
+        # values even when their operation raises.
+        pending = start_update_chain(tracker, self._prov, op_code) if tracker is not None else None
+        result = op(self.values)
+        prov = pending.result() if pending is not None else self._advanced_words(op_code)
         out = _tracked(result, self.index, prov, tracker,
                        adopt=getattr(op, "_fresh_result", False))
         return _rows_hooks.name_result(out, self, None)

@@ -16,6 +16,9 @@ try:
         reduce_groups,
         reduce_windows,
         risk_score_batch,
+        start_combine,
+        start_copy,
+        start_update_chain,
         update_chain_batch,
     )
 except ImportError as _exc:
@@ -27,7 +30,7 @@ except ImportError as _exc:
 __all__ = [
     "RustProvenanceTracker", "combine_batch", "encode_source_column", "explain_batch",
     "hash_entities", "is_tainted_batch", "reduce_groups", "reduce_windows", "risk_score_batch",
-    "update_chain_batch",
+    "start_combine", "start_copy", "start_update_chain", "update_chain_batch",
 ]
 
 MAX_PAIRS = 512
