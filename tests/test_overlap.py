@@ -146,3 +146,18 @@ def test_pending_words_report_kernel_errors_once():
     assert ok.result().tolist() == words.tolist() == ok.result().tolist()
     with pytest.raises(ValueError, match="different lengths"):
         native.start_combine(stable, np.zeros(2, dtype=np.uint32), np.zeros(3, dtype=np.uint32), 1)
+
+
+@pytest.mark.parametrize("n, at", [(1, 0), (1_000_000, 0), (1_000_000, 999_999)])
+def test_codec_errors_inside_the_kernels_raise_instead_of_aborting(n, at):
+    # An unknown dense word in the first block or in a block left to the
+    # serial pass after the two-thread split: a ValueError either way.
+    stable = RustProvenanceTracker(stable_signatures=True)
+    known = stable.encode([7])
+    a = np.full(n, known, dtype=np.uint32)
+    a[at] = RustProvenanceTracker(stable_signatures=True).encode([1, 2, 3, 4])
+    b = np.full(n, stable.encode([8]), dtype=np.uint32)
+    for call in (lambda: native.combine_batch(stable, a, b, 1),
+                 lambda: native.start_combine(stable, a, b, 1).result()):
+        with pytest.raises(ValueError, match="does not know"):
+            call()
