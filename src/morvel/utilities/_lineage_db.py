@@ -54,27 +54,81 @@ def _cell(value: Any) -> Any:
     return str(value)
 
 
+# Saved row labels and cell values are JSON text (any labels and values,
+# the only form of older files) or, for numeric arrays, a BLOB: this tag,
+# the numpy type in 4 characters, then the raw little-endian array.  The
+# numeric form is written without per-value interpreted code.
+_BINARY_TAG = b"MV1"
+_BINARY_TYPES = frozenset({"<f8", "<f4", "<i8", "<i4", "<i2", "|i1", "<u8", "<u4", "<u2", "|u1", "|b1"})
+
+
+def encode_array(arr: np.ndarray) -> bytes | None:
+    """The BLOB form of a numeric array, or None for other kinds."""
+    if arr.dtype.kind not in "iubf":
+        return None
+    arr = np.ascontiguousarray(arr, dtype=arr.dtype.newbyteorder("<"))
+    code = arr.dtype.str
+    if code not in _BINARY_TYPES:
+        return None
+    return _BINARY_TAG + code.ljust(4).encode("ascii") + arr.tobytes()
+
+
+def decode_array(data: Any) -> list:
+    """Saved labels or values as a list: JSON text as it is read, a
+    numeric BLOB with NaN as None (as the JSON form keeps it)."""
+    if isinstance(data, str):
+        out = jsonkit.loads(data)
+        if not isinstance(out, list):
+            raise ValueError("saved labels or values are not a list")
+        return out
+    data = bytes(data)
+    code = data[3:7].decode("ascii", "replace").strip()
+    if data[:3] != _BINARY_TAG or code not in _BINARY_TYPES:
+        raise ValueError("saved labels or values are in an unknown form")
+    dtype = np.dtype(code)
+    if (len(data) - 7) % dtype.itemsize:
+        raise ValueError("saved labels or values are truncated")
+    arr = np.frombuffer(data, dtype=dtype, offset=7)
+    if dtype.kind == "f":
+        return np.where(np.isnan(arr), None, arr.astype(object)).tolist()
+    return arr.tolist()
+
+
+def _labels(index: Any) -> Any:
+    """Row labels in their saved form: integers as a BLOB, else the JSON
+    list of their texts."""
+    values = index.to_numpy() if hasattr(index, "to_numpy") else np.asarray(index)
+    if values.dtype.kind in "iu":
+        blob = encode_array(values.astype(np.int64))
+        if blob is not None:
+            return blob
+    if values.dtype.kind in "OUT" or str(values.dtype) == "str":
+        items = values.tolist()
+        if all(type(v) is str for v in items):
+            return jsonkit.dumps(items)
+    return jsonkit.dumps(index.astype(str).tolist())
+
+
+def _values(raw: np.ndarray) -> Any:
+    blob = encode_array(raw)
+    if blob is not None:
+        return blob
+    return jsonkit.dumps([_cell(v) for v in raw.tolist()])
+
+
 def value_rows(store_id: int, outputs: list) -> list[tuple]:
     """The ``lineage_values`` rows of the output frames: one per column,
-    holding its row labels (as text) and values as JSON lists and its node
-    ids (int64) and words (uint32) as arrays, in row order."""
+    holding its row labels and values (numeric arrays as BLOBs, others as
+    JSON lists) and its node ids (int64) and words (uint32) as arrays, in
+    row order."""
     rows: list[tuple] = []
     for k, frame in enumerate(outputs):
         for name, series in _columns(frame):
             nodes = np.asarray(getattr(series, "_node_ids", ()), dtype=np.int64)
             words = np.asarray(getattr(series, "_prov", ()), dtype=np.uint32)
             n = min(len(series), len(nodes), len(words))
-            labels = series.index[:n].astype(str).tolist()
-            raw = series.to_numpy()[:n]
-            if raw.dtype.kind in "iub":
-                values = raw.tolist()
-            elif raw.dtype.kind == "f":
-                # NaN has no JSON form: saved as null.
-                values = np.asarray(np.where(np.isnan(raw), None, raw.astype(object))).tolist()
-            else:
-                values = [_cell(v) for v in raw.tolist()]
-            rows.append((store_id, k, name, n, jsonkit.dumps(labels), nodes[:n].tobytes(),
-                         words[:n].tobytes(), jsonkit.dumps(values)))
+            rows.append((store_id, k, name, n, _labels(series.index[:n]), nodes[:n].tobytes(),
+                         words[:n].tobytes(), _values(series.to_numpy()[:n])))
     return rows
 
 
@@ -123,13 +177,38 @@ def find_value(conn: Any, column: str, row: str, pipeline_id: Optional[int] = No
         args.append(pipeline_id)
     for store_id, count, labels, nodes, words, values in conn.execute(
             sql + " ORDER BY v.store_id DESC, v.output_no DESC", args):
-        labels, values = jsonkit.loads(labels), jsonkit.loads(values)
         node_ids = np.frombuffer(nodes, dtype=np.int64)
         word_arr = np.frombuffer(words, dtype=np.uint32)
-        if not (len(labels) == len(values) == len(node_ids) == len(word_arr) == count):
+        hits = _label_positions(labels, row, count)
+        if not (len(node_ids) == len(word_arr) == count):
             raise ValueError(f"saved values of column {column!r} in store {store_id} are inconsistent")
-        hits = [i for i, label in enumerate(labels) if label == row and node_ids[i] >= 0]
-        if hits:
-            i = hits[-1]
-            return store_id, int(node_ids[i]), int(word_arr[i]), values[i]
+        hits = hits[node_ids[hits] >= 0] if len(hits) else hits
+        if len(hits):
+            i = int(hits[-1])
+            cells = decode_array(values)
+            if len(cells) != count:
+                raise ValueError(f"saved values of column {column!r} in store {store_id} are inconsistent")
+            return store_id, int(node_ids[i]), int(word_arr[i]), cells[i]
     return None
+
+
+def _label_positions(labels: Any, row: str, count: int) -> np.ndarray:
+    """Positions whose saved label reads ``row`` (labels as text)."""
+    if isinstance(labels, str):
+        texts = jsonkit.loads(labels)
+        if not isinstance(texts, list) or len(texts) != count:
+            raise ValueError("saved row labels are inconsistent")
+        return np.flatnonzero(np.asarray([t == row for t in texts], dtype=bool))
+    data = bytes(labels)
+    if data[:3] != _BINARY_TAG or data[3:7] != b"<i8 ":
+        raise ValueError("saved row labels are in an unknown form")
+    arr = np.frombuffer(data, dtype=np.int64, offset=7)
+    if len(arr) != count:
+        raise ValueError("saved row labels are inconsistent")
+    try:
+        wanted = int(row)
+    except ValueError:
+        return np.zeros(0, dtype=np.int64)
+    if str(wanted) != row:
+        return np.zeros(0, dtype=np.int64)
+    return np.flatnonzero(arr == wanted)

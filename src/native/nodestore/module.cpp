@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/bulk_read.hpp"
 #include "core/node_store.hpp"
 
 namespace nb = nanobind;
@@ -133,21 +134,35 @@ nb::dict stats(const NodeStore &s) {
 }
 
 nb::dict export_block(const NodeStore &s, size_t b) {
+    // Copied out without the interpreter lock (a spilled block is read
+    // from its file here), then handed over as bytes.
+    int64_t base = 0;
+    uint32_t count = 0;
+    std::vector<std::string> cols;
+    std::vector<uint32_t> escape_slots, metadata_positions, metadata_texts;
+    std::vector<int64_t> escape_ids;
+    {
+        nb::gil_scoped_release unlocked;
+        s.with_block(b, [&](const NodeBlock &blk) {
+            base = blk.base();
+            count = blk.size();
+            cols = blk.columns();
+            escape_slots = blk.escape_slots();
+            escape_ids = blk.escape_ids();
+            metadata_positions = blk.metadata_positions();
+            metadata_texts = blk.metadata_texts();
+        });
+    }
     nb::dict d;
-    s.with_block(b, [&](const NodeBlock &blk) {
-        d["base"] = blk.base();
-        d["count"] = blk.size();
-        nb::list cols;
-        for (int c = 0; c < morvel::colstore::C_COUNT; ++c) {
-            const std::string col = blk.column(c);
-            cols.append(nb::bytes(col.data(), col.size()));
-        }
-        d["columns"] = cols;
-        d["escape_slots"] = bytes_of(blk.escape_slots());
-        d["escape_ids"] = bytes_of(blk.escape_ids());
-        d["metadata_positions"] = bytes_of(blk.metadata_positions());
-        d["metadata_texts"] = bytes_of(blk.metadata_texts());
-    });
+    d["base"] = base;
+    d["count"] = count;
+    nb::list out;
+    for (const std::string &col : cols) out.append(nb::bytes(col.data(), col.size()));
+    d["columns"] = out;
+    d["escape_slots"] = bytes_of(escape_slots);
+    d["escape_ids"] = bytes_of(escape_ids);
+    d["metadata_positions"] = bytes_of(metadata_positions);
+    d["metadata_texts"] = bytes_of(metadata_texts);
     return d;
 }
 
@@ -281,6 +296,30 @@ NB_MODULE(_nodestore, m) {
         .def("export_block", &export_block, "block"_a,
              "Block b as {base, count, columns: [bytes] in COLUMNS order, escape_slots, escape_ids, "
              "metadata_positions, metadata_texts}.")
+        .def(
+            "words",
+            [](const NodeStore &s) {
+                std::vector<uint32_t> w;
+                {
+                    nb::gil_scoped_release unlocked;
+                    w = morvel::colstore::all_words(s);
+                }
+                return to_array(std::move(w));
+            },
+            "Every node's provenance word in id order (uint32), read without the interpreter lock.")
+        .def(
+            "word_summary",
+            [](const NodeStore &s) {
+                morvel::colstore::WordSummary ws;
+                {
+                    nb::gil_scoped_release unlocked;
+                    ws = morvel::colstore::word_summary(s);
+                }
+                return nb::make_tuple(to_array(std::move(ws.first_ids)), to_array(std::move(ws.edges)));
+            },
+            "(first node id of each distinct word, ascending; distinct (parent word, child word, input "
+            "position) edge triples, flat int64, in order of first occurrence).  Runs without the "
+            "interpreter lock.")
         .def("import_block", &import_block, "base"_a, "count"_a, "columns"_a, "escape_slots"_a, "escape_ids"_a,
              "metadata_positions"_a, "metadata_texts"_a, "Append a block exported by `export_block` (checked).");
 }
