@@ -40,7 +40,7 @@ import struct
 import tempfile
 import uuid
 import weakref
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from datetime import datetime, timezone
 from typing import Any
 
@@ -209,6 +209,9 @@ class ColumnarStore:
         self._attrs: dict[int, tuple[str | None, str | None, int | None]] = {0: (None, None, None)}
         self._blocks_seen = 0
         self._spill_warned = ""
+        # Called (no arguments) after a logging call that began a new block,
+        # i.e. filled the one before: a live writer's wake-up.
+        self._listener: Callable[[], None] | None = None
 
     # -- texts and attributes ---------------------------------------------
 
@@ -247,6 +250,8 @@ class ColumnarStore:
         if blocks == self._blocks_seen:
             return
         self._blocks_seen = blocks
+        if self._listener is not None:
+            self._listener()
         error = self._native.stats()["spill_error"]
         if error and error != self._spill_warned:
             self._spill_warned = error

@@ -30,7 +30,8 @@ CREATE TABLE IF NOT EXISTS lineage_values (
     row_labels  TEXT NOT NULL,
     node_ids    BLOB NOT NULL,
     words       BLOB NOT NULL,
-    cell_values TEXT NOT NULL
+    cell_values TEXT NOT NULL,
+    first_row   INTEGER NOT NULL DEFAULT 0
 );
 CREATE INDEX IF NOT EXISTS lineage_values_column ON lineage_values (column_name);
 """
@@ -116,19 +117,25 @@ def _values(raw: np.ndarray) -> Any:
     return jsonkit.dumps([_cell(v) for v in raw.tolist()])
 
 
-def value_rows(store_id: int, outputs: list) -> list[tuple]:
-    """The ``lineage_values`` rows of the output frames: one per column,
-    holding its row labels and values (numeric arrays as BLOBs, others as
-    JSON lists) and its node ids (int64) and words (uint32) as arrays, in
-    row order."""
+def value_rows(store_id: int, outputs: list, chunk_rows: int | None = None) -> list[tuple]:
+    """The ``lineage_values`` rows of the output frames: per column, its row
+    labels and values (numeric arrays as BLOBs, others as JSON lists), its
+    node ids (int64) and words (uint32) as arrays, in row order, in chunks
+    of at most ``chunk_rows`` rows (default: one chunk per column), each
+    with the position of its first row (the last field)."""
     rows: list[tuple] = []
     for k, frame in enumerate(outputs):
         for name, series in _columns(frame):
             nodes = np.asarray(getattr(series, "_node_ids", ()), dtype=np.int64)
             words = np.asarray(getattr(series, "_prov", ()), dtype=np.uint32)
             n = min(len(series), len(nodes), len(words))
-            rows.append((store_id, k, name, n, _labels(series.index[:n]), nodes[:n].tobytes(),
-                         words[:n].tobytes(), _values(series.to_numpy()[:n])))
+            raw = series.to_numpy()
+            step = n if chunk_rows is None else chunk_rows
+            for start in range(0, max(n, 1), max(step, 1)):
+                end = min(n, start + step)
+                rows.append((store_id, k, name, end - start, _labels(series.index[start:end]),
+                             nodes[start:end].tobytes(), words[start:end].tobytes(), _values(raw[start:end]),
+                             start))
     return rows
 
 
@@ -147,18 +154,10 @@ def save_lineage(tracker: Any, storage: Any, name: str, outputs: list,
         if config is None:
             return tracker.persist_to_storage(storage)
         return tracker.persist_to_storage(storage, int(storage.create_pipeline(name, config=config)))
-    pipeline_id = int(storage.create_pipeline(name, config=config))
-    store_id = store.columnar.save(storage, name, pipeline_id)
-    rows = value_rows(store_id, outputs)
-    with storage._lock:
-        db = storage._db()
-        with db:
-            db.executescript(_SCHEMA)
-        with db:
-            db.executemany(
-                "INSERT INTO lineage_values (store_id, output_no, column_name, row_count, row_labels, node_ids, "
-                "words, cell_values) VALUES (?, ?, ?, ?, ?, ?, ?, ?)", rows)
-    return tracker.persist_to_storage(storage, pipeline_id)
+    from morvel.utilities._lineage_sink import EmbeddedLineage, LineageSaver
+
+    saver = LineageSaver(EmbeddedLineage(storage), name, store.columnar)
+    return saver.finish(tracker, outputs, config, config_at_open=True)
 
 
 def find_value(conn: Any, column: str, row: str, pipeline_id: Optional[int] = None) -> Optional[tuple]:
@@ -170,13 +169,14 @@ def find_value(conn: Any, column: str, row: str, pipeline_id: Optional[int] = No
     if has is None:
         return None
     sql = ("SELECT v.store_id, v.row_count, v.row_labels, v.node_ids, v.words, v.cell_values "
-           "FROM lineage_values v JOIN lineage_stores s ON s.id = v.store_id WHERE v.column_name = ?")
+           "FROM lineage_values v JOIN lineage_stores s ON s.id = v.store_id "
+           "WHERE v.column_name = ? AND s.next_id > s.first_id")
     args: list = [column]
     if pipeline_id is not None:
         sql += " AND s.pipeline_id = ?"
         args.append(pipeline_id)
     for store_id, count, labels, nodes, words, values in conn.execute(
-            sql + " ORDER BY v.store_id DESC, v.output_no DESC", args):
+            sql + " ORDER BY v.store_id DESC, v.output_no DESC, v.id DESC", args):
         node_ids = np.frombuffer(nodes, dtype=np.int64)
         word_arr = np.frombuffer(words, dtype=np.uint32)
         hits = _label_positions(labels, row, count)
