@@ -13,6 +13,7 @@ from __future__ import annotations
 
 import os
 import pickle
+import weakref
 from typing import Any
 from urllib.parse import urlsplit
 
@@ -398,7 +399,10 @@ class Pipeline:
             sink = EmbeddedLineage(storage)
             where = os.fspath(target)
         saver = LineageSaver(sink, self.name, self.tracker._store.columnar)
-        return LiveWriter(saver, where).start()
+        live = LiveWriter(saver, where).start()
+        # A pipeline dropped without saving ends its writer too.
+        weakref.finalize(self, live.stop_soon)
+        return live
 
     def _finish_live(self, outputs: list) -> Any:
         """Stop the live writer and write the rest; returns the pipeline id.

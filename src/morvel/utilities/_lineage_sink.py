@@ -157,6 +157,11 @@ class LiveWriter:
                 f"live lineage writing to {self.where} failed ({type(self.error).__name__}: {self.error}); "
                 "every node stays in memory and save() writes what is missing", UserWarning, stacklevel=3)
 
+    def stop_soon(self) -> None:
+        """Ask the thread to end after the write under way (no waiting)."""
+        self._stop.set()
+        self._wake.set()
+
     def stop(self) -> None:
         """Stop the thread after the write under way (blocks written stay
         written; the saver goes on from there)."""

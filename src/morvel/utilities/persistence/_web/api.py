@@ -474,6 +474,7 @@ def _bulk_store(storage: SQLiteStorage, who: str, pid: int, store_id: int) -> An
 
 
 def _apply_bulk(storage: SQLiteStorage, who: str, pid: int, body: bytes, magic: bytes) -> Dict[str, Any]:
+    check_owned(storage, who, [pid], writing=True)  # before the body is looked at
     store_id, items = bulk.decode_body(magic, body)
     with storage._lock:
         conn = _bulk_store(storage, who, pid, store_id)
