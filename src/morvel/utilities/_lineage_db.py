@@ -114,6 +114,10 @@ def _values(raw: np.ndarray) -> Any:
     blob = encode_array(raw)
     if blob is not None:
         return blob
+    if pd.api.types.infer_dtype(raw, skipna=True) in ("string", "empty"):
+        # text with missing values: one vectorised pass, missing as null
+        missing = pd.isna(raw)
+        return jsonkit.dumps((np.where(missing, None, raw) if missing.any() else raw).tolist())
     return jsonkit.dumps([_cell(v) for v in raw.tolist()])
 
 
