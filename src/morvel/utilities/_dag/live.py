@@ -462,7 +462,12 @@ def _persist_summary(storage: Any, pipeline_id: Any, store: Any, record: Any) ->
             at = np.minimum(np.searchsorted(keys, column), len(keys) - 1)
             ends.append((ids[at], keys[at] == column))
         known = ends[0][1] & ends[1][1]
-        edges = list(zip(ends[0][0][known].tolist(), ends[1][0][known].tolist(), triples[known, 2].tolist()))
+        resolved = np.stack([ends[0][0][known], ends[1][0][known], triples[known, 2]], axis=1)
+        bulk = getattr(storage, "store_pipeline_edges", None)
+        if bulk is not None:
+            bulk(pipeline_id, resolved)
+            return len(records), len(resolved)
+        edges = list(map(tuple, resolved.tolist()))
     if edges:
         storage.store_edges_resolved(edges)
     return len(records), len(edges)
