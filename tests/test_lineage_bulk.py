@@ -22,7 +22,13 @@ from hypothesis import strategies as st
 import morvel
 from morvel import cli
 from morvel.utilities import _lineage_bulk as bulk
-from morvel.utilities._columnar_store import BLOCK_SIZE, ColumnarStore, SavedLineage, _block_row
+from morvel.utilities._columnar_store import (
+    BLOCK_SIZE,
+    ColumnarStore,
+    SavedLineage,
+    _block_row,
+    _saved_block_row,
+)
 from morvel.utilities._lineage_db import find_value
 from morvel.utilities.vortel32_dag import NodeType
 
@@ -473,6 +479,8 @@ def test_native_summary_and_block_export_match_brute_force(tmp_path_factory, ops
         store.spill()
         store.drop_page_cache()
         assert [store._native.export_block(b) for b in range(store._native.block_count())] == held
+    for b in range(store._native.block_count()):  # runs found natively, as in Python
+        assert _saved_block_row(1, b, store._native.export_saved_block(b)) == _block_row(1, b, held[b])
     first_ids, flat = store._native.word_summary()
     first, triples = reference_summary(store)
     assert first_ids.tolist() == first

@@ -635,7 +635,8 @@ class ColumnarStore:
                 conn.executemany(
                     f"INSERT INTO lineage_blocks (store_id, block_no, base_id, node_count, linear, "
                     f"{', '.join(_COLUMNS + _SPARSE)}) VALUES ({', '.join('?' * (5 + len(_COLUMNS) + len(_SPARSE)))})",
-                    (_block_row(store_id, b, blk) for b, blk in enumerate(self._blocks())),
+                    (_saved_block_row(store_id, b, self._native.export_saved_block(b))
+                     for b in range(self._native.block_count())),
                 )
         return store_id
 
@@ -650,6 +651,13 @@ def _block_row(store_id: int, block_no: int, blk: dict[str, Any]) -> tuple:
         linear |= is_linear << c
         columns.append(data)
     return (store_id, block_no, blk["base"], blk["count"], linear, *columns, *(blk[k] for k in _SPARSE))
+
+
+def _saved_block_row(store_id: int, block_no: int, blk: dict[str, Any]) -> tuple:
+    """The row of one block from ``NodeStore.export_saved_block`` (runs
+    found natively): the same row ``_block_row`` gives."""
+    return (store_id, block_no, blk["base"], blk["count"], blk["linear"], *blk["columns"],
+            *(blk[k] for k in _SPARSE))
 
 
 def _dict_with_missing(dag: ComputationDAG) -> dict[str, Any]:

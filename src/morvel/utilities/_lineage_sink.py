@@ -24,7 +24,7 @@ import warnings
 from typing import Any, Optional, Sequence
 
 from morvel.utilities import _lineage_bulk as bulk
-from morvel.utilities._columnar_store import BLOCK_SIZE, ColumnarStore, _block_row, _connection
+from morvel.utilities._columnar_store import BLOCK_SIZE, ColumnarStore, _connection, _saved_block_row
 from morvel.utilities._lineage_db import value_rows
 
 logger = logging.getLogger(__name__)
@@ -94,7 +94,7 @@ class LineageSaver:
         native = self.store._native
         while self.written < upto and not (stop is not None and stop.is_set()):
             numbers = range(self.written, min(upto, self.written + BLOCKS_PER_WRITE))
-            rows = [_block_row(store_id, b, native.export_block(b)) for b in numbers]
+            rows = [_saved_block_row(store_id, b, native.export_saved_block(b)) for b in numbers]
             self.target.store_lineage_blocks(pipeline_id, store_id, rows)
             self.written = numbers[-1] + 1
 
