@@ -68,13 +68,15 @@ def start_service(db: str) -> tuple[subprocess.Popen, str]:
 
 
 def one_run(apps: Any, regions: Any, **options: Any) -> tuple[float, float, Any]:
-    """(run seconds, run + save seconds, pipeline) of one pipeline."""
+    """(run seconds, run + save seconds, pipeline) of one pipeline; a live
+    one gets ``live_written``: the blocks written before its save."""
     p = morvel.Pipeline("bench-live", lineage=True, **options)
     a, r = p.track(apps, "applications", ["gender", "age"]), p.track(regions, "regions")
     start = time.perf_counter()
     p.output(credit(a, r))
     ran = time.perf_counter() - start
     if options.get("live"):
+        p.live_written = p._live.saver.written
         p.save()
     return ran, time.perf_counter() - start, p
 
@@ -99,6 +101,7 @@ def main() -> None:
         try:
             runs: dict[str, list[tuple[float, float]]] = {"memory-only": [], "live to SQLite": [],
                                                           "live to the service": []}
+            written: dict[str, list[int]] = {}
             nodes = 0
             for k in range(args.rounds):
                 for label, options in (
@@ -108,6 +111,8 @@ def main() -> None:
                     ran, total, p = one_run(apps, regions, **options)
                     runs[label].append((ran, total))
                     nodes = len(p.tracker._store)
+                    if options.get("live"):
+                        written.setdefault(label, []).append(p.live_written)
                     del p
                     gc.collect()
             memory = min(r for r, _ in runs["memory-only"])
@@ -121,6 +126,10 @@ def main() -> None:
                 print(f"{label:<24}{ran:>9.3f}{ran / memory:>7.2f}{total:>12.3f}{total / memory:>7.2f}"
                       f"{med:>17.3f}{med / statistics.median(r for r, _ in runs['memory-only']):>7.2f}")
 
+            blocks = -(-nodes // 65536)
+            for label, counts in written.items():
+                print(f"{label}: blocks written while the pipeline ran, per round: "
+                      f"{', '.join(str(c) for c in counts)} of {blocks}")
             print(f"\nwhole saves ({nodes:,} nodes; target >= 2,000,000 nodes/s)")
             _, _, p = one_run(apps, regions)
             store = p.tracker._store.columnar

@@ -516,3 +516,50 @@ def test_dashboard_lineage_by_row_reads_the_saved_blocks(service):
         assert missing.status_code == 404
     finally:
         storage.disconnect()
+
+
+CHROMEDRIVER = "/usr/bin/chromedriver"
+CHROMIUM = "/usr/bin/chromium"
+
+
+@pytest.mark.skipif(not (os.path.exists(CHROMEDRIVER) and os.path.exists(CHROMIUM)),
+                    reason="needs Debian's chromium and chromium-driver")
+def test_a_person_looks_up_one_saved_value_by_row_in_the_browser(service):
+    pytest.importorskip("selenium")
+    from selenium import webdriver
+    from selenium.webdriver.chrome.service import Service as Driver
+    from selenium.webdriver.common.by import By
+    from selenium.webdriver.support import expected_conditions as EC
+    from selenium.webdriver.support.ui import WebDriverWait
+
+    p = morvel.Pipeline("browsed", lineage=True, store=service.url, api_key=KEY, live=True)
+    with p:
+        out = run(p, 400)
+    pid = max(r[0] for r in sqlite3.connect(service.db).execute("SELECT id FROM pipelines"))
+    label = out.index[3]
+    dag = p.lineage(out["s"], row=label)
+    options = webdriver.ChromeOptions()
+    options.binary_location = CHROMIUM
+    for arg in ("--headless=new", "--no-sandbox", "--disable-dev-shm-usage", "--disable-gpu", "--no-first-run"):
+        options.add_argument(arg)
+    driver = webdriver.Chrome(service=Driver(executable_path=CHROMEDRIVER), options=options)
+    try:
+        driver.set_page_load_timeout(60)
+        driver.get(service.url + "/")
+        driver.find_element(By.ID, "api_key").send_keys(KEY)
+        driver.find_element(By.ID, "signin").click()
+        WebDriverWait(driver, 30).until(EC.url_to_be(service.url + "/pipelines"))
+        driver.get(f"{service.url}/pipelines/{pid}/lineage?row={label}&output=s")
+        WebDriverWait(driver, 30).until(EC.presence_of_element_located((By.ID, "graph-table")))
+        summary = driver.find_element(By.ID, "summary").text
+        assert f"{len(dag.nodes):,} stored nodes and {len(dag.edges):,} edges" in summary
+        assert "Result s of row " + str(label) in driver.find_element(By.ID, "row-info").text
+        rows = driver.find_elements(By.CSS_SELECTOR, "#graph-table tbody tr")
+        steps_shown = " ".join(r.get_attribute("textContent") for r in rows)
+        assert "people.a" in steps_shown and "people.g" in steps_shown
+        drawn = driver.find_elements(By.CSS_SELECTOR, "#graph svg g.node")
+        assert len(drawn) == len(rows) and any(n.text.startswith("people.b") for n in drawn)
+        # the other saved columns of the row are offered
+        assert {"a", "r"} <= {a.text for a in driver.find_elements(By.CSS_SELECTOR, "#row-info a")}
+    finally:
+        driver.quit()
