@@ -422,8 +422,9 @@ def test_values_saved_as_json_text_by_older_versions_still_load(tmp_path):
                      "output_no INTEGER NOT NULL, column_name TEXT NOT NULL, row_count INTEGER NOT NULL, "
                      "row_labels TEXT NOT NULL, node_ids BLOB NOT NULL, words BLOB NOT NULL, "
                      "cell_values TEXT NOT NULL)")
-        for store_id, k, c, count, nodes, words in rows:
+        for store_id, k, c, count, _, words in rows:
             values = [None if v != v else v for v in out[c].tolist()]
+            nodes = np.asarray(out[c]._node_ids, dtype=np.int64).tobytes()  # raw int64, as they were
             conn.execute("INSERT INTO lineage_values (store_id, output_no, column_name, row_count, row_labels, "
                          "node_ids, words, cell_values) VALUES (?, ?, ?, ?, ?, ?, ?, ?)",
                          (store_id, k, c, count, json.dumps([str(x) for x in out.index]), nodes, words,
@@ -563,3 +564,28 @@ def test_a_person_looks_up_one_saved_value_by_row_in_the_browser(service):
         assert {"a", "r"} <= {a.text for a in driver.find_elements(By.CSS_SELECTOR, "#row-info a")}
     finally:
         driver.quit()
+
+
+@given(st.lists(st.integers(-1, 2**40), max_size=50))
+def test_node_ids_round_trip_in_their_saved_form(ids):
+    from morvel.utilities._lineage_db import decode_node_ids, encode_node_ids
+
+    arr = np.asarray(ids, dtype=np.int64)
+    assert decode_node_ids(encode_node_ids(arr), len(arr)).tolist() == ids
+    assert decode_node_ids(encode_node_ids(np.sort(np.abs(arr))), len(arr)).tolist() == sorted(map(abs, ids))
+
+
+def test_values_refering_to_labels_that_are_not_there_are_refused(service):
+    from morvel.utilities._lineage_db import SAME_LABELS, value_rows
+
+    p = morvel.Pipeline("refs", lineage=True)
+    out = run(p, 200)
+    client, pid, sid = opened(service)
+    rows = value_rows(sid, [out])
+    assert rows[0][4] != SAME_LABELS and all(r[4] == SAME_LABELS for r in rows[1:])
+    body = bulk.encode_body(bulk.VALUES, sid, bulk.value_items(rows[1:]))  # the first column left out
+    code, reply = service.post(f"/v1/pipelines/{pid}/lineage/values", body)
+    assert code == 400 and "labels" in reply["error"]
+    assert counts(service.db) == (0, 0)
+    assert client.store_lineage_values(pid, sid, rows) == len(rows)
+    assert client.store_lineage_values(pid, sid, rows) == 0  # sent again: nothing new

@@ -39,7 +39,7 @@ from typing import Any, Iterable, Sequence
 import numpy as np
 
 from morvel.utilities import jsonkit
-from morvel.utilities._lineage_db import _BINARY_TAG, _BINARY_TYPES
+from morvel.utilities._lineage_db import _BINARY_TAG, _BINARY_TYPES, SAME_LABELS, decode_node_ids
 from morvel.utilities._lineage_db import _SCHEMA as _VALUES_SCHEMA
 
 BLOCKS = b"MVLB1\n"
@@ -249,9 +249,14 @@ def check_values(row: tuple) -> None:
     _, output_no, column, count, labels, nodes, words, values, first_row = row
     if output_no < 0 or count < 0 or first_row < 0:
         raise BulkError("a value chunk has a negative output number, row count or first row")
-    if len(nodes) != 8 * count or len(words) != 4 * count:
-        raise BulkError(f"node ids or words of column {column!r} do not hold {count} entries")
-    _count_of(labels, count, f"row labels of column {column!r}")
+    try:
+        decode_node_ids(nodes, count)
+    except ValueError:
+        raise BulkError(f"node ids of column {column!r} do not hold {count} entries") from None
+    if len(words) != 4 * count:
+        raise BulkError(f"words of column {column!r} do not hold {count} entries")
+    if labels != SAME_LABELS:
+        _count_of(labels, count, f"row labels of column {column!r}")
     _count_of(values, count, f"values of column {column!r}")
 
 
@@ -367,6 +372,9 @@ def insert_values(conn: sqlite3.Connection, store_id: int, rows: Sequence[tuple]
         if row[0] != store_id:
             raise BulkError("every value chunk must belong to the store named")
         check_values(row)
+    for row in rows:
+        if row[4] == SAME_LABELS and not _has_labels(conn, rows, row):
+            raise BulkError(f"column {row[2]!r} refers to the labels of a chunk that is not there")
     select = (f"SELECT {', '.join(_VALUE_COLUMNS)} FROM lineage_values "
               "WHERE store_id = ? AND output_no = ? AND column_name = ? AND first_row = ?")
     with conn:
@@ -381,6 +389,16 @@ def insert_values(conn: sqlite3.Connection, store_id: int, rows: Sequence[tuple]
         conn.executemany(f"INSERT INTO lineage_values ({', '.join(_VALUE_COLUMNS)}) "
                          f"VALUES ({', '.join('?' * len(_VALUE_COLUMNS))})", fresh)
     return len(fresh)
+
+
+def _has_labels(conn: sqlite3.Connection, rows: Sequence[tuple], ref: tuple) -> bool:
+    """True when a chunk of the same store, output, first row and row count
+    with labels of its own is in ``rows`` or already stored."""
+    key = (ref[0], ref[1], ref[8], ref[3])
+    if any((r[0], r[1], r[8], r[3]) == key and r[4] != SAME_LABELS for r in rows):
+        return True
+    return conn.execute("SELECT 1 FROM lineage_values WHERE store_id = ? AND output_no = ? AND first_row = ? "
+                        "AND row_count = ? AND row_labels != ? LIMIT 1", (*key, SAME_LABELS)).fetchone() is not None
 
 
 def set_config(conn: sqlite3.Connection, pipeline_id: int, config: dict | None) -> None:

@@ -61,6 +61,7 @@ def _cell(value: Any) -> Any:
 # numeric form is written without per-value interpreted code.
 _BINARY_TAG = b"MV1"
 _BINARY_TYPES = frozenset({"<f8", "<f4", "<i8", "<i4", "<i2", "|i1", "<u8", "<u4", "<u2", "|u1", "|b1"})
+_UINT32_MAX = 2**32 - 1
 
 
 def encode_array(arr: np.ndarray) -> bytes | None:
@@ -95,6 +96,36 @@ def decode_array(data: Any) -> list:
     return arr.tolist()
 
 
+#: Row labels of a column equal to those of the output's first column in
+#: the same chunk (every column of a frame has the frame's labels).
+SAME_LABELS = _BINARY_TAG + b"="
+# Node ids that never decrease (and have no -1), as the first id and the
+# 32-bit steps; other ids are kept as raw int64 (the lengths never agree:
+# 11 + 4n bytes against 8n).
+_NODE_STEPS = _BINARY_TAG + b"d<u4"
+
+
+def encode_node_ids(nodes: np.ndarray) -> bytes:
+    """The saved form of a column's node ids (int64)."""
+    if len(nodes) and nodes[0] >= 0:
+        steps = np.diff(nodes)
+        if not len(steps) or (steps.min() >= 0 and steps.max() <= _UINT32_MAX):
+            return _NODE_STEPS + nodes[:1].astype("<i8").tobytes() + steps.astype("<u4").tobytes()
+    return nodes.astype("<i8").tobytes()
+
+
+def decode_node_ids(data: Any, count: int) -> np.ndarray:
+    """Node ids (int64) of a saved column of ``count`` rows."""
+    data = bytes(data)
+    if len(data) == 8 * count:
+        return np.frombuffer(data, dtype="<i8").astype(np.int64)
+    if count and len(data) == 11 + 4 * count and data[:7] == _NODE_STEPS:
+        first = np.frombuffer(data, dtype="<i8", count=1, offset=7)
+        steps = np.frombuffer(data, dtype="<u4", offset=15).astype(np.int64)
+        return np.concatenate([first, first[0] + np.cumsum(steps)]).astype(np.int64)
+    raise ValueError("saved node ids are truncated or in an unknown form")
+
+
 def _labels(index: Any) -> Any:
     """Row labels in their saved form: integers as a BLOB, else the JSON
     list of their texts."""
@@ -124,11 +155,14 @@ def _values(raw: np.ndarray) -> Any:
 def value_rows(store_id: int, outputs: list, chunk_rows: int | None = None) -> list[tuple]:
     """The ``lineage_values`` rows of the output frames: per column, its row
     labels and values (numeric arrays as BLOBs, others as JSON lists), its
-    node ids (int64) and words (uint32) as arrays, in row order, in chunks
-    of at most ``chunk_rows`` rows (default: one chunk per column), each
-    with the position of its first row (the last field)."""
+    node ids (``encode_node_ids``) and words (uint32), in row order, in
+    chunks of at most ``chunk_rows`` rows (default: one chunk per column),
+    each with the position of its first row (the last field).  A column
+    whose chunk has the labels of the output's first column saves
+    ``SAME_LABELS`` instead of repeating them."""
     rows: list[tuple] = []
     for k, frame in enumerate(outputs):
+        shared: dict[tuple[int, int], Any] = {}  # (first row, rows) -> labels object of the first column
         for name, series in _columns(frame):
             nodes = np.asarray(getattr(series, "_node_ids", ()), dtype=np.int64)
             words = np.asarray(getattr(series, "_prov", ()), dtype=np.uint32)
@@ -137,9 +171,15 @@ def value_rows(store_id: int, outputs: list, chunk_rows: int | None = None) -> l
             step = n if chunk_rows is None else chunk_rows
             for start in range(0, max(n, 1), max(step, 1)):
                 end = min(n, start + step)
-                rows.append((store_id, k, name, end - start, _labels(series.index[start:end]),
-                             nodes[start:end].tobytes(), words[start:end].tobytes(), _values(raw[start:end]),
-                             start))
+                index = series.index[start:end]
+                first = shared.get((start, end - start))
+                if first is None:
+                    shared[(start, end - start)] = index
+                    labels = _labels(index)
+                else:
+                    labels = SAME_LABELS if first.equals(index) else _labels(index)
+                rows.append((store_id, k, name, end - start, labels, encode_node_ids(nodes[start:end]),
+                             words[start:end].tobytes(), _values(raw[start:end]), start))
     return rows
 
 
@@ -172,19 +212,23 @@ def find_value(conn: Any, column: str, row: str, pipeline_id: Optional[int] = No
     has = conn.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'lineage_values'").fetchone()
     if has is None:
         return None
-    sql = ("SELECT v.store_id, v.row_count, v.row_labels, v.node_ids, v.words, v.cell_values "
+    chunked = any(r[1] == "first_row" for r in conn.execute("PRAGMA table_info(lineage_values)"))
+    sql = ("SELECT v.store_id, v.output_no, " + ("v.first_row" if chunked else "0") + ", v.row_count, "
+           "v.row_labels, v.node_ids, v.words, v.cell_values "
            "FROM lineage_values v JOIN lineage_stores s ON s.id = v.store_id "
            "WHERE v.column_name = ? AND s.next_id > s.first_id")
     args: list = [column]
     if pipeline_id is not None:
         sql += " AND s.pipeline_id = ?"
         args.append(pipeline_id)
-    for store_id, count, labels, nodes, words, values in conn.execute(
-            sql + " ORDER BY v.store_id DESC, v.output_no DESC, v.id DESC", args):
-        node_ids = np.frombuffer(nodes, dtype=np.int64)
+    for store_id, output_no, first_row, count, labels, nodes, words, values in conn.execute(
+            sql + " ORDER BY v.store_id DESC, v.output_no DESC, v.id DESC", args).fetchall():
+        if isinstance(labels, bytes) and labels == SAME_LABELS:
+            labels = _shared_labels(conn, store_id, output_no, first_row, count)
+        node_ids = decode_node_ids(nodes, count)
         word_arr = np.frombuffer(words, dtype=np.uint32)
         hits = _label_positions(labels, row, count)
-        if not (len(node_ids) == len(word_arr) == count):
+        if len(word_arr) != count:
             raise ValueError(f"saved values of column {column!r} in store {store_id} are inconsistent")
         hits = hits[node_ids[hits] >= 0] if len(hits) else hits
         if len(hits):
@@ -194,6 +238,17 @@ def find_value(conn: Any, column: str, row: str, pipeline_id: Optional[int] = No
                 raise ValueError(f"saved values of column {column!r} in store {store_id} are inconsistent")
             return store_id, int(node_ids[i]), int(word_arr[i]), cells[i]
     return None
+
+
+def _shared_labels(conn: Any, store_id: int, output_no: int, first_row: int, count: int) -> Any:
+    """The labels a ``SAME_LABELS`` chunk refers to."""
+    found = conn.execute(
+        "SELECT row_labels FROM lineage_values WHERE store_id = ? AND output_no = ? AND first_row = ? "
+        "AND row_count = ? AND row_labels != ? ORDER BY id LIMIT 1",
+        (store_id, output_no, first_row, count, SAME_LABELS)).fetchone()
+    if found is None:
+        raise ValueError("saved row labels refer to a chunk that is not there")
+    return found[0]
 
 
 def _label_positions(labels: Any, row: str, count: int) -> np.ndarray:

@@ -101,6 +101,21 @@ class LineageSaver:
     def finish(self, tracker: Any, outputs: list, config: Optional[dict], config_at_open: bool = False) -> int:
         """Write what is left (blocks, header, values, per-word summary) and
         complete the pipeline; returns its id."""
+        # The per-word summary is computed natively without the interpreter
+        # lock: on another thread while the blocks and values are written.
+        node_store = getattr(tracker, "_store", None)
+        ahead = None
+        if hasattr(node_store, "word_summary"):
+            ahead = threading.Thread(target=node_store.word_summary, name="morvel-lineage-summary", daemon=True)
+            ahead.start()
+        try:
+            return self._finish(tracker, outputs, config, config_at_open, ahead)
+        finally:
+            if ahead is not None:
+                ahead.join()
+
+    def _finish(self, tracker: Any, outputs: list, config: Optional[dict], config_at_open: bool,
+                ahead: Optional[threading.Thread]) -> int:
         store = self.store
         self._open(config if config_at_open else None)
         self._write_blocks(store._native.block_count(), config)
@@ -112,6 +127,8 @@ class LineageSaver:
         rows = value_rows(self.store_id, outputs, bulk.VALUE_CHUNK_ROWS)
         if rows:
             self.target.store_lineage_values(self.pipeline_id, self.store_id, rows)
+        if ahead is not None:
+            ahead.join()
         return int(tracker.persist_to_storage(self.storage, self.pipeline_id))
 
 

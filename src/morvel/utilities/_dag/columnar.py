@@ -95,6 +95,9 @@ class ColumnarNodeStore:
         self.columnar = ColumnarStore(DEFAULT_MEMORY_BUDGET if memory_budget is None else memory_budget,
                                       spill_dir)
         self.max_nodes: Any = None
+        # (nodes held, first node of each word, edge triples) of the last
+        # word_summary: a save computes it ahead, on another thread
+        self._summary: Optional[tuple[int, list, np.ndarray]] = None
 
     # -- the node-store interface ---------------------------------------------
 
@@ -232,7 +235,13 @@ class ColumnarNodeStore:
 
         Computed natively in one call (spilled blocks included) without the
         interpreter lock; only the first node of each word becomes a record."""
+        held = len(self.columnar)
+        cached = self._summary
+        if cached is not None and cached[0] == held:
+            return cached[1], cached[2]  # nothing logged since: the same summary
         first_ids, flat = self.columnar._native.word_summary()
         get = self._held
         nodes = [get(i) for i in first_ids.tolist()]
-        return nodes, flat.reshape(-1, 3)
+        triples = flat.reshape(-1, 3)
+        self._summary = (held, nodes, triples)
+        return nodes, triples
