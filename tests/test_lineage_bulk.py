@@ -236,10 +236,26 @@ def test_blocks_through_the_service_equal_blocks_written_directly(service, tmp_p
     pid_remote = remote.save(service.url)
     a, b = saved(db, pid_direct), saved(service.db, pid_remote)
     assert (a["header"], a["blocks"], a["values"]) == (b["header"], b["blocks"], b["values"])
+    assert summary(db, pid_direct) == summary(service.db, pid_remote)  # the per-word tables too
     label = out.index[len(out) // 2] if len(out) else None
     if label is not None:
         drawn = subprocess_free_graph(service.db, label, "s", pid_remote)
         assert drawn == remote.lineage(out["s"], row=label).to_graphviz().strip()
+
+
+def summary(db, pipeline_id):
+    """Node fingerprints and (parent, child, position) fingerprint edges of
+    a pipeline's per-word tables."""
+    conn = sqlite3.connect(db)
+    try:
+        nodes = sorted(r[0] for r in conn.execute("SELECT fingerprint FROM nodes WHERE pipeline_id = ?",
+                                                  (pipeline_id,)))
+        edges = sorted(conn.execute(
+            "SELECT p.fingerprint, c.fingerprint, e.position FROM edges e JOIN nodes p ON p.id = e.parent_id "
+            "JOIN nodes c ON c.id = e.child_id WHERE e.pipeline_id = ?", (pipeline_id,)).fetchall())
+    finally:
+        conn.close()
+    return nodes, edges
 
 
 def subprocess_free_graph(db, label, column, pipeline_id):
@@ -315,6 +331,9 @@ def test_bulk_endpoints_check_tenant_and_state(service):
     with pytest.raises(HostedStorageError) as refused:
         client.open_lineage_store(pid, "again", 0)
     assert refused.value.status == 409
+    # summary edges must join nodes of the pipeline named
+    foreign = bulk.encode_body(bulk.EDGES, 0, [([], [np.array([[10**6, 10**6 + 1, 0]], "<i8").tobytes()])])
+    assert service.post(f"/v1/pipelines/{pid2}/lineage/edges", foreign)[0] == 404
     client.complete_pipeline(pid2, "failed")
     assert service.post(f"/v1/pipelines/{pid2}/lineage/values", b"")[0] == 409
     assert counts(service.db) == (2, 0)

@@ -44,6 +44,9 @@ from morvel.utilities._lineage_db import _SCHEMA as _VALUES_SCHEMA
 
 BLOCKS = b"MVLB1\n"
 VALUES = b"MVLV1\n"
+#: The per-word summary's edges as one (n, 3) little-endian int64 array of
+#: (parent node id, child node id, input position).
+EDGES = b"MVLE1\n"
 #: Largest JSON header of a body.
 MAX_HEADER = 1 << 20
 #: Nodes per block (the native store's block size).
@@ -147,6 +150,16 @@ def block_items(rows: Iterable[tuple]) -> list[tuple[list, list]]:
 def value_items(rows: Iterable[tuple]) -> list[tuple[list, list]]:
     """Body items of ``lineage_values`` rows (``value_chunks`` form)."""
     return [([int(r[1]), r[2], int(r[3]), int(r[8])], [r[4], r[5], r[6], r[7]]) for r in rows]
+
+
+def edges_from_items(items: list[tuple[list, list]]) -> np.ndarray:
+    """The (n, 3) int64 edge array of a decoded edges body."""
+    if len(items) != 1 or items[0][0] or len(items[0][1]) != 1 or not isinstance(items[0][1][0], bytes):
+        raise BulkError("an edges body holds one item with one binary part")
+    data = items[0][1][0]
+    if len(data) % 24:
+        raise BulkError("the edge array has a partial edge")
+    return np.frombuffer(data, dtype="<i8").astype(np.int64).reshape(-1, 3)
 
 
 def _int_fields(fields: list, n: int, what: str) -> list[int]:

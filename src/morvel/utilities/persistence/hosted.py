@@ -31,6 +31,8 @@ from contextlib import contextmanager
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence
 from urllib.parse import quote, urlsplit
 
+import numpy as np
+
 from .. import _lineage_bulk
 from .._argcheck import check_exact
 from .storage import (
@@ -489,6 +491,19 @@ class HostedStorage:
         self._request("POST", f"/v1/pipelines/{int(pipeline_id)}/lineage/stores/{int(store_id)}/finish",
                       {"next_id": int(next_id), "texts": texts, "attrs": attrs, "sources": sources,
                        "config": _plain(config)})
+
+    def store_pipeline_edges(self, pipeline_id: int, edges: Any) -> int:
+        """Store the per-word summary's (parent id, child id, position)
+        edges between nodes of one pipeline in bulk (an (n, 3) integer
+        array); returns how many were new."""
+        arr = np.ascontiguousarray(np.asarray(edges, dtype="<i8").reshape(-1, 3))
+        new = 0
+        per_body = max(1, self.bulk_body_bytes // 24)
+        for start in range(0, len(arr), per_body):
+            body = _lineage_bulk.encode_body(_lineage_bulk.EDGES, 0, [([], [arr[start:start + per_body].tobytes()])])
+            answer = self._request("POST", f"/v1/pipelines/{int(pipeline_id)}/lineage/edges", raw=body)
+            new += int(answer.get("stored", 0)) if isinstance(answer, dict) else 0
+        return new
 
     def store_lineage_values(self, pipeline_id: int, store_id: int, rows: Sequence[tuple]) -> int:
         """Send output value chunks (``lineage_values`` layout) of a store."""

@@ -301,7 +301,7 @@ sync_router = APIRouter(tags=["dashboard sync"], responses=_ERRORS)
 lineage_router = APIRouter(prefix="/pipelines", tags=["node blocks and values in bulk"], responses=_ERRORS)
 
 #: Paths whose body is binary (``application/octet-stream``), for the gate.
-BINARY_PATHS = re.compile(r"^/v1/pipelines/[0-9]+/lineage/(blocks|values)$")
+BINARY_PATHS = re.compile(r"^/v1/pipelines/[0-9]+/lineage/(blocks|values|edges)$")
 
 
 @service_router.get("/health", response_model=None, responses=_ok(Health, 200))
@@ -528,6 +528,28 @@ async def store_lineage_values(pid: int, request: Request, who: Tenant, storage:
     body as for blocks, with the line ``MVLV1``."""
     body = await _binary_body(request)
     return await run_in_threadpool(_apply_bulk, storage, who, pid, body, bulk.VALUES)
+
+
+def _apply_edges(storage: SQLiteStorage, who: str, pid: int, body: bytes) -> Dict[str, Any]:
+    check_owned(storage, who, [pid], writing=True)
+    _, items = bulk.decode_body(bulk.EDGES, body)
+    edges = bulk.edges_from_items(items)
+    try:
+        return {"stored": storage.store_pipeline_edges(pid, edges)}
+    except StorageError as exc:
+        raise ApiError(404 if "every edge" in str(exc) else 400, str(exc)) from None
+
+
+@lineage_router.post("/{pid:int}/lineage/edges", response_model=None, responses=_ok(Stored, 200),
+                     openapi_extra=_BINARY_BODY)
+async def store_summary_edges(pid: int, request: Request, who: Tenant, storage: Store) -> Dict[str, Any]:
+    """Store the per-word summary's edges between nodes of the pipeline in
+    bulk: a binary body (line ``MVLE1``, header, one part holding the
+    little-endian int64 (parent node id, child node id, input position)
+    triples).  Every node must be one of this pipeline's (404 otherwise);
+    an edge stored already is kept once."""
+    body = await _binary_body(request)
+    return await run_in_threadpool(_apply_edges, storage, who, pid, body)
 
 
 @lineage_router.post("/{pid:int}/lineage/stores/{sid:int}/finish", response_model=None,
