@@ -608,3 +608,20 @@ def test_values_refering_to_labels_that_are_not_there_are_refused(service):
     assert counts(service.db) == (0, 0)
     assert client.store_lineage_values(pid, sid, rows) == len(rows)
     assert client.store_lineage_values(pid, sid, rows) == 0  # sent again: nothing new
+
+
+def test_a_live_run_that_raises_is_recorded_as_failed(tmp_path):
+    db = tmp_path / "failed.db"
+    with pytest.raises(ZeroDivisionError):
+        with morvel.Pipeline("broken", lineage=True, store=str(db), live=True) as p:
+            run(p, 60_000)
+            wait_for_blocks(p, 1)  # the record is open and holds blocks
+            1 / 0
+    conn = sqlite3.connect(db)
+    try:
+        assert conn.execute("SELECT status FROM pipelines").fetchall() == [("failed",)]
+        # its store was never finished, so no reader takes it for a saved one
+        assert conn.execute("SELECT next_id - first_id FROM lineage_stores").fetchall() == [(0,)]
+    finally:
+        conn.close()
+    assert p._live is None

@@ -11,6 +11,7 @@
 """
 from __future__ import annotations
 
+import logging
 import os
 import pickle
 import weakref
@@ -27,6 +28,8 @@ from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact, type_error
 from morvel.utilities._lineage_db import save_lineage
 from morvel.utilities.vortel32 import TrackedSeries
+
+logger = logging.getLogger(__name__)
 
 # The public functions and classes used here are looked up on the public
 # modules at call time (``_hooks``), where callers may have replaced them.
@@ -442,6 +445,23 @@ class Pipeline:
         # as a completed pipeline.  Exceptions are never swallowed.
         if exc_type is None and self.store is not None:
             self.save()
+        elif exc_type is not None and self._live is not None:
+            self._fail_live()
+
+    def _fail_live(self) -> None:
+        """Stop the live writer of a run that raised and close the pipeline
+        record it opened as "failed" (a failure to do so is logged: the
+        run's own exception is the one that matters)."""
+        live, self._live = self._live, None
+        live.stop()
+        saver = live.saver
+        try:
+            if saver.pipeline_id is not None:
+                saver.storage.complete_pipeline(saver.pipeline_id, "failed")
+        except Exception as exc:
+            logger.warning("could not mark live pipeline %s as failed: %s", saver.pipeline_id, exc)
+        finally:
+            saver.storage.disconnect()
 
 
 def _position(series: Any, row: Any, iloc: Any) -> int:
