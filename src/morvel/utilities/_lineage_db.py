@@ -92,8 +92,16 @@ def decode_array(data: Any) -> list:
         raise ValueError("saved labels or values are truncated")
     arr = np.frombuffer(data, dtype=dtype, offset=7)
     if dtype.kind == "f":
-        return np.where(np.isnan(arr), None, arr.astype(object)).tolist()
+        return _with_none(arr.astype(object), np.isnan(arr))
     return arr.tolist()
+
+
+def _with_none(items: np.ndarray, missing: np.ndarray) -> list:
+    """``items`` (an object array) as a list with None where ``missing``."""
+    if missing.any():
+        items = items.copy()
+        items[missing] = None
+    return items.tolist()
 
 
 #: Row labels of a column equal to those of the output's first column in
@@ -147,8 +155,7 @@ def _values(raw: np.ndarray) -> Any:
         return blob
     if pd.api.types.infer_dtype(raw, skipna=True) in ("string", "empty"):
         # text with missing values: one vectorised pass, missing as null
-        missing = pd.isna(raw)
-        return jsonkit.dumps((np.where(missing, None, raw) if missing.any() else raw).tolist())
+        return jsonkit.dumps(_with_none(np.asarray(raw, dtype=object), pd.isna(raw)))
     return jsonkit.dumps([_cell(v) for v in raw.tolist()])
 
 

@@ -103,10 +103,10 @@ class LineageSaver:
         complete the pipeline; returns its id."""
         # The per-word summary is computed natively without the interpreter
         # lock: on another thread while the blocks and values are written.
-        node_store = getattr(tracker, "_store", None)
+        summary = getattr(getattr(tracker, "_store", None), "word_summary", None)
         ahead = None
-        if hasattr(node_store, "word_summary"):
-            ahead = threading.Thread(target=node_store.word_summary, name="morvel-lineage-summary", daemon=True)
+        if summary is not None:
+            ahead = threading.Thread(target=summary, name="morvel-lineage-summary", daemon=True)
             ahead.start()
         try:
             return self._finish(tracker, outputs, config, config_at_open, ahead)

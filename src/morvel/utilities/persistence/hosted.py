@@ -31,9 +31,6 @@ from contextlib import contextmanager
 from typing import Any, Dict, Iterable, Iterator, List, Mapping, Optional, Sequence
 from urllib.parse import quote, urlsplit
 
-import numpy as np
-
-from .. import _lineage_bulk
 from .._argcheck import check_exact
 from .storage import (
     ResolvedEdge,
@@ -458,6 +455,8 @@ class HostedStorage:
     def _bulk(self, pipeline_id: int, what: str, magic: bytes, store_id: int, items: list) -> int:
         """Send items in bodies of about ``bulk_body_bytes`` each (an item
         larger than that goes alone); returns how many were new."""
+        from .. import _lineage_bulk
+
         new = 0
         batch: list = []
         size = 0
@@ -481,6 +480,8 @@ class HostedStorage:
     def store_lineage_blocks(self, pipeline_id: int, store_id: int, rows: Sequence[tuple]) -> int:
         """Send node block rows (``lineage_blocks`` layout) of an open store;
         returns how many blocks were new on the service."""
+        from .. import _lineage_bulk
+
         return self._bulk(pipeline_id, "blocks", _lineage_bulk.BLOCKS, store_id, _lineage_bulk.block_items(rows))
 
     def finish_lineage_store(self, pipeline_id: int, store_id: int, next_id: int, texts: list, attrs: list,
@@ -496,6 +497,10 @@ class HostedStorage:
         """Store the per-word summary's (parent id, child id, position)
         edges between nodes of one pipeline in bulk (an (n, 3) integer
         array); returns how many were new."""
+        import numpy as np
+
+        from .. import _lineage_bulk
+
         arr = np.ascontiguousarray(np.asarray(edges, dtype="<i8").reshape(-1, 3))
         new = 0
         per_body = max(1, self.bulk_body_bytes // 24)
@@ -507,4 +512,6 @@ class HostedStorage:
 
     def store_lineage_values(self, pipeline_id: int, store_id: int, rows: Sequence[tuple]) -> int:
         """Send output value chunks (``lineage_values`` layout) of a store."""
+        from .. import _lineage_bulk
+
         return self._bulk(pipeline_id, "values", _lineage_bulk.VALUES, store_id, _lineage_bulk.value_items(rows))

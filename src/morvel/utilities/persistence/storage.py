@@ -19,8 +19,6 @@ from dataclasses import KW_ONLY, dataclass
 from datetime import datetime, timezone
 from typing import Any, Dict, Iterable, List, Mapping, Optional, Protocol, Sequence, Tuple, Union, runtime_checkable
 
-import numpy as np
-
 __all__ = [
     "StoredNode",
     "StoredEdge",
@@ -663,6 +661,8 @@ class SQLiteStorage:
         transaction; returns how many were new.  The bulk form of
         :meth:`store_edges_resolved` for the per-word summary of a lineage
         pipeline (no per-edge lookups)."""
+        import numpy as np  # the core's own dependency, imported on use: importing this module stays light
+
         pipeline_id = _int(pipeline_id, "pipeline_id")
         arr = np.asarray(edges, dtype=np.int64).reshape(-1, 3)
         if not len(arr):
