@@ -668,8 +668,14 @@ def test_the_api_is_described_without_a_key(service):
         ("POST", "/v1/nodes"), ("GET", "/v1/pipelines/{pid}/node-map"), ("POST", "/v1/pipelines/{pid}/node-ids"),
         ("POST", "/v1/edges"), ("POST", "/v1/row-values"), ("POST", "/v1/pipelines/{pid}/results"),
         ("GET", "/v1/pipelines/{pid}/graph"), ("POST", "/v1/dashboard/sync"),
+        ("POST", "/v1/pipelines/{pid}/lineage/stores"), ("POST", "/v1/pipelines/{pid}/lineage/blocks"),
+        ("POST", "/v1/pipelines/{pid}/lineage/values"), ("POST", "/v1/pipelines/{pid}/lineage/edges"),
+        ("POST", "/v1/pipelines/{pid}/lineage/stores/{sid}/finish"),
     }
     assert "pipeline_name" in spec["components"]["schemas"]["PipelineCreate"]["required"]
+    # the bulk lineage bodies are described as binary
+    blocks = spec["paths"]["/v1/pipelines/{pid}/lineage/blocks"]["post"]["requestBody"]["content"]
+    assert list(blocks) == ["application/octet-stream"]
     status, page = raw(service, "GET", "/docs", key=None)
     assert status == 200 and b"/v1/row-values" in page and b"PipelineCreate" in page
     assert b"cdn" not in page.lower() and b'src="http' not in page

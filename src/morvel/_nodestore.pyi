@@ -106,5 +106,20 @@ class NodeStore:
         Block b as {base, count, columns: [bytes] in COLUMNS order, escape_slots, escape_ids, metadata_positions, metadata_texts}.
         """
 
+    def words(self) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+        """
+        Every node's provenance word in id order (uint32), read without the interpreter lock.
+        """
+
+    def word_summary(self) -> tuple:
+        """
+        (first node id of each distinct word, ascending; distinct (parent word, child word, input position) edge triples, flat int64, in order of first occurrence).  Runs without the interpreter lock.
+        """
+
+    def export_saved_block(self, block: int) -> dict:
+        """
+        Block b as `export_block` gives it, with each column whose values run in equal steps saved as its run (count, first, step as little-endian int64) and that column's bit set in "linear".
+        """
+
     def import_block(self, base: int, count: int, columns: Sequence[bytes], escape_slots: bytes, escape_ids: bytes, metadata_positions: bytes, metadata_texts: bytes) -> None:
         """Append a block exported by `export_block` (checked)."""

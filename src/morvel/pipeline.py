@@ -11,8 +11,10 @@
 """
 from __future__ import annotations
 
+import logging
 import os
 import pickle
+import weakref
 from typing import Any
 from urllib.parse import urlsplit
 
@@ -26,6 +28,8 @@ from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact, type_error
 from morvel.utilities._lineage_db import save_lineage
 from morvel.utilities.vortel32 import TrackedSeries
+
+logger = logging.getLogger(__name__)
 
 # The public functions and classes used here are looked up on the public
 # modules at call time (``_hooks``), where callers may have replaced them.
@@ -52,6 +56,13 @@ class Pipeline:
     checks declared with :meth:`expect` after every such step; at lineage
     level every selection is also a FILTER record of the lineage store.
 
+    ``live=True`` (lineage pipelines with a ``store`` path or URL) writes
+    the node blocks while the pipeline runs: each block of 65,536 nodes is
+    handed to a background thread as it fills, and :meth:`save` (or leaving
+    the context manager) writes only the rest.  A failed live write becomes
+    one warning; every node stays in memory and :meth:`save` writes what is
+    missing.
+
     A lineage pipeline keeps every node in the native columnar store: nothing
     is evicted, and past ``memory_budget`` bytes of nodes and indexes
     (default 512 MiB) the oldest node blocks move to disk and are read back
@@ -66,9 +77,10 @@ class Pipeline:
     def __init__(self, name: str, lineage: bool = False, store: Any = None, *,
                  api_key: str | None = None, tenant_id: str | None = None,
                  include_entity: bool = True, row_history: bool = True,
-                 memory_budget: int | None = None) -> None:
+                 memory_budget: int | None = None, live: bool = False) -> None:
         check_exact(name, "name", str)
         check_exact(row_history, "row_history", bool)
+        check_exact(live, "live", bool)
         check_exact(api_key, "api_key", str, allow_none=True)
         check_exact(tenant_id, "tenant_id", str, allow_none=True)
         self.name = name
@@ -102,6 +114,9 @@ class Pipeline:
             self._history = HistoryRecorder(self.tracker)
             # The row-following machinery finds the recorder on the tracker.
             self.tracker._history = self._history
+        self._live: Any = None
+        if live:
+            self._live = self._start_live()
 
     def __repr__(self) -> str:
         level = "lineage" if self._lineage else "words"
@@ -337,24 +352,73 @@ class Pipeline:
             with open(target, "wb") as fh:
                 pickle.dump(self.tracker, fh, protocol=pickle.HIGHEST_PROTOCOL)
             return target
+        outputs = self._outputs if values is None else values
+        outputs = outputs if isinstance(outputs, list) else [outputs]
+        if self._live is not None and (path_or_url is None or path_or_url == self.store):
+            return self._finish_live(outputs)
         if url:
-            if not self._api_key:
-                raise ValueError("saving to a lineage service needs Pipeline(..., api_key=...)")
-            from morvel.utilities.persistence.hosted import HostedStorage
-            hosted = HostedStorage(target, self._api_key, self._tenant_id or "default")
-            return self._persist(hosted)
+            hosted = self._hosted(target)
+            if not getattr(self.tracker._store, "columnar_store", False):
+                return self._persist(hosted)
+            from morvel.utilities._lineage_sink import LineageSaver
+            saver = LineageSaver(hosted, self.name, self.tracker._store.columnar)
+            try:
+                return saver.finish(self.tracker, outputs, self._history_config(), config_at_open=True)
+            finally:
+                hosted.disconnect()
         if isinstance(target, (str, os.PathLike)):
             from morvel.utilities.persistence import SQLiteStorage
             storage = SQLiteStorage(target)
             storage.connect()
             try:
-                outputs = self._outputs if values is None else values
-                return save_lineage(self.tracker, storage, self.name,
-                                    outputs if isinstance(outputs, list) else [outputs],
-                                    config=self._history_config())
+                return save_lineage(self.tracker, storage, self.name, outputs, config=self._history_config())
             finally:
                 storage.disconnect()
         return self._persist(target)
+
+    def _hosted(self, url: str) -> Any:
+        """A client of the lineage service at ``url`` with this pipeline's key."""
+        if not self._api_key:
+            raise ValueError("saving to a lineage service needs Pipeline(..., api_key=...)")
+        from morvel.utilities.persistence.hosted import HostedStorage
+        return HostedStorage(url, self._api_key, self._tenant_id or "default")
+
+    def _start_live(self) -> Any:
+        """The live writer of the node blocks, started (see the class docs)."""
+        from morvel.utilities._lineage_sink import EmbeddedLineage, LineageSaver, LiveWriter
+
+        target = self.store
+        if not self._lineage:
+            raise ValueError("live=True writes lineage nodes; build the pipeline with lineage=True")
+        if not isinstance(target, (str, os.PathLike)):
+            raise ValueError("live=True needs store= an SQLite file path or the http(s):// URL of a lineage service")
+        if isinstance(target, str) and urlsplit(target).scheme in ("http", "https"):
+            sink: Any = self._hosted(target)
+            where = target
+        else:
+            from morvel.utilities.persistence import SQLiteStorage
+            storage = SQLiteStorage(target)
+            storage.connect()
+            sink = EmbeddedLineage(storage)
+            where = os.fspath(target)
+        saver = LineageSaver(sink, self.name, self.tracker._store.columnar)
+        live = LiveWriter(saver, where).start()
+        # A pipeline dropped without saving ends its writer too.
+        weakref.finalize(self, live.stop_soon)
+        return live
+
+    def _finish_live(self, outputs: list) -> Any:
+        """Stop the live writer and write the rest; returns the pipeline id.
+        On failure the writer's saver is kept: a later save goes on from
+        the blocks already written."""
+        live = self._live
+        live.stop()
+        saver = live.saver
+        result = saver.finish(self.tracker, outputs, self._history_config())
+        self._live = None
+        storage = saver.storage
+        storage.disconnect()
+        return result
 
     def _persist(self, storage: Any) -> Any:
         """The lineage graph into ``storage``; with row history the pipeline
@@ -381,6 +445,23 @@ class Pipeline:
         # as a completed pipeline.  Exceptions are never swallowed.
         if exc_type is None and self.store is not None:
             self.save()
+        elif exc_type is not None and self._live is not None:
+            self._fail_live()
+
+    def _fail_live(self) -> None:
+        """Stop the live writer of a run that raised and close the pipeline
+        record it opened as "failed" (a failure to do so is logged: the
+        run's own exception is the one that matters)."""
+        live, self._live = self._live, None
+        live.stop()
+        saver = live.saver
+        try:
+            if saver.pipeline_id is not None:
+                saver.storage.complete_pipeline(saver.pipeline_id, "failed")
+        except Exception as exc:
+            logger.warning("could not mark live pipeline %s as failed: %s", saver.pipeline_id, exc)
+        finally:
+            saver.storage.disconnect()
 
 
 def _position(series: Any, row: Any, iloc: Any) -> int:

@@ -40,7 +40,7 @@ import struct
 import tempfile
 import uuid
 import weakref
-from collections.abc import Iterator
+from collections.abc import Callable, Iterator
 from datetime import datetime, timezone
 from typing import Any
 
@@ -209,6 +209,9 @@ class ColumnarStore:
         self._attrs: dict[int, tuple[str | None, str | None, int | None]] = {0: (None, None, None)}
         self._blocks_seen = 0
         self._spill_warned = ""
+        # Called (no arguments) after a logging call that began a new block,
+        # i.e. filled the one before: a live writer's wake-up.
+        self._listener: Callable[[], None] | None = None
 
     # -- texts and attributes ---------------------------------------------
 
@@ -247,6 +250,8 @@ class ColumnarStore:
         if blocks == self._blocks_seen:
             return
         self._blocks_seen = blocks
+        if self._listener is not None:
+            self._listener()
         error = self._native.stats()["spill_error"]
         if error and error != self._spill_warned:
             self._spill_warned = error
@@ -630,7 +635,8 @@ class ColumnarStore:
                 conn.executemany(
                     f"INSERT INTO lineage_blocks (store_id, block_no, base_id, node_count, linear, "
                     f"{', '.join(_COLUMNS + _SPARSE)}) VALUES ({', '.join('?' * (5 + len(_COLUMNS) + len(_SPARSE)))})",
-                    (_block_row(store_id, b, blk) for b, blk in enumerate(self._blocks())),
+                    (_saved_block_row(store_id, b, self._native.export_saved_block(b))
+                     for b in range(self._native.block_count())),
                 )
         return store_id
 
@@ -645,6 +651,13 @@ def _block_row(store_id: int, block_no: int, blk: dict[str, Any]) -> tuple:
         linear |= is_linear << c
         columns.append(data)
     return (store_id, block_no, blk["base"], blk["count"], linear, *columns, *(blk[k] for k in _SPARSE))
+
+
+def _saved_block_row(store_id: int, block_no: int, blk: dict[str, Any]) -> tuple:
+    """The row of one block from ``NodeStore.export_saved_block`` (runs
+    found natively): the same row ``_block_row`` gives."""
+    return (store_id, block_no, blk["base"], blk["count"], blk["linear"], *blk["columns"],
+            *(blk[k] for k in _SPARSE))
 
 
 def _dict_with_missing(dag: ComputationDAG) -> dict[str, Any]:

@@ -233,6 +233,39 @@ public:
         return out;
     }
 
+    // Every dense column as raw bytes, in column order, in one pass.  A
+    // spilled block asks for its whole file at once and is read record by
+    // record a single time, instead of once per column page by page.
+    std::vector<std::string> columns() const {
+        std::vector<std::string> out;
+        if (!spilled() || count_ == 0) {
+            for (int c = 0; c < C_COUNT; ++c) out.push_back(column(c));
+            return out;
+        }
+        advise_willneed(map_.data(), map_.bytes());
+        const size_t n = count_;
+        std::string types(n, '\0'), flags(n, '\0'), ops(4 * n, '\0'), words(4 * n, '\0'), srcs(4 * n, '\0'),
+            offsets(4 * (n + 1), '\0');
+        for (uint32_t i = 0; i < count_; ++i) {
+            const SpillRecord &r = rec(i);
+            types[i] = char(r.type);
+            flags[i] = char(r.flags);
+            std::memcpy(&ops[4 * size_t(i)], &r.op, 4);
+            std::memcpy(&words[4 * size_t(i)], &r.word, 4);
+            std::memcpy(&srcs[4 * size_t(i)], &r.src, 4);
+            std::memcpy(&offsets[4 * size_t(i)], &r.first, 4);
+        }
+        std::memcpy(&offsets[4 * n], &spilled_inputs_, 4);
+        out.push_back(std::move(types));
+        out.push_back(std::move(flags));
+        out.push_back(std::move(ops));
+        out.push_back(std::move(words));
+        out.push_back(std::move(srcs));
+        out.push_back(std::move(offsets));
+        out.push_back(column(C_INPUTS));
+        return out;
+    }
+
     const std::vector<uint32_t> &escape_slots() const { return esc_slots_; }
     const std::vector<int64_t> &escape_ids() const { return esc_ids_; }
     const std::vector<uint32_t> &metadata_positions() const { return meta_pos_; }

@@ -13,6 +13,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/bulk_read.hpp"
 #include "core/node_store.hpp"
 
 namespace nb = nanobind;
@@ -133,21 +134,95 @@ nb::dict stats(const NodeStore &s) {
 }
 
 nb::dict export_block(const NodeStore &s, size_t b) {
+    // Copied out without the interpreter lock (a spilled block is read
+    // from its file here), then handed over as bytes.
+    int64_t base = 0;
+    uint32_t count = 0;
+    std::vector<std::string> cols;
+    std::vector<uint32_t> escape_slots, metadata_positions, metadata_texts;
+    std::vector<int64_t> escape_ids;
+    {
+        nb::gil_scoped_release unlocked;
+        s.with_block(b, [&](const NodeBlock &blk) {
+            base = blk.base();
+            count = blk.size();
+            cols = blk.columns();
+            escape_slots = blk.escape_slots();
+            escape_ids = blk.escape_ids();
+            metadata_positions = blk.metadata_positions();
+            metadata_texts = blk.metadata_texts();
+        });
+    }
     nb::dict d;
-    s.with_block(b, [&](const NodeBlock &blk) {
-        d["base"] = blk.base();
-        d["count"] = blk.size();
-        nb::list cols;
-        for (int c = 0; c < morvel::colstore::C_COUNT; ++c) {
-            const std::string col = blk.column(c);
-            cols.append(nb::bytes(col.data(), col.size()));
-        }
-        d["columns"] = cols;
-        d["escape_slots"] = bytes_of(blk.escape_slots());
-        d["escape_ids"] = bytes_of(blk.escape_ids());
-        d["metadata_positions"] = bytes_of(blk.metadata_positions());
-        d["metadata_texts"] = bytes_of(blk.metadata_texts());
-    });
+    d["base"] = base;
+    d["count"] = count;
+    nb::list out;
+    for (const std::string &col : cols) out.append(nb::bytes(col.data(), col.size()));
+    d["columns"] = out;
+    d["escape_slots"] = bytes_of(escape_slots);
+    d["escape_ids"] = bytes_of(escape_ids);
+    d["metadata_positions"] = bytes_of(metadata_positions);
+    d["metadata_texts"] = bytes_of(metadata_texts);
+    return d;
+}
+
+// Column `c` of a block (raw bytes) as an equal-step run when its values
+// are one: the 24 bytes (count, first, step) as little-endian int64, the
+// saved form of such a column.  Returns false (and leaves `col`) otherwise.
+bool as_run(int c, std::string &col) {
+    const size_t item = morvel::colstore::column_item(c);
+    const size_t n = col.size() / item;
+    if (n == 0) return false;
+    auto at = [&](size_t i) -> int64_t {
+        if (item == 1) return int64_t(uint8_t(col[i]));
+        uint32_t v;
+        std::memcpy(&v, col.data() + 4 * i, 4);
+        return int64_t(v);
+    };
+    const int64_t first = at(0);
+    const int64_t step = n > 1 ? at(1) - first : 0;
+    for (size_t i = 2; i < n; ++i)
+        if (at(i) != first + step * int64_t(i)) return false;
+    int64_t run[3] = {int64_t(n), first, step};
+    col.assign(reinterpret_cast<const char *>(run), sizeof(run));
+    return true;
+}
+
+// Block b in its saved form: as `export_block`, with every column whose
+// values run in equal steps replaced by its run and the bit of each such
+// column set in "linear".  Done without the interpreter lock.
+nb::dict export_saved_block(const NodeStore &s, size_t b) {
+    int64_t base = 0;
+    uint32_t count = 0;
+    int64_t linear = 0;
+    std::vector<std::string> cols;
+    std::vector<uint32_t> escape_slots, metadata_positions, metadata_texts;
+    std::vector<int64_t> escape_ids;
+    {
+        nb::gil_scoped_release unlocked;
+        s.with_block(b, [&](const NodeBlock &blk) {
+            base = blk.base();
+            count = blk.size();
+            cols = blk.columns();
+            escape_slots = blk.escape_slots();
+            escape_ids = blk.escape_ids();
+            metadata_positions = blk.metadata_positions();
+            metadata_texts = blk.metadata_texts();
+        });
+        for (int c = 0; c < int(cols.size()); ++c)
+            if (as_run(c, cols[size_t(c)])) linear |= int64_t(1) << c;
+    }
+    nb::dict d;
+    d["base"] = base;
+    d["count"] = count;
+    d["linear"] = linear;
+    nb::list out;
+    for (const std::string &col : cols) out.append(nb::bytes(col.data(), col.size()));
+    d["columns"] = out;
+    d["escape_slots"] = bytes_of(escape_slots);
+    d["escape_ids"] = bytes_of(escape_ids);
+    d["metadata_positions"] = bytes_of(metadata_positions);
+    d["metadata_texts"] = bytes_of(metadata_texts);
     return d;
 }
 
@@ -281,6 +356,33 @@ NB_MODULE(_nodestore, m) {
         .def("export_block", &export_block, "block"_a,
              "Block b as {base, count, columns: [bytes] in COLUMNS order, escape_slots, escape_ids, "
              "metadata_positions, metadata_texts}.")
+        .def(
+            "words",
+            [](const NodeStore &s) {
+                std::vector<uint32_t> w;
+                {
+                    nb::gil_scoped_release unlocked;
+                    w = morvel::colstore::all_words(s);
+                }
+                return to_array(std::move(w));
+            },
+            "Every node's provenance word in id order (uint32), read without the interpreter lock.")
+        .def(
+            "word_summary",
+            [](const NodeStore &s) {
+                morvel::colstore::WordSummary ws;
+                {
+                    nb::gil_scoped_release unlocked;
+                    ws = morvel::colstore::word_summary(s);
+                }
+                return nb::make_tuple(to_array(std::move(ws.first_ids)), to_array(std::move(ws.edges)));
+            },
+            "(first node id of each distinct word, ascending; distinct (parent word, child word, input "
+            "position) edge triples, flat int64, in order of first occurrence).  Runs without the "
+            "interpreter lock.")
+        .def("export_saved_block", &export_saved_block, "block"_a,
+             "Block b as `export_block` gives it, with each column whose values run in equal steps saved as "
+             "its run (count, first, step as little-endian int64) and that column's bit set in \"linear\".")
         .def("import_block", &import_block, "base"_a, "count"_a, "columns"_a, "escape_slots"_a, "escape_ids"_a,
              "metadata_positions"_a, "metadata_texts"_a, "Append a block exported by `export_block` (checked).");
 }

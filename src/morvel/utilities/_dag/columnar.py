@@ -20,7 +20,6 @@ from collections.abc import Iterator, Mapping
 from typing import Any, Callable, Optional
 
 import numpy as np
-import pandas as pd
 
 from morvel.utilities._dag.records import ComputationDAG, DAGNode, NodeType
 
@@ -61,8 +60,7 @@ class _IndexView(Mapping):
         return ids
 
     def __iter__(self) -> Iterator[int]:
-        words = self._owner.arrays()[0]
-        return iter(np.unique(words).tolist())
+        return iter(np.unique(self._owner.columnar._native.words()).tolist())
 
     def __len__(self) -> int:
         return self._owner.word_count()
@@ -97,6 +95,9 @@ class ColumnarNodeStore:
         self.columnar = ColumnarStore(DEFAULT_MEMORY_BUDGET if memory_budget is None else memory_budget,
                                       spill_dir)
         self.max_nodes: Any = None
+        # (nodes held, first node of each word, edge triples) of the last
+        # word_summary: a save computes it ahead, on another thread
+        self._summary: Optional[tuple[int, list, np.ndarray]] = None
 
     # -- the node-store interface ---------------------------------------------
 
@@ -229,39 +230,18 @@ class ColumnarNodeStore:
     def word_summary(self) -> tuple[list[DAGNode], np.ndarray]:
         """The first node of each distinct word (in store order) and the
         distinct (parent word, child word, input position) triples over all
-        edges whose parent is stored: what the per-word storage tables keep.
+        edges whose parent is stored, in order of first occurrence: what the
+        per-word storage tables keep.
 
-        Works block by block (duplicates dropped per block by hashing, then
-        once more over the survivors), so memory stays near one block's
-        arrays plus every node's word."""
-        first = self.columnar.first_id
-        parts = [words for _, words, _, _ in self._blocks()]
-        words = np.concatenate(parts) if parts else np.zeros(0, dtype=np.uint32)
-        first_pos = np.flatnonzero(~pd.Series(words).duplicated().to_numpy())
+        Computed natively in one call (spilled blocks included) without the
+        interpreter lock; only the first node of each word becomes a record."""
+        held = len(self.columnar)
+        cached = self._summary
+        if cached is not None and cached[0] == held:
+            return cached[1], cached[2]  # nothing logged since: the same summary
+        first_ids, flat = self.columnar._native.word_summary()
         get = self._held
-        nodes = [get(first + int(i)) for i in first_pos.tolist()]
-        found = []
-        for base, block_words, offsets, ids in self._blocks():
-            child = np.repeat(np.arange(len(block_words), dtype=np.int64), np.diff(offsets))
-            position = np.arange(len(ids), dtype=np.int64) - offsets[:-1][child]
-            parent = ids - first
-            known = (parent >= 0) & (parent < len(words))
-            if known.any():
-                found.append(_distinct(words[parent[known]], block_words[child[known]], position[known]))
-        if not found:
-            return nodes, np.zeros((0, 3), dtype=np.int64)
-        merged = np.concatenate(found)
-        return nodes, _distinct(merged[:, 0], merged[:, 1], merged[:, 2])
-
-
-def _distinct(parent_words: np.ndarray, child_words: np.ndarray, positions: np.ndarray) -> np.ndarray:
-    """The distinct (parent word, child word, position) rows, first
-    occurrences in order, as an (n, 3) int64 array.  Hash-based: number the
-    word pairs, then drop repeated (pair, position) keys (sorting 3-column
-    rows is far slower)."""
-    pw = parent_words.astype(np.uint64)
-    cw = child_words.astype(np.uint64)
-    pos = positions.astype(np.int64)
-    pairs = pd.factorize((pw << np.uint64(32)) | cw)[0].astype(np.int64)
-    keep = ~pd.Series(pairs * (int(pos.max()) + 1) + pos).duplicated().to_numpy()
-    return np.stack([pw[keep].astype(np.int64), cw[keep].astype(np.int64), pos[keep]], axis=1)
+        nodes = [get(i) for i in first_ids.tolist()]
+        triples = flat.reshape(-1, 3)
+        self._summary = (held, nodes, triples)
+        return nodes, triples

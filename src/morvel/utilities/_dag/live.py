@@ -11,6 +11,8 @@ import urllib.request
 import warnings
 from typing import TYPE_CHECKING, Any, Dict, List, Literal, Optional
 
+import numpy as np
+
 from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact, type_error
 from morvel.utilities._dag.records import DAGNode
@@ -448,12 +450,24 @@ def _persist_summary(storage: Any, pipeline_id: Any, store: Any, record: Any) ->
     if records:
         storage.store_nodes(records)
     fmap = storage.get_fingerprint_node_map(pipeline_id)
-    edges = []
-    for parent, child, position in triples.tolist():
-        parent_id = fmap.get(parent)
-        child_id = fmap.get(child)
-        if parent_id is not None and child_id is not None:
-            edges.append((parent_id, child_id, position))
+    edges: list = []
+    if len(triples) and fmap:
+        # fingerprints to stored node ids, vectorised (sorted lookup)
+        keys = np.fromiter(fmap.keys(), dtype=np.int64, count=len(fmap))
+        ids = np.fromiter(fmap.values(), dtype=np.int64, count=len(fmap))
+        order = np.argsort(keys)
+        keys, ids = keys[order], ids[order]
+        ends = []
+        for column in (triples[:, 0], triples[:, 1]):
+            at = np.minimum(np.searchsorted(keys, column), len(keys) - 1)
+            ends.append((ids[at], keys[at] == column))
+        known = ends[0][1] & ends[1][1]
+        resolved = np.stack([ends[0][0][known], ends[1][0][known], triples[known, 2]], axis=1)
+        bulk = getattr(storage, "store_pipeline_edges", None)
+        if bulk is not None:
+            bulk(pipeline_id, resolved)
+            return len(records), len(resolved)
+        edges = list(map(tuple, resolved.tolist()))
     if edges:
         storage.store_edges_resolved(edges)
     return len(records), len(edges)

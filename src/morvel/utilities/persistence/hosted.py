@@ -161,6 +161,8 @@ class HostedStorage:
         self._port = parts.port
         self._prefix = parts.path.rstrip("/")
         self._conn: Optional[http.client.HTTPConnection] = None
+        #: target size of one bulk body of node blocks or values
+        self.bulk_body_bytes = 8 * 2**20
         self._lock = threading.Lock()
         self._connected = False
         self._current_pipeline: Optional[int] = None
@@ -225,10 +227,11 @@ class HostedStorage:
             finally:
                 self._conn = None
 
-    def _once(self, method: str, path: str, body: Optional[bytes], key: str) -> "tuple[int, bytes]":
+    def _once(self, method: str, path: str, body: Optional[bytes], key: str,
+              content_type: str = "application/json") -> "tuple[int, bytes]":
         headers = {"Authorization": "Bearer " + self.api_key, "Accept": "application/json", "Idempotency-Key": key}
         if body is not None:
-            headers["Content-Type"] = "application/json"
+            headers["Content-Type"] = content_type
         conn = self._open()
         try:
             conn.request(method, self._prefix + path, body=body, headers=headers)
@@ -241,8 +244,9 @@ class HostedStorage:
             self._drop()
         return resp.status, data
 
-    def _request(self, method: str, path: str, payload: Any = None) -> Any:
-        body = None if payload is None else encode_body(payload)
+    def _request(self, method: str, path: str, payload: Any = None, raw: Optional[bytes] = None) -> Any:
+        body = raw if raw is not None else None if payload is None else encode_body(payload)
+        content_type = "application/octet-stream" if raw is not None else "application/json"
         key = self._key(method, path, body)
         last: Optional[HostedStorageError] = None
         with self._lock:
@@ -251,11 +255,11 @@ class HostedStorage:
                     time.sleep(self.retry_base_delay * (2 ** (attempt - 1)))
                 try:
                     try:
-                        status, data = self._once(method, path, body, key)
+                        status, data = self._once(method, path, body, key, content_type)
                     except (ConnectionResetError, BrokenPipeError, http.client.RemoteDisconnected):
                         # A kept-alive connection the service closed while
                         # idle: open a fresh one straight away.
-                        status, data = self._once(method, path, body, key)
+                        status, data = self._once(method, path, body, key, content_type)
                 except (OSError, http.client.HTTPException) as exc:
                     last = HostedStorageError(
                         f"lineage service unreachable at {self.api_url}: {type(exc).__name__}: {exc}",
@@ -438,3 +442,76 @@ class HostedStorage:
     def sync_dashboard(self, body: Mapping[str, Any]) -> int:
         """Send one dashboard sync body; returns the id the service gave it."""
         return int(self._request("POST", "/v1/dashboard/sync", body)["sync_id"])
+
+    # -- node blocks and output values in bulk -------------------------------
+
+    def open_lineage_store(self, pipeline_id: int, name: str, first_id: int) -> int:
+        """Open a saved node store of a running pipeline; returns its id on
+        the service."""
+        answer = self._request("POST", f"/v1/pipelines/{int(pipeline_id)}/lineage/stores",
+                               {"name": name, "first_id": int(first_id)})
+        return int(answer["store_id"])
+
+    def _bulk(self, pipeline_id: int, what: str, magic: bytes, store_id: int, items: list) -> int:
+        """Send items in bodies of about ``bulk_body_bytes`` each (an item
+        larger than that goes alone); returns how many were new."""
+        from .. import _lineage_bulk
+
+        new = 0
+        batch: list = []
+        size = 0
+
+        def send() -> int:
+            answer = self._request("POST", f"/v1/pipelines/{int(pipeline_id)}/lineage/{what}",
+                                   raw=_lineage_bulk.encode_body(magic, store_id, batch))
+            return int(answer.get("stored", 0)) if isinstance(answer, dict) else 0
+
+        for item in items:
+            item_size = sum(len(p) for p in item[1])
+            if batch and size + item_size > self.bulk_body_bytes:
+                new += send()
+                batch, size = [], 0
+            batch.append(item)
+            size += item_size
+        if batch:
+            new += send()
+        return new
+
+    def store_lineage_blocks(self, pipeline_id: int, store_id: int, rows: Sequence[tuple]) -> int:
+        """Send node block rows (``lineage_blocks`` layout) of an open store;
+        returns how many blocks were new on the service."""
+        from .. import _lineage_bulk
+
+        return self._bulk(pipeline_id, "blocks", _lineage_bulk.BLOCKS, store_id, _lineage_bulk.block_items(rows))
+
+    def finish_lineage_store(self, pipeline_id: int, store_id: int, next_id: int, texts: list, attrs: list,
+                             sources: list, config: Optional[Mapping[str, Any]] = None) -> None:
+        """Close a store once all its blocks are sent: its texts, source
+        attributes, source index and node count, and the pipeline's
+        configuration when it was opened without one."""
+        self._request("POST", f"/v1/pipelines/{int(pipeline_id)}/lineage/stores/{int(store_id)}/finish",
+                      {"next_id": int(next_id), "texts": texts, "attrs": attrs, "sources": sources,
+                       "config": _plain(config)})
+
+    def store_pipeline_edges(self, pipeline_id: int, edges: Any) -> int:
+        """Store the per-word summary's (parent id, child id, position)
+        edges between nodes of one pipeline in bulk (an (n, 3) integer
+        array); returns how many were new."""
+        import numpy as np
+
+        from .. import _lineage_bulk
+
+        arr = np.ascontiguousarray(np.asarray(edges, dtype="<i8").reshape(-1, 3))
+        new = 0
+        per_body = max(1, self.bulk_body_bytes // 24)
+        for start in range(0, len(arr), per_body):
+            body = _lineage_bulk.encode_body(_lineage_bulk.EDGES, 0, [([], [arr[start:start + per_body].tobytes()])])
+            answer = self._request("POST", f"/v1/pipelines/{int(pipeline_id)}/lineage/edges", raw=body)
+            new += int(answer.get("stored", 0)) if isinstance(answer, dict) else 0
+        return new
+
+    def store_lineage_values(self, pipeline_id: int, store_id: int, rows: Sequence[tuple]) -> int:
+        """Send output value chunks (``lineage_values`` layout) of a store."""
+        from .. import _lineage_bulk
+
+        return self._bulk(pipeline_id, "values", _lineage_bulk.VALUES, store_id, _lineage_bulk.value_items(rows))

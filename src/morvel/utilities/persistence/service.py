@@ -38,11 +38,19 @@ POST   /v1/row-values                         ``{"row_values": [[pipeline_id, ro
 POST   /v1/pipelines/{id}/results             ``{"rows": [[row_key, output, fingerprint, value, input_hash]]}``
 GET    /v1/pipelines/{id}/graph?fingerprint=N ``SQLiteStorage.pipeline_graph``
 POST   /v1/dashboard/sync                     any JSON object -> 202 ``{"sync_id"}``
+POST   /v1/pipelines/{id}/lineage/stores      ``{"name", "first_id"}`` -> 201 ``{"store_id"}``
+POST   /v1/pipelines/{id}/lineage/blocks      binary node blocks (``application/octet-stream``) -> ``{"stored"}``
+POST   /v1/pipelines/{id}/lineage/values      binary output values -> ``{"stored"}``
+POST   /v1/pipelines/{id}/lineage/stores/     ``{"next_id", "texts", "attrs", "sources", "config"}``
+       {store}/finish
 ====== ====================================== =======================================================
 
 Writes to a pipeline that is completed or failed get 409 (result rows may
 still be added to a completed one); POST bodies with a declared non-JSON
-content type get 415.  POST requests may carry an ``Idempotency-Key``
+content type get 415, except the binary bodies of node blocks and values
+(``morvel.utilities._lineage_bulk`` describes them: checksummed, checked
+whole before anything is written, a block or chunk sent again must be the
+same or gets 409).  POST requests may carry an ``Idempotency-Key``
 header: a repeated key (per tenant) gets the first answer again without
 being applied twice.
 

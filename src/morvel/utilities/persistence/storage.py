@@ -654,6 +654,41 @@ class SQLiteStorage:
                 )
                 return db.total_changes - before
 
+    def store_pipeline_edges(self, pipeline_id: int, edges: Any) -> int:
+        """Store edges between nodes of one pipeline, given as an (n, 3)
+        integer array of (parent id, child id, input position) whose ids
+        come from :meth:`get_fingerprint_node_map` of that pipeline, in one
+        transaction; returns how many were new.  The bulk form of
+        :meth:`store_edges_resolved` for the per-word summary of a lineage
+        pipeline (no per-edge lookups)."""
+        import numpy as np  # the core's own dependency, imported on use: importing this module stays light
+
+        pipeline_id = _int(pipeline_id, "pipeline_id")
+        arr = np.asarray(edges, dtype=np.int64).reshape(-1, 3)
+        if not len(arr):
+            return 0
+        if int(arr[:, 2].min()) < 0:
+            raise _bad("input positions must not be negative")
+        with self._lock:
+            db = self._db()
+            ids = arr[:, :2].ravel()
+            lo, hi = int(ids.min()), int(ids.max())
+            (inside,) = db.execute("SELECT count(*) FROM nodes WHERE pipeline_id = ? AND id BETWEEN ? AND ?",
+                                   (pipeline_id, lo, hi)).fetchone()
+            known = {r[0] for r in db.execute("SELECT id FROM nodes WHERE pipeline_id = ? AND id BETWEEN ? AND ?",
+                                              (pipeline_id, lo, hi))} if inside < hi - lo + 1 else None
+            if known is not None and not np.isin(ids, np.fromiter(known, dtype=np.int64, count=len(known))).all():
+                raise _bad(f"every edge must join nodes of pipeline {pipeline_id}")
+            # in key order: the unique index grows at its end instead of
+            # taking each edge at a random place
+            arr = arr[np.lexsort((arr[:, 2], arr[:, 1], arr[:, 0]))]
+            with db:
+                before = db.total_changes
+                db.executemany(
+                    "INSERT OR IGNORE INTO edges (pipeline_id, parent_id, child_id, position) VALUES (?, ?, ?, ?)",
+                    ((pipeline_id, p, c, k) for p, c, k in arr.tolist()))
+                return db.total_changes - before
+
     def node_pipelines(self, node_ids: Iterable[int]) -> Dict[int, int]:
         """``{node id: pipeline id}`` for those of ``node_ids`` that exist."""
         ids = list({_int(i, "node id") for i in node_ids})

@@ -8,6 +8,7 @@ to the database file directly) belong to the tenant "default".
 """
 from __future__ import annotations
 
+import re
 from typing import Any, Dict, Iterable, List, Optional, Tuple, Union
 
 from fastapi import APIRouter, Depends, FastAPI, Query, Request
@@ -22,9 +23,11 @@ from pydantic import (
     StrictInt,
     StrictStr,
 )
+from starlette.concurrency import run_in_threadpool
 from starlette.exceptions import HTTPException as StarletteHTTPException
 from typing_extensions import Annotated
 
+from ... import _lineage_bulk as bulk
 from ..storage import SQLiteStorage, StorageError, StoredNode, StoredRowValue
 
 DEFAULT_TENANT = "default"
@@ -200,6 +203,28 @@ class SyncAccepted(BaseModel):
     sync_id: int
 
 
+class LineageStoreOpen(_Body):
+    name: StrictStr = Field(description="name of the saved node store (the pipeline's)")
+    first_id: Int64 = Field(description="id of the store's first node")
+
+
+class LineageStoreOpened(BaseModel):
+    store_id: int
+
+
+class LineageStoreFinish(_Body):
+    next_id: Int64 = Field(description="one past the last node id: the blocks sent must hold every node")
+    texts: List[StrictStr] = Field(description="interned texts (operations, table and column names, metadata)")
+    attrs: List[List[Optional[Int64]]] = Field(description="[table text id, column text id, pair id] per attribute")
+    sources: List[List[Int64]] = Field(description="[table text id, column text id, node id] of the source index")
+    config: Optional[Dict[str, Any]] = Field(None, description="the pipeline's configuration, if opened without one")
+
+
+class LineageStoreFinished(BaseModel):
+    store_id: int
+    next_id: int
+
+
 # ---------------------------------------------------------------------------
 # Dependencies and ownership checks
 # ---------------------------------------------------------------------------
@@ -273,6 +298,10 @@ nodes_router = APIRouter(tags=["nodes"], responses=_ERRORS)
 edges_router = APIRouter(tags=["edges"], responses=_ERRORS)
 values_router = APIRouter(tags=["row values and results"], responses=_ERRORS)
 sync_router = APIRouter(tags=["dashboard sync"], responses=_ERRORS)
+lineage_router = APIRouter(prefix="/pipelines", tags=["node blocks and values in bulk"], responses=_ERRORS)
+
+#: Paths whose body is binary (``application/octet-stream``), for the gate.
+BINARY_PATHS = re.compile(r"^/v1/pipelines/[0-9]+/lineage/(blocks|values|edges)$")
 
 
 @service_router.get("/health", response_model=None, responses=_ok(Health, 200))
@@ -432,7 +461,111 @@ def dashboard_sync(body: Dict[str, Any], who: Tenant, storage: Store) -> Dict[st
     return {"sync_id": storage.store_dashboard_sync(body, tenant_id=who)}
 
 
-ROUTERS = (service_router, pipelines_router, sources_router, nodes_router, edges_router, values_router, sync_router)
+def _bulk_store(storage: SQLiteStorage, who: str, pid: int, store_id: int) -> Any:
+    """The connection, after checking that ``store_id`` is a store of the
+    tenant's running pipeline ``pid`` (the caller holds the storage lock)."""
+    check_owned(storage, who, [pid], writing=True)
+    conn = storage._db()
+    bulk.ensure_schema(conn)
+    owner = bulk.store_row(conn, store_id)[0]
+    if owner != pid:
+        raise ApiError(404, f"lineage store {store_id} not found in pipeline {pid}")
+    return conn
+
+
+def _apply_bulk(storage: SQLiteStorage, who: str, pid: int, body: bytes, magic: bytes) -> Dict[str, Any]:
+    check_owned(storage, who, [pid], writing=True)  # before the body is looked at
+    store_id, items = bulk.decode_body(magic, body)
+    with storage._lock:
+        conn = _bulk_store(storage, who, pid, store_id)
+        if magic == bulk.BLOCKS:
+            stored = bulk.insert_blocks(conn, store_id, bulk.rows_from_block_items(store_id, items))
+        else:
+            stored = bulk.insert_values(conn, store_id, bulk.rows_from_value_items(store_id, items))
+    return {"stored": stored}
+
+
+async def _binary_body(request: Request) -> bytes:
+    kind = (request.headers.get("content-type") or "").split(";", 1)[0].strip().lower()
+    if kind != "application/octet-stream":
+        raise ApiError(415, "the request body must be binary (Content-Type: application/octet-stream)")
+    return await request.body()
+
+
+_BINARY_BODY = {"requestBody": {"required": True, "content": {"application/octet-stream": {
+    "schema": {"type": "string", "format": "binary"}}}}}
+
+
+@lineage_router.post("/{pid:int}/lineage/stores", status_code=201, response_model=None,
+                     responses=_ok(LineageStoreOpened, 201))
+def open_lineage_store(pid: int, body: LineageStoreOpen, who: Tenant, storage: Store) -> Dict[str, Any]:
+    """Open a saved node store of a running pipeline (its blocks follow)."""
+    with storage._lock:
+        check_owned(storage, who, [pid], writing=True)
+        conn = storage._db()
+        bulk.ensure_schema(conn)
+        return {"store_id": bulk.open_store(conn, pid, body.name, body.first_id)}
+
+
+@lineage_router.post("/{pid:int}/lineage/blocks", response_model=None, responses=_ok(Stored, 200),
+                     openapi_extra=_BINARY_BODY)
+async def store_lineage_blocks(pid: int, request: Request, who: Tenant, storage: Store) -> Dict[str, Any]:
+    """Store node blocks of an open store, as ``lineage_blocks`` keeps them
+    (one part per column).  Binary body: the line ``MVLB1``, a 4-byte
+    little-endian header length, a JSON header (``store_id``, ``items``
+    with each block's fields and part sizes, ``sha256`` of the parts),
+    then the parts.  All blocks are checked before any is written; a block
+    sent again must be the same (409 otherwise)."""
+    body = await _binary_body(request)
+    return await run_in_threadpool(_apply_bulk, storage, who, pid, body, bulk.BLOCKS)
+
+
+@lineage_router.post("/{pid:int}/lineage/values", response_model=None, responses=_ok(Stored, 200),
+                     openapi_extra=_BINARY_BODY)
+async def store_lineage_values(pid: int, request: Request, who: Tenant, storage: Store) -> Dict[str, Any]:
+    """Store output values of a store, as ``lineage_values`` keeps them
+    (row labels, node ids, words, values per chunk of a column).  Binary
+    body as for blocks, with the line ``MVLV1``."""
+    body = await _binary_body(request)
+    return await run_in_threadpool(_apply_bulk, storage, who, pid, body, bulk.VALUES)
+
+
+def _apply_edges(storage: SQLiteStorage, who: str, pid: int, body: bytes) -> Dict[str, Any]:
+    check_owned(storage, who, [pid], writing=True)
+    _, items = bulk.decode_body(bulk.EDGES, body)
+    edges = bulk.edges_from_items(items)
+    try:
+        return {"stored": storage.store_pipeline_edges(pid, edges)}
+    except StorageError as exc:
+        raise ApiError(404 if "every edge" in str(exc) else 400, str(exc)) from None
+
+
+@lineage_router.post("/{pid:int}/lineage/edges", response_model=None, responses=_ok(Stored, 200),
+                     openapi_extra=_BINARY_BODY)
+async def store_summary_edges(pid: int, request: Request, who: Tenant, storage: Store) -> Dict[str, Any]:
+    """Store the per-word summary's edges between nodes of the pipeline in
+    bulk: a binary body (line ``MVLE1``, header, one part holding the
+    little-endian int64 (parent node id, child node id, input position)
+    triples).  Every node must be one of this pipeline's (404 otherwise);
+    an edge stored already is kept once."""
+    body = await _binary_body(request)
+    return await run_in_threadpool(_apply_edges, storage, who, pid, body)
+
+
+@lineage_router.post("/{pid:int}/lineage/stores/{sid:int}/finish", response_model=None,
+                     responses=_ok(LineageStoreFinished, 200))
+def finish_lineage_store(pid: int, sid: int, body: LineageStoreFinish, who: Tenant, storage: Store) -> Dict[str, Any]:
+    """Close a store once its blocks hold every node up to ``next_id``."""
+    with storage._lock:
+        conn = _bulk_store(storage, who, pid, sid)
+        bulk.finish_store(conn, sid, body.next_id, list(body.texts), [list(a) for a in body.attrs],
+                          [list(x) for x in body.sources])
+        bulk.set_config(conn, pid, body.config)
+    return {"store_id": sid, "next_id": body.next_id}
+
+
+ROUTERS = (service_router, pipelines_router, sources_router, nodes_router, edges_router, values_router, sync_router,
+           lineage_router)
 
 
 # ---------------------------------------------------------------------------
@@ -484,9 +617,14 @@ def install_error_handlers(app: FastAPI) -> None:
     async def bad_value(request: Request, exc: Exception) -> JSONResponse:
         return _error(400, f"invalid value: {exc}")
 
+    async def bulk_error(request: Request, exc: Exception) -> JSONResponse:
+        assert isinstance(exc, bulk.BulkError)
+        return _error(exc.status, str(exc))
+
     app.add_exception_handler(ApiError, api_error)
     app.add_exception_handler(RequestValidationError, validation)
     app.add_exception_handler(StorageError, storage_error)
+    app.add_exception_handler(bulk.BulkError, bulk_error)
     for kind in (UnicodeError, OverflowError, RecursionError, ValueError):
         app.add_exception_handler(kind, bad_value)
 

@@ -23,7 +23,8 @@ nodes and edges, per-row values and results, and dashboard reports.
 Every call under `/v1` needs `Authorization: Bearer KEY`. Each key belongs to
 one tenant; a tenant sees and changes only its own pipelines (the tenant
 always comes from the key, never from a body). Bodies are JSON
-(`Content-Type: application/json`; other types get 415), at most the
+(`Content-Type: application/json`; other types get 415), except the binary
+bodies of node blocks and values (`application/octet-stream`), at most the
 configured size (413), sent with `Content-Length` (chunked bodies get 411).
 Errors are `{"error": text}` with a 4xx status. Writes to a pipeline that is
 completed or failed get 409 (result rows may still be added to a completed
@@ -121,7 +122,7 @@ def create_app(
     app.add_exception_handler(Exception, internal_error)
     app.add_middleware(
         ApiGate, keys=keys, replies=replies if replies is not None else IdempotencyStore(),
-        max_body=max_body, api_prefix=API_PREFIX, wait_timeout=request_timeout,
+        max_body=max_body, api_prefix=API_PREFIX, wait_timeout=request_timeout, binary_paths=api.BINARY_PATHS,
     )
     return app
 

@@ -333,23 +333,29 @@ def build_router(keys: ApiKeys, sessions: Sessions, cookie_secure: bool, dot: Op
         store = storage(request)
         word: Optional[int] = None
         outputs: List[Dict[str, Any]] = []
+        saved: Optional[Tuple[Dict[str, Any], int, str, List[Dict[str, Any]]]] = None
         if fingerprint.strip():
             word = _parse_word(fingerprint)
             if word is None:
                 raise PageError(400, "The fingerprint must be a decimal or 0x hexadecimal number.")
         elif row.strip():
-            outputs = store.result_rows(pid, row.strip()[:1000])
-            if not outputs:
-                raise PageError(404, f"Pipeline {pid} stored no result for row {row.strip()[:200]!r}.")
-            chosen = [o for o in outputs if o["output_name"] == output] or outputs[:1]
-            word = int(chosen[0]["fingerprint"])
-            output = chosen[0]["output_name"]
+            saved = lineage_view.saved_value_graph(store, pid, row.strip()[:1000], output)
+            if saved is not None:
+                graph, word, output, outputs = saved
+            else:
+                outputs = store.result_rows(pid, row.strip()[:1000])
+                if not outputs:
+                    raise PageError(404, f"Pipeline {pid} stored no result for row {row.strip()[:200]!r}.")
+                chosen = [o for o in outputs if o["output_name"] == output] or outputs[:1]
+                word = int(chosen[0]["fingerprint"])
+                output = chosen[0]["output_name"]
         else:
             raise PageError(400, "Give a fingerprint or a row key to look up.")
-        try:
-            graph = store.pipeline_graph(pid, word)
-        except KeyError:
-            raise PageError(404, f"Pipeline {pid} has no stored node with fingerprint 0x{word & 0xFFFFFFFF:08X}.")
+        if not (row.strip() and saved is not None):
+            try:
+                graph = store.pipeline_graph(pid, word)
+            except KeyError:
+                raise PageError(404, f"Pipeline {pid} has no stored node with fingerprint 0x{word & 0xFFFFFFFF:08X}.")
         folded = lineage_view.fold(graph)
         svg, note = None, ""
         if dot is None:

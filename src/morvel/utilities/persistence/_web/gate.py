@@ -8,7 +8,8 @@ application.  For ``/v1`` paths it
   read (a small body is read and dropped so that the connection stays
   usable; a larger or chunked one is not read and the connection closed);
 * refuses chunked bodies (411), a bad ``Content-Length`` (400), a body over
-  the limit (413) and a declared non-JSON content type (415);
+  the limit (413) and a declared non-JSON content type (415), except
+  ``application/octet-stream`` on the paths ``binary_paths`` matches;
 * puts the key's tenant into ``scope["state"]["tenant"]`` for the routes;
 * answers a repeated ``Idempotency-Key`` (per tenant) with the first reply,
   and makes a retry that arrives while its first try still runs wait for it
@@ -204,8 +205,11 @@ class ApiGate:
         api_prefix: str = "/v1",
         form_max_body: int = 64 * 1024,
         wait_timeout: float = 60.0,
+        binary_paths: Optional[Any] = None,
     ) -> None:
         self.app = app
+        # a compiled pattern of the paths that take application/octet-stream
+        self.binary_paths = binary_paths
         self.wait_timeout = float(wait_timeout)
         self.keys = keys
         self.replies = replies
@@ -280,7 +284,7 @@ class ApiGate:
             if length > self.max_body:
                 await send_json(send, 413, {"error": f"request body over {self.max_body} bytes"}, close=True)
                 return
-            if length and not is_json_type(_header(scope, b"content-type")):
+            if length and not is_json_type(_header(scope, b"content-type")) and not self._binary(scope):
                 await send_json(
                     send, 415, {"error": "the request body must be JSON (Content-Type: application/json)"}, True
                 )
@@ -325,6 +329,12 @@ class ApiGate:
         finally:
             self.replies.release(tenant, key)
         await captured.forward(send)
+
+    def _binary(self, scope: Scope) -> bool:
+        """True for a binary body sent to a path that takes one."""
+        kind = (_header(scope, b"content-type") or "").split(";", 1)[0].strip().lower()
+        return (kind == "application/octet-stream" and self.binary_paths is not None
+                and self.binary_paths.match(scope["path"]) is not None)
 
     async def _refuse_unauthorised(
         self, receive: Receive, send: Send, length_text: Optional[str], chunked: bool

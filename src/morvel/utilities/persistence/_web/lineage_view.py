@@ -171,6 +171,47 @@ def fold(graph: Mapping[str, Any]) -> FoldedGraph:
     )
 
 
+def saved_value_graph(storage: Any, pipeline_id: int, row: str, column: str = ""
+                      ) -> Optional[Tuple[Dict[str, Any], int, str, List[Dict[str, Any]]]]:
+    """The graph of one value a lineage pipeline saved with its node blocks
+    (``Pipeline.save`` / ``live=True``), in the form of
+    ``SQLiteStorage.pipeline_graph`` (one entry per node of that value's
+    own lineage, not per word), with the value's word, its column and the
+    pipeline's saved columns holding row ``row`` (as ``{"output_name"}``);
+    None when the pipeline saved no value at that row."""
+    from morvel.utilities._columnar_store import SavedLineage, _connection
+    from morvel.utilities._lineage_db import find_value
+
+    with _connection(storage) as conn:
+        has = conn.execute("SELECT 1 FROM sqlite_master WHERE type = 'table' AND name = 'lineage_values'").fetchone()
+        if has is None:
+            return None
+        names = [r[0] for r in conn.execute(
+            "SELECT DISTINCT v.column_name FROM lineage_values v JOIN lineage_stores s ON s.id = v.store_id "
+            "WHERE s.pipeline_id = ? ORDER BY v.output_no, v.id", (pipeline_id,))]
+        found = {}
+        for name in ([column] if column in names else []) + [n for n in names if n != column]:
+            hit = find_value(conn, name, row, pipeline_id)
+            if hit is not None:
+                found[name] = hit
+                if len(found) == 1:
+                    column = name
+    if not found:
+        return None
+    store_id, node_id, word, _ = found[column]
+    dag = SavedLineage(storage, store_id).get_dag(node_id)
+    graph = {
+        "pipeline_id": pipeline_id,
+        "root": node_id,
+        "nodes": [{"node_id": n.node_id, "fingerprint": n.provenance, "node_type": n.node_type.name,
+                   "operation": n.operation, "table_name": n.table, "column_name": n.column,
+                   "is_protected": n.is_protected} for n in dag.nodes.values()],
+        "edges": [{"parent_id": e.source_id, "child_id": e.target_id, "position": e.input_index}
+                  for e in dag.edges],
+    }
+    return graph, word, column, [{"output_name": name} for name in found]
+
+
 def _dot_text(text: str) -> str:
     """``text`` inside a DOT double-quoted string: control characters as
     visible escapes, backslashes and quotes escaped."""
