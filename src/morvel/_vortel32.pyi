@@ -96,10 +96,15 @@ def hash_entities(labels: object) -> object:
 
 def reduce_groups(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], groups: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], ngroups: int, op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
     """
-    One word per group 0..ngroups-1: the members' words (positions whose group id is k, in order) folded with combine, one chain step with op, depth = deepest member + 1. Negative group ids are skipped; a group without members gets 0.
+    One word per group 0..ngroups-1: the words of its members (positions whose group id is k) joined as join_groups does, then one aggregate step (finish_aggregates with op); independent of the members' order. Group ids outside 0..ngroups-1 are skipped; a group without members gets 0.
+    """
+
+def finish_aggregates(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    The aggregate step of each joined partial aggregate (see join_groups): depth + 1 (saturating at 7) and op in the chain; a new uint32 array.
     """
 
 def reduce_windows(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], starts: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], ends: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
     """
-    One word per window [starts[j], ends[j]): the words folded as in reduce_groups; an empty window gets 0.
+    One word per window [starts[j], ends[j]): its words joined and finished as in reduce_groups (independent of their order); an empty window gets 0.
     """

@@ -20,6 +20,9 @@ another implementation by changing this module alone.
 * aggregation: each result value's word joins the words of the group's rows
   (pairs united, entity and chain XOR, taint OR, depth max), then takes one
   step: depth + 1 (saturating at 7) and the aggregate code in its chain.
+  Both halves are the native kernels behind the single-process groupby
+  (``reduce_groups`` is ``join_groups`` followed by ``finish_aggregates``),
+  so the rule lives in one place.
 """
 from __future__ import annotations
 
@@ -32,13 +35,12 @@ from morvel._vortel32 import (
     RustProvenanceTracker,
     combine_batch,
     encode_source_column,
+    finish_aggregates,
     join_groups,
     update_chain_batch,
 )
 from morvel.dask._registry import stable_entity_hash
-from morvel.utilities.vortel32 import DEPTH_SHIFT, MAX_DEPTH, OpCode
-
-_DEPTH_MASK = np.uint32(MAX_DEPTH << DEPTH_SHIFT)
+from morvel.utilities.vortel32 import OpCode
 
 
 def as_words(values: Any) -> np.ndarray:
@@ -99,8 +101,4 @@ def finish_aggregate(codec: RustProvenanceTracker, partial: np.ndarray,
                      op: int = OpCode.AGG) -> np.ndarray:
     """Final word of each group from its partial aggregate: one more step of
     depth (saturating) and the aggregate code in the chain."""
-    partial = np.asarray(partial, dtype=np.uint32)
-    depth = (partial & _DEPTH_MASK) >> np.uint32(DEPTH_SHIFT)
-    depth = np.minimum(depth + np.uint32(1), np.uint32(MAX_DEPTH))
-    stepped = (partial & ~_DEPTH_MASK) | (depth << np.uint32(DEPTH_SHIFT))
-    return unary(codec, stepped.astype(np.uint32), op)
+    return np.asarray(finish_aggregates(codec, as_words(partial), op), dtype=np.uint32)
