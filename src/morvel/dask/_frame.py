@@ -32,6 +32,7 @@ from morvel.dask._registry import (
     dense_sets_of,
     registry_of,
 )
+from morvel.pipeline import Pipeline
 from morvel.utilities._argcheck import check_exact, type_error
 from morvel.utilities.vortel32 import (
     OpCode,
@@ -94,6 +95,27 @@ class DaskPipeline:
         check_exact(name, "name", str)
         self.name = name
         self.tracker = PortableTracker(entity_key)
+
+    @classmethod
+    def of(cls, pipeline: DaskPipeline | Pipeline) -> DaskPipeline:
+        """The Dask pipeline of ``pipeline``: itself, or for a
+        ``morvel.Pipeline(name, portable=True)`` one that shares its tracker
+        (the same for every call), so that computed frames carry that
+        pipeline's tracker and its ``audit`` and ``risk_report`` read them."""
+        if isinstance(pipeline, DaskPipeline):
+            return pipeline
+        if not isinstance(pipeline, Pipeline):
+            raise type_error("pipeline", "DaskPipeline or morvel.Pipeline", pipeline)
+        if not isinstance(pipeline.tracker, PortableTracker):
+            raise ValueError(f"pipeline {pipeline.name!r} computes process-dependent words; build it "
+                             "with morvel.Pipeline(name, portable=True) to track Dask frames with it")
+        found = pipeline.__dict__.get("_dask_pipeline")
+        if found is None:
+            found = cls.__new__(cls)
+            found.name = pipeline.name
+            found.tracker = pipeline.tracker
+            pipeline.__dict__["_dask_pipeline"] = found
+        return found
 
     def registry(self, sets: Iterable[PairSets] = ()) -> WordRegistry:
         """Registry snapshot with the dense sets among ``sets``, which the
@@ -237,18 +259,27 @@ def _merge_part(pdf: pd.DataFrame, plan: list[tuple[Hashable, str, str | None, s
                 registry: WordRegistry) -> pd.DataFrame:
     codec = registry.codec()
     n = len(pdf)
-    zeros = np.zeros(n, dtype=np.uint32)
 
-    def side(name: str | None) -> np.ndarray:
-        return rules.as_words(pdf[name]) if name is not None else zeros
+    def side(name: str) -> tuple[np.ndarray, np.ndarray | None]:
+        """Words of one side and where the side has a row (None: everywhere);
+        an outer merge turns a word column with missing rows into floats."""
+        col = pdf[name]
+        if col.dtype == np.uint32:
+            return col.to_numpy(), None
+        return rules.as_words(col), col.notna().to_numpy()
 
     labels = [label for label, _, _, _ in plan]
     words = {}
     for label, kind, left, right in plan:
-        if kind == "key":
-            words[word_column(label)] = rules.merged_key(codec, side(left), side(right))
-        else:
-            words[word_column(label)] = rules.merged_side(codec, side(left if kind == "left" else right))
+        if kind == "key" and left is not None and right is not None:
+            (lw, lp), (rw, rp) = side(left), side(right)
+            present = None if lp is None or rp is None else lp | rp
+            words[word_column(label)] = rules.merged_key(codec, lw, rw, present)
+        elif left is not None or right is not None:
+            w, present = side(left if left is not None else right)  # type: ignore[arg-type]
+            words[word_column(label)] = rules.merged_side(codec, w, present)
+        else:  # a column of an untracked frame: no words
+            words[word_column(label)] = np.zeros(n, dtype=np.uint32)
     return pd.concat([pdf[labels], pd.DataFrame(words, index=pdf.index, copy=False)], axis=1)
 
 
@@ -727,7 +758,8 @@ class TrackedDaskGroupBy:
 # ---------------------------------------------------------------------------
 
 
-def track(ddf: dd.DataFrame, table: str, protected: Any = False, pipeline: DaskPipeline | None = None,
+def track(ddf: dd.DataFrame, table: str, protected: Any = False,
+          pipeline: DaskPipeline | Pipeline | None = None,
           include_entity: bool = True, lineage: bool = False) -> TrackedDaskFrame:
     """Track a Dask DataFrame: register its columns as (table, column) pairs
     of ``pipeline`` and give every cell its source word, on the workers.
@@ -735,7 +767,10 @@ def track(ddf: dd.DataFrame, table: str, protected: Any = False, pipeline: DaskP
     ``protected`` is a list, tuple or set of column names (compared by their
     text form) or any other value whose truth protects the whole table, as
     for ``wrap_dataframe``.  Entities come from the keyed hash of the row
-    labels (:func:`~morvel.dask.stable_entity_hash`).  ``lineage=True``
+    labels (:func:`~morvel.dask.stable_entity_hash`).  ``pipeline`` is a
+    :class:`DaskPipeline` or a ``morvel.Pipeline(name, portable=True)``,
+    whose pandas run of the same steps gives the same values and words.
+    ``lineage=True``
     raises ``NotImplementedError``: lineage nodes are single-process only.
 
     >>> import dask.dataframe as dd
@@ -749,10 +784,9 @@ def track(ddf: dd.DataFrame, table: str, protected: Any = False, pipeline: DaskP
         raise NotImplementedError(_LINEAGE_MESSAGE)
     if not isinstance(ddf, dd.DataFrame):
         raise type_error("ddf", "dask.dataframe.DataFrame", ddf)
-    if pipeline is None:
-        pipeline = DaskPipeline()
-    elif not isinstance(pipeline, DaskPipeline):
-        raise type_error("pipeline", "DaskPipeline", pipeline)
+    if isinstance(pipeline, Pipeline) and isinstance(protected, str):
+        protected = [protected]  # one column, as Pipeline.track reads it
+    pipeline = DaskPipeline() if pipeline is None else DaskPipeline.of(pipeline)
     tracker = pipeline.tracker
     names = None
     if isinstance(protected, (list, tuple, set)):

@@ -15,8 +15,9 @@ another implementation by changing this module alone.
 * alignment: a side that is missing for an element contributes the neutral
   word 0;
 * merge: each output element carries the word of the element it came from
-  (0 when its side is missing) with the merge code in its chain; key columns
-  present on both sides combine both words with the merge code;
+  with the merge code in its chain, and 0 where its side has no row; key
+  columns that both tracked sides carry combine both words with the merge
+  code; columns of an untracked frame carry 0;
 * aggregation: each result value's word joins the words of the group's rows
   (pairs united, entity and chain XOR, taint OR, depth max), then takes one
   step: depth + 1 (saturating at 7) and the aggregate code in its chain.
@@ -80,14 +81,25 @@ def unary(codec: RustProvenanceTracker, words: np.ndarray, op: int) -> np.ndarra
     return np.asarray(update_chain_batch(codec, words, op), dtype=np.uint32)
 
 
-def merged_side(codec: RustProvenanceTracker, words: np.ndarray) -> np.ndarray:
-    """Words of a merged column that comes from one side."""
-    return unary(codec, words, OpCode.MERGE)
+def merged_side(codec: RustProvenanceTracker, words: np.ndarray,
+                present: np.ndarray | None = None) -> np.ndarray:
+    """Words of a merged column that comes from one side: MERGE in the
+    chain, and the neutral word 0 where the side has no row (``present``
+    False; None: it has one everywhere)."""
+    out = unary(codec, words, OpCode.MERGE)
+    if present is not None:
+        out[~present] = 0
+    return out
 
 
-def merged_key(codec: RustProvenanceTracker, left: np.ndarray, right: np.ndarray) -> np.ndarray:
-    """Words of a key column that both sides of a merge carry."""
-    return binary(codec, left, right, OpCode.MERGE)
+def merged_key(codec: RustProvenanceTracker, left: np.ndarray, right: np.ndarray,
+               present: np.ndarray | None = None) -> np.ndarray:
+    """Words of a key column that both sides of a merge carry (a missing
+    side contributes 0); 0 where neither side has a row."""
+    out = binary(codec, left, right, OpCode.MERGE)
+    if present is not None:
+        out[~present] = 0
+    return out
 
 
 def join_partial(codec: RustProvenanceTracker, codes: np.ndarray, words: np.ndarray,
