@@ -2,6 +2,7 @@
 of partial aggregates and the keyed entity hash (no cluster needed)."""
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import pickle
@@ -126,6 +127,29 @@ def test_entity_hash_of_integers_is_the_same_in_every_container(values):
     as_index = stable_entity_hash(pd.Index(values, dtype="int64"))
     assert np.array_equal(as_int64, as_objects) and np.array_equal(as_int64, as_index)
     assert np.array_equal(stable_entity_hash(pd.RangeIndex(5)), stable_entity_hash([0, 1, 2, 3, 4]))
+
+
+def splitmix64(x: np.ndarray) -> np.ndarray:
+    with np.errstate(over="ignore"):
+        x = x ^ (x >> np.uint64(30))
+        x = x * np.uint64(0xBF58476D1CE4E5B9)
+        x = x ^ (x >> np.uint64(27))
+        x = x * np.uint64(0x94D049BB133111EB)
+        return x ^ (x >> np.uint64(31))
+
+
+@given(st.integers(-(2**40), 2**40), st.integers(-1000, 1000).filter(bool), st.integers(0, 300),
+       st.binary(min_size=1, max_size=16))
+def test_integer_labels_hash_as_the_keyed_splitmix_of_their_bytes(start, step, n, key):
+    """The native hash against the formula in numpy, for range indexes
+    (hashed without building the labels) and arrays alike."""
+    labels = np.arange(n, dtype=np.int64) * step + start
+    digest = hashlib.blake2b(b"morvel-int-labels", key=key, digest_size=16).digest()
+    k0, k1 = (np.uint64(int.from_bytes(digest[i:i + 8], "little")) for i in (0, 8))
+    expected = (splitmix64(splitmix64(labels.view(np.uint64) ^ k0) ^ k1) & np.uint64(0xFFFFFFFF))
+    expected = expected.astype(np.uint32)
+    assert np.array_equal(stable_entity_hash(labels, key), expected)
+    assert np.array_equal(stable_entity_hash(pd.RangeIndex(start, start + n * step, step), key), expected)
 
 
 @pytest.mark.parametrize("labels", [["a", None, "b", "a"], [1.0, float("nan"), 2.5], [b"x", (1, "y")]])

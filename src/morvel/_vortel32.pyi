@@ -89,6 +89,16 @@ def explain_batch(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.u
     For each word, the list of (table, column) names registered with this codec for its pairs, in ascending pair-ID order (unregistered IDs are skipped).
     """
 
+def keyed_hash_ints(values: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], k0: int, k1: int, mask: int = 4294967295) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    Keyed hash of the 8 bytes (two's complement) of each integer: splitmix64 of (splitmix64(v ^ k0) ^ k1), low 32 bits, ANDed with mask; a new uint32 array.
+    """
+
+def keyed_hash_range(start: int, step: int, n: int, k0: int, k1: int, mask: int = 4294967295) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    keyed_hash_ints of the n integers start, start + step, ... (a range index) without building them.
+    """
+
 def hash_entities(labels: object) -> object:
     """
     (hash(label) & 0xFFFFFFFF) % 256 for each label (None -> 0), as uint32. int64 and uint64 arrays are hashed natively; other iterables per element.

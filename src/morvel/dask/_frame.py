@@ -270,10 +270,20 @@ def _merged_words(merged: pd.DataFrame, left: str | None, right: str | None,
 
 
 def _group_codes(grouped: Any) -> tuple[np.ndarray, pd.Index]:
-    codes = grouped.ngroup().to_numpy()
-    if codes.dtype.kind == "f":  # rows of dropped (missing) keys
-        codes = np.where(np.isnan(codes), -1, codes)
-    return codes.astype(np.int64), grouped.size().index
+    """Group number of each row (-1: its key is dropped) and the groups' keys.
+
+    The grouping's own codes, which pandas computes once per partition and
+    shares among the selected columns and reductions, when this pandas
+    exposes them; otherwise ``ngroup`` and ``size``."""
+    grouper = getattr(grouped, "_grouper", None)
+    codes = getattr(grouper, "ids", None)
+    index = getattr(grouper, "result_index", None)
+    if isinstance(codes, np.ndarray) and isinstance(index, pd.Index) and len(codes) == len(grouped.obj):
+        return codes.astype(np.int64, copy=False), index
+    numbers = grouped.ngroup().to_numpy()
+    if numbers.dtype.kind == "f":  # rows of dropped (missing) keys
+        numbers = np.where(np.isnan(numbers), -1, numbers)
+    return numbers.astype(np.int64), grouped.size().index
 
 
 def _words_chunk(registry: WordRegistry, grouped: Any) -> pd.Series:
@@ -558,9 +568,12 @@ class TrackedDaskFrame:
             raise TypeError("assign a tracked Dask series, a Dask series or a scalar")
         else:
             values, words, sets = value, np.uint32(0), frozenset({_EMPTY})
-        ddf = self._ddf.copy()
-        ddf[label] = values
-        ddf[word_column(label)] = words
+        if isinstance(label, str):  # one assignment of both columns
+            ddf = self._ddf.assign(**{label: values, word_column(label): words})
+        else:
+            ddf = self._ddf.copy()
+            ddf[label] = values
+            ddf[word_column(label)] = words
         return self._like(ddf, {**self._sets, label: sets})
 
     def assign(self, **columns: Any) -> TrackedDaskFrame:
@@ -648,12 +661,12 @@ class TrackedDaskFrame:
                                       "word bookkeeping cannot attribute to a side")
         registry = self._pipeline.registry([*self._sets.values(), *right_sets.values(),
                                             *sets.values()])
-        ddf = merged[[label for label, _, _, _ in plan]]
+        words = {}
         for label, _, left, right in plan:
             sides = [n for n in (left, right) if n is not None]
-            ddf[word_column(label)] = (_word_series(merged[sides], _merged_words, left, right, registry)
-                                       if sides else np.uint32(0))
-        return self._like(ddf, sets)
+            words[word_column(label)] = (_word_series(merged[sides], _merged_words, left, right, registry)
+                                         if sides else np.uint32(0))
+        return self._like(merged[[label for label, _, _, _ in plan]].assign(**words), sets)
 
     def groupby(self, by: Hashable | list[Hashable], sort: bool = True,
                 dropna: bool = True) -> TrackedDaskGroupBy:
@@ -823,9 +836,8 @@ def track(ddf: dd.DataFrame, table: str, protected: Any = False,
     # own, so that Dask computes only those some result reads.
     row_entities = dd.map_partitions(_entity_part, ddf, registry.entity_key, bool(include_entity),
                                      meta=_WORD_META)
-    out = ddf.copy()
-    for col, pair_id, taint in columns:
-        out[word_column(col)] = _word_series(row_entities, _source_part, registry, pair_id, taint)
+    out = ddf.assign(**{word_column(col): _word_series(row_entities, _source_part, registry, pair_id, taint)
+                        for col, pair_id, taint in columns})
     return TrackedDaskFrame(out, pipeline, {c: frozenset({frozenset({pid})}) for c, pid, _ in columns})
 
 

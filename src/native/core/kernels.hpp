@@ -360,11 +360,30 @@ inline void join_groups(Codec& codec, const int64_t* codes, ptrdiff_t code_strid
     bool uniform = true;
     for (size_t i = 1; i < n && uniform; ++i) uniform = word::pair_key(w[i]) == k0;
     if (uniform) {
+        // Every word has the same mode and pair field, so the entity and
+        // chain fields sit at the same bits in all of them and their XOR is
+        // the XOR of the whole words under the fields' mask (the result's
+        // mode is theirs; modes 2 and 3 have no such fields).  Taint ORs
+        // and depth is a maximum: three independent accumulators per group,
+        // equal to folding assemble_joined over the rows.
+        using namespace word;
         const uint32_t rk = codec.combine_keys(k0, k0);
+        const uint32_t fields = mode(k0) == MODE_01 ? 0xFFFFu : mode(k0) == MODE_2 ? 0x1FFu : 0u;
+        const uint32_t depth_bits = 7u << DEPTH_SHIFT;
+        std::vector<uint32_t> taints(ngroups, 0), depths(ngroups, 0);
+        std::vector<uint8_t> seen(ngroups, 0);
         for (size_t i = 0; i < n; ++i) {
             const int64_t g = codes[static_cast<ptrdiff_t>(i) * code_stride];
-            if (g >= 0 && g < limit) out[g] = Codec::assemble_joined(rk, out[g], w[i]);
+            if (g < 0 || g >= limit) continue;
+            const uint32_t x = w[i];
+            out[g] ^= x;
+            taints[g] |= x;
+            const uint32_t d = x & depth_bits;
+            if (d > depths[g]) depths[g] = d;
+            seen[g] = 1;
         }
+        for (size_t g = 0; g < ngroups; ++g)
+            out[g] = seen[g] ? rk | (taints[g] & TAINT_BIT) | depths[g] | (out[g] & fields) : 0u;
         return;
     }
     UnionCache cache(codec, n);

@@ -18,39 +18,25 @@ from typing import Any
 import numpy as np
 import pandas as pd
 
-from morvel._vortel32 import RustProvenanceTracker
+from morvel._vortel32 import RustProvenanceTracker, keyed_hash_ints, keyed_hash_range
 from morvel.utilities._argcheck import check_exact
 from morvel.utilities._word.tracker import ProvenanceTracker
 
 #: Key of the entity hash unless a pipeline names its own.
 DEFAULT_ENTITY_KEY = b"morvel-entity-v1"
 
-_M1 = np.uint64(0xBF58476D1CE4E5B9)
-_M2 = np.uint64(0x94D049BB133111EB)
-_LOW32 = np.uint64(0xFFFFFFFF)
-
-
-def _mix64(x: np.ndarray) -> np.ndarray:
-    """64-bit finaliser (splitmix64) of a uint64 array; wraps modulo 2**64."""
-    x = x ^ (x >> np.uint64(30))
-    x = x * _M1
-    x = x ^ (x >> np.uint64(27))
-    x = x * _M2
-    return x ^ (x >> np.uint64(31))
-
-
-def _subkeys(key: bytes) -> tuple[np.uint64, np.uint64]:
+def _subkeys(key: bytes) -> tuple[int, int]:
     digest = hashlib.blake2b(b"morvel-int-labels", key=key, digest_size=16).digest()
     k0, k1 = struct.unpack("<QQ", digest)
-    return np.uint64(k0), np.uint64(k1)
+    return k0, k1
 
 
 def _hash_ints(values: np.ndarray, key: bytes) -> np.ndarray:
-    """Keyed hash of the 8 bytes (two's complement) of each integer."""
-    k0, k1 = _subkeys(key)
-    with np.errstate(over="ignore"):
-        h = _mix64(_mix64(values.astype(np.uint64, copy=False) ^ k0) ^ k1)
-    return (h & _LOW32).astype(np.uint32)
+    """Keyed hash of the 8 bytes (two's complement) of each integer: the
+    low 32 bits of splitmix64(splitmix64(v ^ k0) ^ k1), natively."""
+    arr = np.ascontiguousarray(values)
+    arr = arr.view(np.int64) if arr.dtype == np.uint64 else arr.astype(np.int64, copy=False)
+    return keyed_hash_ints(arr, *_subkeys(key))
 
 
 def _label_bytes(label: Any) -> bytes:
@@ -93,6 +79,8 @@ def stable_entity_hash(labels: Any, key: bytes = DEFAULT_ENTITY_KEY) -> np.ndarr
     True
     """
     check_exact(key, "key", bytes)
+    if isinstance(labels, pd.RangeIndex):  # the labels are never built
+        return keyed_hash_range(labels.start, labels.step, len(labels), *_subkeys(key))
     if isinstance(labels, pd.MultiIndex):
         labels = labels.to_flat_index()
     arr = labels.to_numpy() if isinstance(labels, (pd.Index, pd.Series)) else np.asarray(labels)
