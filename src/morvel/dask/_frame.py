@@ -5,9 +5,12 @@ A :class:`TrackedDaskFrame` is a Dask DataFrame in which every user column
 Being ordinary partition data, the words go through Dask's shuffles, spills,
 serialisation and task retries with their rows.  The wrapper intercepts the
 operations that change words (column arithmetic, transforms, assignment,
-filters, merges, groupby aggregations, concatenation) and computes them per
-partition with the rules of :mod:`morvel.dask._rules`; ``compute()`` returns
-a :class:`~morvel.utilities.vortel32.TrackedDataFrame`.
+filters, merges, groupby aggregations, concatenation): values go through
+Dask's own operations, exactly as on a plain Dask frame, and each word column
+is a Dask series of its own computed per partition with the rules of
+:mod:`morvel.dask._rules`.  Dask fuses both into one task per partition and,
+as it does for any column, never computes a word column no result reads.
+``compute()`` returns a :class:`~morvel.utilities.vortel32.TrackedDataFrame`.
 
 Besides its words, each column carries the pair sets its words can name,
 worked out on the client as the graph is built.  The dense ones are shipped
