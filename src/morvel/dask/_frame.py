@@ -45,6 +45,7 @@ from morvel.utilities.vortel32 import (
 )
 
 try:
+    import dask
     import dask.dataframe as dd
 except ImportError as exc:  # pragma: no cover - exercised only without the extra
     raise ImportError(
@@ -460,14 +461,10 @@ class TrackedDaskSeries:
         return self._like(parts[0], parts[1], self._sets, self.name)
 
     def persist(self, **kwargs: Any) -> TrackedDaskSeries:
-        import dask
-
         return self._from_collections(list(dask.persist(*self._collections(), **kwargs)))
 
     def compute(self, **kwargs: Any) -> TrackedSeries:
         """The values and words as a ``TrackedSeries`` carrying the pipeline's tracker."""
-        import dask
-
         self._pipeline.registry([self._sets])
         return self._tracked(list(dask.compute(*self._collections(), **kwargs)))
 
@@ -664,10 +661,10 @@ class TrackedDaskFrame:
                                       "word bookkeeping cannot attribute to a side")
         registry = self._pipeline.registry([*self._sets.values(), *right_sets.values(),
                                             *sets.values()])
-        words = {}
-        for label, _, left, right in plan:
-            sides = [n for n in (left, right) if n is not None]
-            words[word_column(label)] = (_word_series(merged[sides], _merged_words, left, right, registry)
+        words: dict[str, Any] = {}
+        for label, _, lname, rname in plan:
+            sides = [n for n in (lname, rname) if n is not None]
+            words[word_column(label)] = (_word_series(merged[sides], _merged_words, lname, rname, registry)
                                          if sides else np.uint32(0))
         return self._like(merged[[label for label, _, _, _ in plan]].assign(**words), sets)
 
@@ -848,8 +845,6 @@ def compute(*collections: TrackedDaskFrame | TrackedDaskSeries,
             **kwargs: Any) -> tuple[TrackedDataFrame | TrackedSeries, ...]:
     """Compute several tracked frames and series in one pass (shared steps
     run once), like ``dask.compute``; returns their tracked pandas results."""
-    import dask
-
     for c in collections:
         if not isinstance(c, (TrackedDaskFrame, TrackedDaskSeries)):
             raise type_error("collections", "TrackedDaskFrame or TrackedDaskSeries", c)
@@ -862,8 +857,6 @@ def persist(*collections: TrackedDaskFrame | TrackedDaskSeries,
             **kwargs: Any) -> tuple[TrackedDaskFrame | TrackedDaskSeries, ...]:
     """Persist several tracked frames and series in one pass, like
     ``dask.persist``; returns tracked collections backed by the results."""
-    import dask
-
     for c in collections:
         if not isinstance(c, (TrackedDaskFrame, TrackedDaskSeries)):
             raise type_error("collections", "TrackedDaskFrame or TrackedDaskSeries", c)
