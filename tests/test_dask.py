@@ -551,3 +551,23 @@ def test_merge_with_an_untracked_frame_follows_the_single_process_rule(sync, how
     for c in want.columns:
         assert got._col_prov[c].tolist() == want._col_prov[c].tolist(), c
     assert (got._col_prov["y"] == 0).all()
+
+
+def test_operands_with_other_partitions_align_as_pandas_aligns_them(sync):
+    """Rows pair by label across frames partitioned differently; a row one
+    side lacks has the neutral word there; comparisons of differently
+    labelled series are refused, as pandas refuses them."""
+    left = pd.DataFrame({"x": np.arange(10.0)}, index=np.arange(10))
+    right = pd.DataFrame({"y": np.arange(7.0)}, index=np.arange(7) * 2 + 1)
+    p = morvel.Pipeline("align", portable=True)
+    a = track(dd.from_pandas(left, npartitions=3), "a", pipeline=p)
+    b = track(dd.from_pandas(right, npartitions=2), "b", pipeline=p)
+    fa, fb = p.track(left, "a"), p.track(right, "b")
+    for got, want in ((a["x"] + b["y"], fa["x"] + fb["y"]), (b["y"] * a["x"], fb["y"] * fa["x"]),
+                      (a["x"] - b["y"].fillna(0), fa["x"] - fb["y"].fillna(0))):
+        got = got.compute()
+        assert got.index.tolist() == want.index.tolist()
+        np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
+        assert got._prov.tolist() == want._prov.tolist()
+    with pytest.raises(ValueError, match="identically-labeled"):
+        (a["x"] > b["y"]).compute()

@@ -317,6 +317,15 @@ def _risk_part(pdf: pd.DataFrame, labels: list[Hashable]) -> pd.DataFrame:
     return pd.DataFrame({"depth": np.array(depth, dtype=np.int64)}, index=pd.RangeIndex(len(labels)))
 
 
+def _aligned(left: dd.Series, right: dd.Series) -> tuple[dd.Series, dd.Series]:
+    """Two series on common partitions, as Dask lays out the operands of an
+    element operation between them (rows then align by label within each
+    partition, see :func:`_binary_words`)."""
+    if left.known_divisions and right.known_divisions and left.divisions != right.divisions:
+        return left.align(right, join="outer")
+    return left, right
+
+
 def _word_series(ddf: dd.DataFrame | dd.Series, fn: Callable[..., pd.Series], *args: Any) -> dd.Series:
     """``fn`` partition by partition, giving a uint32 word series."""
     return dd.map_partitions(fn, ddf, *args, meta=_WORD_META, align_dataframes=False)
@@ -373,7 +382,7 @@ class TrackedDaskSeries:
             sets = _unions(self._sets, other._sets) if code is not None else self._sets | {_EMPTY}
             registry = pipeline.registry([self._sets, other._sets, sets])
             values = fn(self._values, other._values)
-            words = dd.map_partitions(_binary_words, self._words, other._words, code, registry,
+            words = dd.map_partitions(_binary_words, *_aligned(self._words, other._words), code, registry,
                                       meta=_WORD_META)
             name = self.name if self.name == other.name else None
             return self._like(values, words, sets, name)
@@ -382,7 +391,8 @@ class TrackedDaskSeries:
                             "Dask series and scalars, not with pandas objects")
         values = fn(self._values, other)
         if isinstance(other, dd.Series):  # rows align by label; a missing side has word 0
-            words = dd.map_partitions(_binary_words, self._words, other, None, None, meta=_WORD_META)
+            words = dd.map_partitions(_binary_words, *_aligned(self._words, other), None, None,
+                                      meta=_WORD_META)
             return self._like(values, words, self._sets | {_EMPTY}, self.name)
         return self._like(values, self._words, self._sets, self.name)
 
