@@ -54,6 +54,11 @@ class WordRegistry:
                      self.dense_sets, self.entity_key))
         object.__setattr__(self, "token", hashlib.blake2b(text.encode(), digest_size=16).hexdigest())
 
+    def __dask_tokenize__(self) -> tuple[str, str]:
+        # Dask names its graph keys by hashing the arguments; the token
+        # already identifies the registry (instead of pickling it each time).
+        return ("morvel-word-registry", self.token)
+
     def codec(self) -> RustProvenanceTracker:
         """This process's stable codec for the registry (built on first use)."""
         with _CODEC_LOCK:
