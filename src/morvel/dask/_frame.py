@@ -247,16 +247,14 @@ def _call_method(values: pd.Series, method: str, args: tuple[Any, ...],
     return out
 
 
-def _merged_words(merged: pd.DataFrame, left: str | None, right: str | None,
-                  registry: WordRegistry) -> pd.Series:
+def _merged_words(left: pd.Series | None, right: pd.Series | None, registry: WordRegistry) -> pd.Series:
     """Words of one merged column from the carried word columns of its
     sides (None: the side is untracked or lacks the column)."""
     codec = registry.codec()
 
-    def side(name: str) -> tuple[np.ndarray, np.ndarray | None]:
+    def side(col: pd.Series) -> tuple[np.ndarray, np.ndarray | None]:
         """Words of one side and where the side has a row (None: everywhere);
         an outer merge turns a word column with missing rows into floats."""
-        col = merged[name]
         if col.dtype == np.uint32:
             return col.to_numpy(), None
         return rules.as_words(col), col.notna().to_numpy()
@@ -265,12 +263,11 @@ def _merged_words(merged: pd.DataFrame, left: str | None, right: str | None,
         (lw, lp), (rw, rp) = side(left), side(right)
         present = None if lp is None or rp is None else lp | rp
         words = rules.merged_key(codec, lw, rw, present)
-    elif left is not None or right is not None:
+    else:
         w, present = side(left if left is not None else right)  # type: ignore[arg-type]
         words = rules.merged_side(codec, w, present)
-    else:  # a column of an untracked frame: no words
-        words = np.zeros(len(merged), dtype=np.uint32)
-    return pd.Series(words, index=merged.index, copy=False)
+    index = left.index if left is not None else right.index  # type: ignore[union-attr]
+    return pd.Series(words, index=index, copy=False)
 
 
 def _group_codes(grouped: Any) -> tuple[np.ndarray, pd.Index]:
@@ -673,9 +670,13 @@ class TrackedDaskFrame:
                                             *sets.values()])
         words: dict[str, Any] = {}
         for label, _, lname, rname in plan:
-            sides = [n for n in (lname, rname) if n is not None]
-            words[word_column(label)] = (_word_series(merged[sides], _merged_words, lname, rname, registry)
-                                         if sides else np.uint32(0))
+            lw = merged[lname] if lname is not None else None
+            rw = merged[rname] if rname is not None else None
+            if lw is None and rw is None:  # a column of an untracked frame: no words
+                words[word_column(label)] = np.uint32(0)
+            else:
+                words[word_column(label)] = dd.map_partitions(_merged_words, lw, rw, registry,
+                                                              meta=_WORD_META, align_dataframes=False)
         return self._like(merged[[label for label, _, _, _ in plan]].assign(**words), sets)
 
     def groupby(self, by: Hashable | list[Hashable], sort: bool = True,
