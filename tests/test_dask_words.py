@@ -21,6 +21,7 @@ from morvel._vortel32 import RustProvenanceTracker, join_groups
 from morvel.dask import PortableTracker, stable_entity_hash
 from morvel.dask._registry import registry_of
 from morvel.dask._rules import finish_aggregate, join_partial
+from morvel.utilities._word.portable import entity_bytes
 from morvel.utilities.vortel32 import OpCode
 
 # Where the imported package lives (the checkout's src, or site-packages
@@ -214,3 +215,15 @@ def test_two_fresh_processes_with_different_hash_seeds_give_the_same_words():
     assert first["words"] == second["words"][::-1]
     assert first["hashes"] == second["hashes"]
     assert first["hashes"] == stable_entity_hash(np.array(labels, dtype=object)).tolist()
+
+
+@pytest.mark.parametrize("index", [
+    pd.RangeIndex(5, 905, 3), pd.Index(np.arange(-50, 50) * 977, dtype="int64"),
+    pd.Index(np.arange(100, dtype=np.uint64) << np.uint64(60)), pd.Index([f"r{i}" for i in range(60)]),
+    pd.MultiIndex.from_arrays([[1, 2, 3], ["a", "b", "c"]]), pd.DatetimeIndex(["2026-01-01", None]),
+])
+def test_entity_field_is_the_low_byte_of_the_label_hash(index):
+    got = entity_bytes(index, b"k")
+    assert got.dtype == np.uint32
+    assert np.array_equal(got, stable_entity_hash(index, b"k") & np.uint32(0xFF))
+    assert np.array_equal(PortableTracker(b"k").entities_of_index(index), got)

@@ -40,7 +40,7 @@ from morvel._vortel32 import (
     join_groups,
     update_chain_batch,
 )
-from morvel.dask._registry import stable_entity_hash
+from morvel.utilities._word.portable import entity_bytes
 from morvel.utilities.vortel32 import OpCode
 
 
@@ -61,7 +61,7 @@ def entities(index: pd.Index, entity_key: bytes, include_entity: bool = True) ->
     """Entity field of the source words of the rows of ``index``: the low
     byte of the keyed label hash (0 without entities)."""
     if include_entity:
-        return stable_entity_hash(index, entity_key) & np.uint32(0xFF)
+        return entity_bytes(index, entity_key)
     return np.zeros(len(index), dtype=np.uint32)
 
 

@@ -34,9 +34,13 @@ def _subkeys(key: bytes) -> tuple[int, int]:
 def _hash_ints(values: np.ndarray, key: bytes) -> np.ndarray:
     """Keyed hash of the 8 bytes (two's complement) of each integer: the
     low 32 bits of splitmix64(splitmix64(v ^ k0) ^ k1), natively."""
+    return keyed_hash_ints(_as_int64(values), *_subkeys(key))
+
+
+def _as_int64(values: np.ndarray) -> np.ndarray:
+    """The integers' 8 bytes as an int64 array (uint64 reinterpreted)."""
     arr = np.ascontiguousarray(values)
-    arr = arr.view(np.int64) if arr.dtype == np.uint64 else arr.astype(np.int64, copy=False)
-    return keyed_hash_ints(arr, *_subkeys(key))
+    return arr.view(np.int64) if arr.dtype == np.uint64 else arr.astype(np.int64, copy=False)
 
 
 def _label_bytes(label: Any) -> bytes:
@@ -109,6 +113,17 @@ def stable_entity_hash(labels: Any, key: bytes = DEFAULT_ENTITY_KEY) -> np.ndarr
     return hashed[codes]
 
 
+def entity_bytes(index: pd.Index, key: bytes = DEFAULT_ENTITY_KEY) -> np.ndarray:
+    """Entity field of source words: the low byte of
+    :func:`stable_entity_hash` of each label (masked in the kernel for range
+    and integer indexes)."""
+    if isinstance(index, pd.RangeIndex):
+        return keyed_hash_range(index.start, index.step, len(index), *_subkeys(key), 0xFF)
+    if index.dtype.kind in "iu" and not isinstance(index, pd.MultiIndex):
+        return keyed_hash_ints(_as_int64(index.to_numpy()), *_subkeys(key), 0xFF)
+    return stable_entity_hash(index, key) & np.uint32(0xFF)
+
+
 class PortableTracker(ProvenanceTracker):
     """A :class:`ProvenanceTracker` whose words are the same in every process:
     stable dense signatures and the keyed entity hash of
@@ -129,4 +144,4 @@ class PortableTracker(ProvenanceTracker):
     def entities_of_index(self, index: pd.Index) -> np.ndarray:
         """Entity field (low byte of :meth:`entity_from_row`) of every label
         of ``index``, in one vectorised pass."""
-        return stable_entity_hash(index, self._entity_key) & np.uint32(0xFF)
+        return entity_bytes(index, self._entity_key)
