@@ -167,24 +167,23 @@ def _closure(sets: PairSets) -> PairSets:
 # ---------------------------------------------------------------------------
 #
 # Values are computed with Dask's own operations, exactly as on a plain Dask
-# frame; each word column is a Dask series of its own, computed from other
-# word series by the functions below.  Dask fuses both into one task per
-# partition and drops the word columns that nothing downstream reads (its
-# column projection sees through assignments, filters and merges).
+# frame; each derived word column is a Dask series of its own, computed from
+# other word series by the functions below.  Dask fuses both into one task
+# per partition and drops the word columns that nothing downstream reads
+# (its column projection sees through assignments, filters and merges).
 
 _WORD_META = pd.Series(np.array([], dtype=np.uint32))
 
 
-def _entity_part(pdf: pd.DataFrame | pd.Series, entity_key: bytes, include_entity: bool) -> pd.Series:
-    """Entity field of the source words of the partition's rows."""
-    return pd.Series(rules.entities(pdf.index, entity_key, include_entity), index=pdf.index,
-                     copy=False)
-
-
-def _source_part(row_entities: pd.Series, registry: WordRegistry, pair_id: int,
-                 taint: bool) -> pd.Series:
-    words = rules.source_words(registry.codec(), pair_id, row_entities.to_numpy(), taint)
-    return pd.Series(words, index=row_entities.index, copy=False)
+def _source_part(pdf: pd.DataFrame, registry: WordRegistry, columns: list[tuple[Hashable, int, bool]],
+                 include_entity: bool) -> pd.DataFrame:
+    """The partition with the source word column of each column appended
+    (one entity hash of the row labels serves them all)."""
+    codec = registry.codec()
+    row_entities = rules.entities(pdf.index, registry.entity_key, include_entity)
+    words = {word_column(label): rules.source_words(codec, pair_id, row_entities, taint)
+             for label, pair_id, taint in columns}
+    return pd.concat([pdf, pd.DataFrame(words, index=pdf.index, copy=False)], axis=1)
 
 
 _VALUE_OPS: dict[str, Callable[[Any, Any], Any]] = {
@@ -843,12 +842,10 @@ def track(ddf: dd.DataFrame, table: str, protected: Any = False,
         pair_id = tracker.register(table, name, flag)
         columns.append((col, pair_id, tracker.is_protected(table, name)))
     registry = pipeline.registry()
-    # One entity series for all columns; each word column is a series of its
-    # own, so that Dask computes only those some result reads.
-    row_entities = dd.map_partitions(_entity_part, ddf, registry.entity_key, bool(include_entity),
-                                     meta=_WORD_META)
-    out = ddf.assign(**{word_column(col): _word_series(row_entities, _source_part, registry, pair_id, taint)
-                        for col, pair_id, taint in columns})
+    # One step for all source words (a kernel pass per column; Dask drops
+    # the columns no result reads right after it).
+    meta = _source_part(ddf._meta, registry, columns, bool(include_entity))
+    out = ddf.map_partitions(_source_part, registry, columns, bool(include_entity), meta=meta)
     return TrackedDaskFrame(out, pipeline, {c: frozenset({frozenset({pid})}) for c, pid, _ in columns})
 
 
