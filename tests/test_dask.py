@@ -19,6 +19,7 @@ import numpy as np
 import pandas as pd
 import pytest
 
+import morvel
 from morvel.dask import (
     DaskPipeline,
     PortableTracker,
@@ -99,9 +100,11 @@ class Reference:
                 lw, rw = side(left, m["_lrow"], c), side(right, m["_rrow"], c)
                 words[c] = [self.t.combine(a, b, OpCode.MERGE) for a, b in zip(lw, rw)]
             else:
+                # an element whose side has no row has no source: word 0
                 src = left if c in left[0].columns else right
                 rows = m["_lrow"] if src is left else m["_rrow"]
-                words[c] = [self.t.update_chain(w, OpCode.MERGE) for w in side(src, rows, c)]
+                words[c] = [0 if pd.isna(r) else self.t.update_chain(w, OpCode.MERGE)
+                            for r, w in zip(rows, side(src, rows, c))]
         values = m.drop(columns=["_lrow", "_rrow"])
         return values, pd.DataFrame(words, index=values.index, columns=values.columns)
 
@@ -410,6 +413,69 @@ def test_results_written_from_workers_to_the_lineage_service(runs, tmp_path):
 
 
 # ---------------------------------------------------------------------------
+# One pipeline, two runs: morvel.Pipeline(portable=True) on pandas and on Dask
+# ---------------------------------------------------------------------------
+
+def credit_steps(people: Any, loans: Any, regions: Any, concat_fn: Callable[[list[Any]], Any],
+                 merge_options: dict[str, Any]) -> dict[str, Any]:
+    """The same code for tracked pandas frames and tracked Dask frames."""
+    people["income"] = people["income"].fillna(0)
+    people["ratio"] = (people["debt"] / (people["income"] + 1)).clip(0, 5)
+    people["score"] = people["ratio"] * 10 + people["age"] - people["region"]
+    people["female"] = people["gender"].map({"f": 1, "m": 0})
+    people["band"] = (-people["age"]).abs() // 10
+    people["older"] = people["age"] > people["region"] * 10
+    kept = people[people["score"] > 40]
+    joined = kept.merge(regions, on="region", how="left")
+    big = joined.merge(loans, on="pid", how="outer", **merge_options)
+    grouped = big.groupby("region").agg({"score": "mean", "amount": "sum", "rate": "max",
+                                         "female": "count", "band": "min"})
+    stacked = concat_fn([people[["pid", "age", "score"]], kept[["pid", "income"]]])
+    return {"people": people, "big": big, "grouped": grouped, "concat": stacked}
+
+
+def test_portable_pipeline_on_pandas_and_on_dask_gives_equal_values_words_and_audits(client):
+    data = make_data(seed=5, n=400)
+    data["loans"].index = pd.Index(np.arange(len(data["loans"])) * 3 + 1, name="loan")
+    p = morvel.Pipeline("credit", portable=True)
+    single = credit_steps(p.track(data["people"], "people", protected=["gender", "age"]),
+                          p.track(data["loans"], "loans"), p.track(data["regions"], "regions"),
+                          pd.concat, {})
+    spread = credit_steps(
+        track(dd.from_pandas(data["people"], npartitions=8), "people", ["gender", "age"], pipeline=p),
+        track(dd.from_pandas(data["loans"], npartitions=8), "loans", pipeline=p),
+        track(dd.from_pandas(data["regions"], npartitions=2), "regions", pipeline=p),
+        concat, {"shuffle_method": "tasks", "npartitions": 8})
+    graph = dict(spread["big"]._ddf.__dask_graph__())
+    assert any("shuffle" in str(k) for k in graph), "the outer merge should hash-shuffle"
+    names = list(single)
+    computed = dict(zip(names, compute(*(spread[k] for k in names)), strict=True))
+    for name in names:
+        want, got = single[name], computed[name]
+        assert type(got) is type(want) is TrackedDataFrame
+        assert got._tracker is p.tracker
+        if name == "big":  # merged partitions come in another row order
+            want = want.sort_values("pid", kind="stable")
+            got = got.sort_values("pid", kind="stable")
+            pd.testing.assert_frame_equal(pd.DataFrame(got).reset_index(drop=True),
+                                          pd.DataFrame(want).reset_index(drop=True), check_dtype=False)
+        else:
+            pd.testing.assert_frame_equal(pd.DataFrame(got), pd.DataFrame(want), check_dtype=False)
+        for c in want.columns:
+            assert got._col_prov[c].tolist() == want._col_prov[c].tolist(), (name, c)
+        assert p.risk_report(got) == p.risk_report(want), name
+        assert spread[name].risk_report() == p.risk_report(want), name
+    for name, col in (("grouped", "score"), ("big", "rate"), ("concat", "income")):
+        want, got = single[name], computed[name]
+        if name == "big":
+            want, got = want.sort_values("pid", kind="stable"), got.sort_values("pid", kind="stable")
+        for i in range(0, len(want), max(1, len(want) // 7)):
+            assert p.audit(got[col], iloc=i) == p.audit(want[col], iloc=i), (name, col, i)
+    top = p.risk_report(single["big"])[0]
+    assert top["risk_level"] == "HIGH"
+
+
+# ---------------------------------------------------------------------------
 # Arguments and clear refusals (no cluster needed)
 # ---------------------------------------------------------------------------
 
@@ -453,3 +519,55 @@ def test_plain_assignment_carries_the_neutral_word(sync):
     assert (got._col_prov["c"] == 0).all()
     assert np.array_equal(got._col_prov["d"], got._col_prov["a"])
     assert got._tracker.is_tainted(int(got._col_prov["a"][0]))
+
+
+def test_track_takes_a_portable_pipeline_and_refuses_another(sync):
+    p = morvel.Pipeline("p", portable=True)
+    a, b = track(small(), "t", "a", pipeline=p), track(small(), "u", pipeline=p)
+    assert (a["a"] + b["b"]).compute()._tracker is p.tracker  # one Dask pipeline per Pipeline
+    assert p.tracker.is_protected("t", "a") and not p.tracker.is_protected("t", "b")
+    with pytest.raises(ValueError, match="portable=True"):
+        track(small(), "t", pipeline=morvel.Pipeline("q"))
+    with pytest.raises(TypeError, match="Argument 'pipeline' has incorrect type"):
+        track(small(), "t", pipeline="p")
+    with pytest.raises(ValueError, match="lineage=False"):
+        morvel.Pipeline("r", portable=True, lineage=True)
+
+
+@pytest.mark.parametrize("how", ["left", "outer", "inner"])
+def test_merge_with_an_untracked_frame_follows_the_single_process_rule(sync, how):
+    """Key columns keep the tracked side's word (MERGE in the chain), the
+    untracked side's columns carry 0, and so does every element whose side
+    has no row."""
+    left = pd.DataFrame({"k": [1, 2, 3, 4], "x": [1.0, 2.0, 3.0, 4.0]}, index=[10, 11, 12, 13])
+    right = pd.DataFrame({"k": [2, 4, 6], "y": [0.5, 0.25, 0.125]})
+    p = morvel.Pipeline("m", portable=True)
+    want = p.track(left, "l", "x").merge(right, on="k", how=how)
+    got = track(dd.from_pandas(left, npartitions=2), "l", "x", pipeline=p).merge(
+        dd.from_pandas(right, npartitions=2), on="k", how=how, shuffle_method="tasks").compute()
+    want, got = want.sort_values("k"), got.sort_values("k")
+    pd.testing.assert_frame_equal(pd.DataFrame(got).reset_index(drop=True),
+                                  pd.DataFrame(want).reset_index(drop=True), check_dtype=False)
+    for c in want.columns:
+        assert got._col_prov[c].tolist() == want._col_prov[c].tolist(), c
+    assert (got._col_prov["y"] == 0).all()
+
+
+def test_operands_with_other_partitions_align_as_pandas_aligns_them(sync):
+    """Rows pair by label across frames partitioned differently; a row one
+    side lacks has the neutral word there; comparisons of differently
+    labelled series are refused, as pandas refuses them."""
+    left = pd.DataFrame({"x": np.arange(10.0)}, index=np.arange(10))
+    right = pd.DataFrame({"y": np.arange(7.0)}, index=np.arange(7) * 2 + 1)
+    p = morvel.Pipeline("align", portable=True)
+    a = track(dd.from_pandas(left, npartitions=3), "a", pipeline=p)
+    b = track(dd.from_pandas(right, npartitions=2), "b", pipeline=p)
+    fa, fb = p.track(left, "a"), p.track(right, "b")
+    for got, want in ((a["x"] + b["y"], fa["x"] + fb["y"]), (b["y"] * a["x"], fb["y"] * fa["x"]),
+                      (a["x"] - b["y"].fillna(0), fa["x"] - fb["y"].fillna(0))):
+        got = got.compute()
+        assert got.index.tolist() == want.index.tolist()
+        np.testing.assert_array_equal(got.to_numpy(), want.to_numpy())
+        assert got._prov.tolist() == want._prov.tolist()
+    with pytest.raises(ValueError, match="identically-labeled"):
+        (a["x"] > b["y"]).compute()

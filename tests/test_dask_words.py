@@ -2,6 +2,7 @@
 of partial aggregates and the keyed entity hash (no cluster needed)."""
 from __future__ import annotations
 
+import hashlib
 import json
 import os
 import pickle
@@ -20,6 +21,7 @@ from morvel._vortel32 import RustProvenanceTracker, join_groups
 from morvel.dask import PortableTracker, stable_entity_hash
 from morvel.dask._registry import registry_of
 from morvel.dask._rules import finish_aggregate, join_partial
+from morvel.utilities._word.portable import entity_bytes
 from morvel.utilities.vortel32 import OpCode
 
 # Where the imported package lives (the checkout's src, or site-packages
@@ -38,6 +40,20 @@ def test_stable_signatures_do_not_depend_on_registration_order(sets):
     assert words_a == words_b
     for s, w in zip(sets, words_a, strict=True):
         assert set(b.decode_full(w)["pairs"]) == s
+
+
+@pytest.mark.parametrize("base", [[0, 1, 2, 3], [500, 501, 502, 503], [3, 130, 260, 390]])
+def test_every_pair_changes_a_stable_signature(base):
+    """Adding any one pair to a set gives a signature of its own, whichever
+    64-bit word of the set the pair falls in (pairs 506-511 once left the low
+    signature bits unchanged)."""
+    codec = RustProvenanceTracker(stable_signatures=True)
+    words = {codec.encode(base)}
+    for extra in sorted(set(range(512)) - set(base)):
+        word = codec.encode([*base, extra])
+        assert word not in words, extra
+        words.add(word)
+    assert len(words) == 512 - len(base) + 1
 
 
 def test_signature_collision_raises_instead_of_probing():
@@ -128,6 +144,29 @@ def test_entity_hash_of_integers_is_the_same_in_every_container(values):
     assert np.array_equal(stable_entity_hash(pd.RangeIndex(5)), stable_entity_hash([0, 1, 2, 3, 4]))
 
 
+def splitmix64(x: np.ndarray) -> np.ndarray:
+    with np.errstate(over="ignore"):
+        x = x ^ (x >> np.uint64(30))
+        x = x * np.uint64(0xBF58476D1CE4E5B9)
+        x = x ^ (x >> np.uint64(27))
+        x = x * np.uint64(0x94D049BB133111EB)
+        return x ^ (x >> np.uint64(31))
+
+
+@given(st.integers(-(2**40), 2**40), st.integers(-1000, 1000).filter(bool), st.integers(0, 300),
+       st.binary(min_size=1, max_size=16))
+def test_integer_labels_hash_as_the_keyed_splitmix_of_their_bytes(start, step, n, key):
+    """The native hash against the formula in numpy, for range indexes
+    (hashed without building the labels) and arrays alike."""
+    labels = np.arange(n, dtype=np.int64) * step + start
+    digest = hashlib.blake2b(b"morvel-int-labels", key=key, digest_size=16).digest()
+    k0, k1 = (np.uint64(int.from_bytes(digest[i:i + 8], "little")) for i in (0, 8))
+    expected = (splitmix64(splitmix64(labels.view(np.uint64) ^ k0) ^ k1) & np.uint64(0xFFFFFFFF))
+    expected = expected.astype(np.uint32)
+    assert np.array_equal(stable_entity_hash(labels, key), expected)
+    assert np.array_equal(stable_entity_hash(pd.RangeIndex(start, start + n * step, step), key), expected)
+
+
 @pytest.mark.parametrize("labels", [["a", None, "b", "a"], [1.0, float("nan"), 2.5], [b"x", (1, "y")]])
 def test_entity_hash_is_keyed_and_missing_labels_hash_to_zero(labels):
     plain = stable_entity_hash(np.array(labels, dtype=object))
@@ -176,3 +215,15 @@ def test_two_fresh_processes_with_different_hash_seeds_give_the_same_words():
     assert first["words"] == second["words"][::-1]
     assert first["hashes"] == second["hashes"]
     assert first["hashes"] == stable_entity_hash(np.array(labels, dtype=object)).tolist()
+
+
+@pytest.mark.parametrize("index", [
+    pd.RangeIndex(5, 905, 3), pd.Index(np.arange(-50, 50) * 977, dtype="int64"),
+    pd.Index(np.arange(100, dtype=np.uint64) << np.uint64(60)), pd.Index([f"r{i}" for i in range(60)]),
+    pd.MultiIndex.from_arrays([[1, 2, 3], ["a", "b", "c"]]), pd.DatetimeIndex(["2026-01-01", None]),
+])
+def test_entity_field_is_the_low_byte_of_the_label_hash(index):
+    got = entity_bytes(index, b"k")
+    assert got.dtype == np.uint32
+    assert np.array_equal(got, stable_entity_hash(index, b"k") & np.uint32(0xFF))
+    assert np.array_equal(PortableTracker(b"k").entities_of_index(index), got)

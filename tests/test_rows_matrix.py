@@ -354,13 +354,21 @@ def test_join_follows_rows_like_merge_on_the_index(setup):
 # -- groupby, windows ---------------------------------------------------------
 
 def fold(tracker, words):
-    """Word of an aggregated value, folded element by element."""
-    acc = words[0]
-    for w in words[1:]:
-        acc = tracker.combine(acc, w, OpCode.AGG)
-    acc = tracker.update_chain(acc, OpCode.AGG)
-    depth = min(max(tracker.get_depth(w) for w in words) + 1, 7)
-    return (acc & ~(7 << 26)) | (depth << 26)
+    """Word of an aggregated value from its members' decoded fields: pairs
+    united, entity and chain XOR, taint OR, depth max + 1 (saturating), then
+    AGG in the chain; no batch kernel and no member order involved."""
+    pairs: set[int] = set()
+    entity = chain = depth = 0
+    taint = False
+    for w in words:
+        info = tracker.decode_full(int(w))
+        pairs |= info.pairs
+        entity ^= info.entity
+        chain ^= info.chain
+        taint = taint or info.taint
+        depth = max(depth, info.depth)
+    word = tracker.encode(pairs, entity, chain, taint, min(depth + 1, 7))
+    return tracker.update_chain(word, OpCode.AGG)
 
 
 GROUPBY = {

@@ -89,6 +89,16 @@ def explain_batch(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.u
     For each word, the list of (table, column) names registered with this codec for its pairs, in ascending pair-ID order (unregistered IDs are skipped).
     """
 
+def keyed_hash_ints(values: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], k0: int, k1: int, mask: int = 4294967295) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    Keyed hash of the 8 bytes (two's complement) of each integer: splitmix64 of (splitmix64(v ^ k0) ^ k1), low 32 bits, ANDed with mask; a new uint32 array.
+    """
+
+def keyed_hash_range(start: int, step: int, n: int, k0: int, k1: int, mask: int = 4294967295) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    keyed_hash_ints of the n integers start, start + step, ... (a range index) without building them.
+    """
+
 def hash_entities(labels: object) -> object:
     """
     (hash(label) & 0xFFFFFFFF) % 256 for each label (None -> 0), as uint32. int64 and uint64 arrays are hashed natively; other iterables per element.
@@ -96,12 +106,17 @@ def hash_entities(labels: object) -> object:
 
 def reduce_groups(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], groups: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], ngroups: int, op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
     """
-    One word per group 0..ngroups-1: the members' words (positions whose group id is k, in order) folded with combine, one chain step with op, depth = deepest member + 1. Negative group ids are skipped; a group without members gets 0.
+    One word per group 0..ngroups-1: the words of its members (positions whose group id is k) joined as join_groups does, then one aggregate step (finish_aggregates with op); independent of the members' order. Group ids outside 0..ngroups-1 are skipped; a group without members gets 0.
+    """
+
+def finish_aggregates(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
+    """
+    The aggregate step of each joined partial aggregate (see join_groups): depth + 1 (saturating at 7) and op in the chain; a new uint32 array.
     """
 
 def reduce_windows(codec: RustProvenanceTracker, words: Annotated[NDArray[numpy.uint32], dict(shape=(None,), device='cpu', writable=False)], starts: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], ends: Annotated[NDArray[numpy.int64], dict(shape=(None,), device='cpu', writable=False)], op: object) -> Annotated[NDArray[numpy.uint32], dict(shape=(None,))]:
     """
-    One word per window [starts[j], ends[j]): the words folded as in reduce_groups; an empty window gets 0.
+    One word per window [starts[j], ends[j]): its words joined and finished as in reduce_groups (independent of their order); an empty window gets 0.
     """
 
 class PendingWords:

@@ -27,6 +27,7 @@ from morvel._history.recorder import HistoryRecorder
 from morvel.utilities import _hooks
 from morvel.utilities._argcheck import as_int, check_exact, type_error
 from morvel.utilities._lineage_db import save_lineage
+from morvel.utilities._word.portable import PortableTracker
 from morvel.utilities.vortel32 import TrackedSeries
 
 logger = logging.getLogger(__name__)
@@ -63,6 +64,12 @@ class Pipeline:
     one warning; every node stays in memory and :meth:`save` writes what is
     missing.
 
+    ``portable=True`` (word level only) gives words that do not depend on
+    the process: stable dense signatures and a keyed hash of the row labels'
+    bytes for the entities, as ``morvel.dask`` computes them, so a pandas run
+    and a Dask run of the same pipeline give equal words; ``morvel.dask.track``
+    accepts such a pipeline as its ``pipeline``.
+
     A lineage pipeline keeps every node in the native columnar store: nothing
     is evicted, and past ``memory_budget`` bytes of nodes and indexes
     (default 512 MiB) the oldest node blocks move to disk and are read back
@@ -77,10 +84,16 @@ class Pipeline:
     def __init__(self, name: str, lineage: bool = False, store: Any = None, *,
                  api_key: str | None = None, tenant_id: str | None = None,
                  include_entity: bool = True, row_history: bool = True,
-                 memory_budget: int | None = None, live: bool = False) -> None:
+                 memory_budget: int | None = None, live: bool = False,
+                 portable: bool = False) -> None:
         check_exact(name, "name", str)
         check_exact(row_history, "row_history", bool)
         check_exact(live, "live", bool)
+        check_exact(portable, "portable", bool)
+        if portable and lineage:
+            raise ValueError("portable=True gives words that are the same in every process "
+                             "(as morvel.dask computes them); lineage nodes are single-process, "
+                             "so it needs lineage=False")
         check_exact(api_key, "api_key", str, allow_none=True)
         check_exact(tenant_id, "tenant_id", str, allow_none=True)
         self.name = name
@@ -107,6 +120,8 @@ class Pipeline:
             # Any: a lineage tracker (DAGTracker) or, below, a word tracker.
             self.tracker: Any = tracker_cls(
                 pipeline_name=name, follow_rows=True, columnar=True, memory_budget=memory_budget)
+        elif portable:
+            self.tracker = PortableTracker(follow_rows=True)
         else:
             self.tracker = _hooks.word("ProvenanceTracker")(follow_rows=True)
         self._history: HistoryRecorder | None = None
@@ -119,7 +134,8 @@ class Pipeline:
             self._live = self._start_live()
 
     def __repr__(self) -> str:
-        level = "lineage" if self._lineage else "words"
+        level = "lineage" if self._lineage else (
+            "portable words" if isinstance(self.tracker, PortableTracker) else "words")
         return f"Pipeline({self.name!r}, {level}, {self.tracker._next_id} source columns)"
 
     # -- tracking ---------------------------------------------------------

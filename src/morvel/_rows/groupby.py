@@ -1,11 +1,14 @@
 """Group aggregations, transforms and windows whose results carry words.
 
-Each aggregated value's word combines the words of the values it was
-computed from: the group's members (or the window's rows) of the source
-column, folded by the codec (pairs united, entity XOR, chain advanced by
-AGG, taint OR) with depth = deepest member + 1.  At lineage level every
-result value gets one ``AGGREGATE`` node whose inputs are the members'
-nodes; ``transform`` gives each member its group's word and node.
+Each aggregated value's word joins the words of the values it was computed
+from: the group's members (or the window's rows) of the source column,
+pairs united, entity and chain XOR, taint OR, depth max; then it takes the
+aggregate's step once (depth + 1, AGG in the chain).  The join does not
+depend on the members' order, so the same rows give the same word however
+they are sorted, and a distributed reduction (``morvel.dask``) gives the
+same words.  At lineage level every result value gets one ``AGGREGATE`` node
+whose inputs are the members' nodes; ``transform`` gives each member its
+group's word and node.
 """
 from __future__ import annotations
 

@@ -5,9 +5,12 @@ A :class:`TrackedDaskFrame` is a Dask DataFrame in which every user column
 Being ordinary partition data, the words go through Dask's shuffles, spills,
 serialisation and task retries with their rows.  The wrapper intercepts the
 operations that change words (column arithmetic, transforms, assignment,
-filters, merges, groupby aggregations, concatenation) and computes them per
-partition with the rules of :mod:`morvel.dask._rules`; ``compute()`` returns
-a :class:`~morvel.utilities.vortel32.TrackedDataFrame`.
+filters, merges, groupby aggregations, concatenation): values go through
+Dask's own operations, exactly as on a plain Dask frame, and each word column
+is a Dask series of its own computed per partition with the rules of
+:mod:`morvel.dask._rules`.  Dask fuses both into one task per partition and,
+as it does for any column, never computes a word column no result reads.
+``compute()`` returns a :class:`~morvel.utilities.vortel32.TrackedDataFrame`.
 
 Besides its words, each column carries the pair sets its words can name,
 worked out on the client as the graph is built.  The dense ones are shipped
@@ -32,6 +35,7 @@ from morvel.dask._registry import (
     dense_sets_of,
     registry_of,
 )
+from morvel.pipeline import Pipeline
 from morvel.utilities._argcheck import check_exact, type_error
 from morvel.utilities.vortel32 import (
     OpCode,
@@ -41,6 +45,7 @@ from morvel.utilities.vortel32 import (
 )
 
 try:
+    import dask
     import dask.dataframe as dd
 except ImportError as exc:  # pragma: no cover - exercised only without the extra
     raise ImportError(
@@ -95,6 +100,27 @@ class DaskPipeline:
         self.name = name
         self.tracker = PortableTracker(entity_key)
 
+    @classmethod
+    def of(cls, pipeline: DaskPipeline | Pipeline) -> DaskPipeline:
+        """The Dask pipeline of ``pipeline``: itself, or for a
+        ``morvel.Pipeline(name, portable=True)`` one that shares its tracker
+        (the same for every call), so that computed frames carry that
+        pipeline's tracker and its ``audit`` and ``risk_report`` read them."""
+        if isinstance(pipeline, DaskPipeline):
+            return pipeline
+        if not isinstance(pipeline, Pipeline):
+            raise type_error("pipeline", "DaskPipeline or morvel.Pipeline", pipeline)
+        if not isinstance(pipeline.tracker, PortableTracker):
+            raise ValueError(f"pipeline {pipeline.name!r} computes process-dependent words; build it "
+                             "with morvel.Pipeline(name, portable=True) to track Dask frames with it")
+        found = pipeline.__dict__.get("_dask_pipeline")
+        if found is None:
+            found = cls.__new__(cls)
+            found.name = pipeline.name
+            found.tracker = pipeline.tracker
+            pipeline.__dict__["_dask_pipeline"] = found
+        return found
+
     def registry(self, sets: Iterable[PairSets] = ()) -> WordRegistry:
         """Registry snapshot with the dense sets among ``sets``, which the
         client tracker learns as well (so it can decode them)."""
@@ -139,10 +165,20 @@ def _closure(sets: PairSets) -> PairSets:
 # ---------------------------------------------------------------------------
 # Partition functions (module level, so that workers import them)
 # ---------------------------------------------------------------------------
+#
+# Values are computed with Dask's own operations, exactly as on a plain Dask
+# frame; each derived word column is a Dask series of its own, computed from
+# other word series by the functions below.  Dask fuses both into one task
+# per partition and drops the word columns that nothing downstream reads
+# (its column projection sees through assignments, filters and merges).
+
+_WORD_META = pd.Series(np.array([], dtype=np.uint32))
 
 
 def _source_part(pdf: pd.DataFrame, registry: WordRegistry, columns: list[tuple[Hashable, int, bool]],
                  include_entity: bool) -> pd.DataFrame:
+    """The partition with the source word column of each column appended
+    (one entity hash of the row labels serves them all)."""
     codec = registry.codec()
     row_entities = rules.entities(pdf.index, registry.entity_key, include_entity)
     words = {word_column(label): rules.source_words(codec, pair_id, row_entities, taint)
@@ -173,90 +209,81 @@ _OP_CODES: dict[str, int] = {
 }
 
 
-def _series_frame(values: pd.Series, words: np.ndarray) -> pd.DataFrame:
-    return pd.DataFrame({"value": values.array, "word": words}, index=values.index, copy=False)
-
-
-def _binary_part(left: pd.DataFrame, right: Any, op: str, registry: WordRegistry) -> pd.DataFrame:
-    fn = _VALUE_OPS[op]
-    if isinstance(right, pd.DataFrame):  # a tracked operand: value and word columns
-        if not left.index.equals(right.index):
-            left, right = left.align(right, join="outer")
-        values = fn(left["value"], right["value"])
-        words = rules.as_words(left["word"])
-        code = _OP_CODES.get(op)
-        if code is not None:
-            words = rules.binary(registry.codec(), words, rules.as_words(right["word"]), code)
-        return _series_frame(values, words)
-    if isinstance(right, pd.Series) and not left.index.equals(right.index):
-        left, right = left.align(right, join="outer", axis=0)
-    values = fn(left["value"], right)
-    return _series_frame(values, rules.as_words(left["word"]))
-
-
-def _unary_part(part: pd.DataFrame, method: str, code: int | None, registry: WordRegistry,
-                args: tuple[Any, ...], kwargs: dict[str, Any]) -> pd.DataFrame:
-    values = part["value"]
-    if method == "neg":
-        result = -values
-    else:
-        result = getattr(values, method)(*args, **kwargs)
-    words = rules.as_words(part["word"])
+def _binary_words(left: pd.Series, right: pd.Series, code: int | None,
+                  registry: WordRegistry) -> pd.Series:
+    """Words of an element operation of a tracked series (words ``left``)
+    with a series ``right`` (its words when ``code`` is given, else any
+    operand): the rows are aligned as pandas aligns the values (outer join of
+    the labels; a missing side contributes 0), then combined with ``code``,
+    or the left words kept."""
+    if not left.index.equals(right.index):
+        left, right = left.align(right, join="outer")
+    words = rules.as_words(left)
     if code is not None:
-        words = rules.unary(registry.codec(), words, code)
-    return _series_frame(result, words)
+        words = rules.binary(registry.codec(), words, rules.as_words(right), code)
+    return pd.Series(words, index=left.index, copy=False)
 
 
-def _assign_part(pdf: pd.DataFrame, part: Any, label: Hashable) -> pd.DataFrame:
-    out = pdf.copy(deep=False)
-    hidden = word_column(label)
-    if isinstance(part, pd.DataFrame):
-        if out.index.equals(part.index):
-            out[label] = part["value"].to_numpy()
-            out[hidden] = rules.as_words(part["word"])
+def _unary_words(words: pd.Series, code: int, registry: WordRegistry) -> pd.Series:
+    return pd.Series(rules.unary(registry.codec(), rules.as_words(words), code), index=words.index,
+                     copy=False)
+
+
+def _call_method(values: pd.Series, method: str, args: tuple[Any, ...],
+                 kwargs: dict[str, Any]) -> pd.Series:
+    """``values.method(*args, **kwargs)``.  Dask stores text as Arrow-backed
+    strings, whose ``map`` and ``replace`` give Arrow-backed numbers; those
+    come back as numpy numbers (NaN for missing), as pandas gives them for the
+    same text in a pandas frame."""
+    out = -values if method == "neg" else getattr(values, method)(*args, **kwargs)
+    dtype = out.dtype
+    if isinstance(dtype, pd.ArrowDtype) and dtype.kind in "iufb" and not isinstance(values.dtype, pd.ArrowDtype):
+        if out.hasnans and dtype.kind in "iuf":
+            arr = out.to_numpy(dtype=np.float64, na_value=np.nan)
         else:
-            out[label] = part["value"]
-            out[hidden] = part["word"].reindex(out.index) if out.index.is_unique else part["word"]
-            out[hidden] = rules.as_words(out[hidden])
-    else:
-        out[label] = part
-        out[hidden] = np.zeros(len(out), dtype=np.uint32)
+            arr = out.to_numpy()
+        out = pd.Series(arr, index=out.index, name=out.name, copy=False)
     return out
 
 
-def _fill_words_part(pdf: pd.DataFrame, labels: list[Hashable]) -> pd.DataFrame:
-    out = pdf.copy(deep=False)
-    for label in labels:
-        hidden = word_column(label)
-        out[hidden] = rules.as_words(out[hidden]) if hidden in out.columns else \
-            np.zeros(len(out), dtype=np.uint32)
-    return out[[*labels, *(word_column(c) for c in labels)]]
-
-
-def _merge_part(pdf: pd.DataFrame, plan: list[tuple[Hashable, str, str | None, str | None]],
-                registry: WordRegistry) -> pd.DataFrame:
+def _merged_words(left: pd.Series | None, right: pd.Series | None, registry: WordRegistry) -> pd.Series:
+    """Words of one merged column from the carried word columns of its
+    sides (None: the side is untracked or lacks the column)."""
     codec = registry.codec()
-    n = len(pdf)
-    zeros = np.zeros(n, dtype=np.uint32)
 
-    def side(name: str | None) -> np.ndarray:
-        return rules.as_words(pdf[name]) if name is not None else zeros
+    def side(col: pd.Series) -> tuple[np.ndarray, np.ndarray | None]:
+        """Words of one side and where the side has a row (None: everywhere);
+        an outer merge turns a word column with missing rows into floats."""
+        if col.dtype == np.uint32:
+            return col.to_numpy(), None
+        return rules.as_words(col), col.notna().to_numpy()
 
-    labels = [label for label, _, _, _ in plan]
-    words = {}
-    for label, kind, left, right in plan:
-        if kind == "key":
-            words[word_column(label)] = rules.merged_key(codec, side(left), side(right))
-        else:
-            words[word_column(label)] = rules.merged_side(codec, side(left if kind == "left" else right))
-    return pd.concat([pdf[labels], pd.DataFrame(words, index=pdf.index, copy=False)], axis=1)
+    if left is not None and right is not None:
+        (lw, lp), (rw, rp) = side(left), side(right)
+        present = None if lp is None or rp is None else lp | rp
+        words = rules.merged_key(codec, lw, rw, present)
+    else:
+        w, present = side(left if left is not None else right)  # type: ignore[arg-type]
+        words = rules.merged_side(codec, w, present)
+    index = left.index if left is not None else right.index  # type: ignore[union-attr]
+    return pd.Series(words, index=index, copy=False)
 
 
 def _group_codes(grouped: Any) -> tuple[np.ndarray, pd.Index]:
-    codes = grouped.ngroup().to_numpy()
-    if codes.dtype.kind == "f":  # rows of dropped (missing) keys
-        codes = np.where(np.isnan(codes), -1, codes)
-    return codes.astype(np.int64), grouped.size().index
+    """Group number of each row (-1: its key is dropped) and the groups' keys.
+
+    The grouping's own codes, which pandas computes once per partition and
+    shares among the selected columns and reductions, when this pandas
+    exposes them; otherwise ``ngroup`` and ``size``."""
+    grouper = getattr(grouped, "_grouper", None)
+    codes = getattr(grouper, "ids", None)
+    index = getattr(grouper, "result_index", None)
+    if isinstance(codes, np.ndarray) and isinstance(index, pd.Index) and len(codes) == len(grouped.obj):
+        return codes.astype(np.int64, copy=False), index
+    numbers = grouped.ngroup().to_numpy()
+    if numbers.dtype.kind == "f":  # rows of dropped (missing) keys
+        numbers = np.where(np.isnan(numbers), -1, numbers)
+    return numbers.astype(np.int64), grouped.size().index
 
 
 def _words_chunk(registry: WordRegistry, grouped: Any) -> pd.Series:
@@ -286,73 +313,93 @@ def _risk_part(pdf: pd.DataFrame, labels: list[Hashable]) -> pd.DataFrame:
     return pd.DataFrame({"depth": np.array(depth, dtype=np.int64)}, index=pd.RangeIndex(len(labels)))
 
 
+def _aligned(left: dd.Series, right: dd.Series) -> tuple[dd.Series, dd.Series]:
+    """Two series on common partitions, as Dask lays out the operands of an
+    element operation between them (rows then align by label within each
+    partition, see :func:`_binary_words`)."""
+    if left.known_divisions and right.known_divisions and left.divisions != right.divisions:
+        return left.align(right, join="outer")
+    return left, right
+
+
+def _word_series(ddf: dd.DataFrame | dd.Series, fn: Callable[..., pd.Series], *args: Any) -> dd.Series:
+    """``fn`` partition by partition, giving a uint32 word series."""
+    return dd.map_partitions(fn, ddf, *args, meta=_WORD_META, align_dataframes=False)
+
+
 # ---------------------------------------------------------------------------
 # Tracked series
 # ---------------------------------------------------------------------------
 
 
 class TrackedDaskSeries:
-    """One column of a tracked Dask frame: a Dask frame of two columns,
-    ``value`` and ``word``, partitioned like the frame it came from.
+    """One column of a tracked Dask frame: a Dask series of values and one
+    of words, partitioned alike.
 
     Arithmetic, comparisons and the transforms ``clip``, ``fillna``, ``map``
-    and ``replace`` compute values with pandas and words with the rules of
-    :mod:`morvel.dask._rules`; ``compute()`` gives a ``TrackedSeries``.
+    and ``replace`` compute values with Dask's own operations and words with
+    the rules of :mod:`morvel.dask._rules`; ``compute()`` gives a
+    ``TrackedSeries``.
     """
 
-    def __init__(self, frame: dd.DataFrame, pipeline: DaskPipeline, sets: PairSets,
+    def __init__(self, values: dd.Series, words: dd.Series, pipeline: DaskPipeline, sets: PairSets,
                  name: Hashable = None) -> None:
-        self._frame = frame
+        self._values = values
+        self._words = words
         self._pipeline = pipeline
         self._sets = sets
         self.name = name
 
     # -- plumbing --------------------------------------------------------------
 
-    def _like(self, frame: dd.DataFrame, sets: PairSets, name: Hashable = None) -> TrackedDaskSeries:
-        return TrackedDaskSeries(frame, self._pipeline, sets, name)
+    def _like(self, values: dd.Series, words: dd.Series, sets: PairSets,
+              name: Hashable = None) -> TrackedDaskSeries:
+        return TrackedDaskSeries(values, words, self._pipeline, sets, name)
 
     @property
     def values(self) -> dd.Series:
         """The values as a plain Dask series."""
-        return self._frame["value"].rename(self.name)
+        return self._values.rename(self.name)
 
     @property
     def words(self) -> dd.Series:
         """The words as a plain Dask series of uint32."""
-        return self._frame["word"]
+        return self._words
 
     @property
     def npartitions(self) -> int:
-        return self._frame.npartitions
+        return self._values.npartitions
 
     def _binop(self, other: Any, op: str) -> TrackedDaskSeries:
+        fn = _VALUE_OPS[op]
         if isinstance(other, TrackedDaskSeries):
             pipeline = _same_pipeline(self._pipeline, other._pipeline)
-            combines = op in _OP_CODES
-            sets = _unions(self._sets, other._sets) if combines else self._sets | {_EMPTY}
+            code = _OP_CODES.get(op)
+            sets = _unions(self._sets, other._sets) if code is not None else self._sets | {_EMPTY}
             registry = pipeline.registry([self._sets, other._sets, sets])
-            operand: Any = other._frame
+            values = fn(self._values, other._values)
+            words = dd.map_partitions(_binary_words, *_aligned(self._words, other._words), code, registry,
+                                      meta=_WORD_META)
             name = self.name if self.name == other.name else None
-        else:
-            if isinstance(other, TrackedSeries | pd.Series | pd.DataFrame | TrackedDaskFrame):
-                raise TypeError("a tracked Dask series combines with tracked Dask series, "
-                                "Dask series and scalars, not with pandas objects")
-            operand = other
-            sets = self._sets | {_EMPTY} if isinstance(other, dd.Series) else self._sets
-            registry = self._pipeline.registry([self._sets])
-            name = self.name
-        meta = _binary_part(self._frame._meta, operand._meta if hasattr(operand, "_meta") else
-                            operand, op, registry)
-        frame = dd.map_partitions(_binary_part, self._frame, operand, op, registry, meta=meta)
-        return self._like(frame, sets, name)
+            return self._like(values, words, sets, name)
+        if isinstance(other, TrackedSeries | pd.Series | pd.DataFrame | TrackedDaskFrame):
+            raise TypeError("a tracked Dask series combines with tracked Dask series, "
+                            "Dask series and scalars, not with pandas objects")
+        values = fn(self._values, other)
+        if isinstance(other, dd.Series):  # rows align by label; a missing side has word 0
+            words = dd.map_partitions(_binary_words, *_aligned(self._words, other), None, None,
+                                      meta=_WORD_META)
+            return self._like(values, words, self._sets | {_EMPTY}, self.name)
+        return self._like(values, self._words, self._sets, self.name)
 
     def _transform(self, method: str, code: int | None, *args: Any, **kwargs: Any) -> TrackedDaskSeries:
-        registry = self._pipeline.registry([self._sets])
-        meta = _unary_part(self._frame._meta_nonempty, method, code, registry, args, kwargs).iloc[:0]
-        frame = self._frame.map_partitions(_unary_part, method, code, registry, args, kwargs,
-                                           meta=meta)
-        return self._like(frame, self._sets, self.name if method != "neg" else None)
+        meta = _call_method(self._values._meta_nonempty, method, args, kwargs).iloc[:0]
+        values = self._values.map_partitions(_call_method, method, args, kwargs, meta=meta)
+        words = self._words
+        if code is not None:
+            registry = self._pipeline.registry([self._sets])
+            words = _word_series(words, _unary_words, code, registry)
+        return self._like(values, words, self._sets, self.name if method != "neg" else None)
 
     # -- operators -------------------------------------------------------------
 
@@ -413,17 +460,26 @@ class TrackedDaskSeries:
 
     # -- results ---------------------------------------------------------------
 
+    def _collections(self) -> list[dd.Series]:
+        return [self._values, self._words]
+
+    def _from_collections(self, parts: list[dd.Series]) -> TrackedDaskSeries:
+        return self._like(parts[0], parts[1], self._sets, self.name)
+
     def persist(self, **kwargs: Any) -> TrackedDaskSeries:
-        return self._like(self._frame.persist(**kwargs), self._sets, self.name)
+        return self._from_collections(list(dask.persist(*self._collections(), **kwargs)))
 
     def compute(self, **kwargs: Any) -> TrackedSeries:
         """The values and words as a ``TrackedSeries`` carrying the pipeline's tracker."""
         self._pipeline.registry([self._sets])
-        return self._tracked(self._frame.compute(**kwargs))
+        return self._tracked(list(dask.compute(*self._collections(), **kwargs)))
 
-    def _tracked(self, part: pd.DataFrame) -> TrackedSeries:
-        return TrackedSeries(part["value"].to_numpy(), index=part.index, name=self.name,
-                             _prov=rules.as_words(part["word"]), _tracker=self._pipeline.tracker)
+    def _tracked(self, parts: list[pd.Series]) -> TrackedSeries:
+        values, words = parts
+        if len(values) != len(words):
+            raise RuntimeError(f"{len(values)} values but {len(words)} words came back")
+        return TrackedSeries(values.to_numpy(), index=values.index, name=self.name,
+                             _prov=rules.as_words(words), _tracker=self._pipeline.tracker)
 
     def __repr__(self) -> str:
         return f"TrackedDaskSeries(name={self.name!r}, npartitions={self.npartitions})"
@@ -480,7 +536,7 @@ class TrackedDaskFrame:
     def __getitem__(self, key: Any) -> TrackedDaskSeries | TrackedDaskFrame:
         if isinstance(key, TrackedDaskSeries):
             _same_pipeline(self._pipeline, key._pipeline)
-            return self._like(self._ddf[key._frame["value"]], self._sets)
+            return self._like(self._ddf[key._values], self._sets)
         if isinstance(key, dd.Series):
             return self._like(self._ddf[key], self._sets)
         if isinstance(key, list):
@@ -491,9 +547,8 @@ class TrackedDaskFrame:
                               {c: self._sets[c] for c in key})
         if key not in self._sets:
             raise KeyError(key)
-        frame = self._ddf[[key, word_column(key)]]
-        frame = frame.rename(columns={key: "value", word_column(key): "word"})
-        return TrackedDaskSeries(frame, self._pipeline, self._sets[key], key)
+        return TrackedDaskSeries(self._ddf[key], self._ddf[word_column(key)], self._pipeline,
+                                 self._sets[key], key)
 
     def __getattr__(self, name: str) -> TrackedDaskSeries:
         if name.startswith("_"):
@@ -512,18 +567,19 @@ class TrackedDaskFrame:
             raise ValueError(f"column names starting with {WORD_PREFIX!r} are reserved")
         if isinstance(value, TrackedDaskSeries):
             _same_pipeline(self._pipeline, value._pipeline)
-            operand: Any = value._frame
+            values, words = value._values, value._words
             # Rows the series lacks (it may come from an alignment) get 0.
             sets = value._sets | {_EMPTY}
         elif isinstance(value, (pd.Series, pd.DataFrame)):
             raise TypeError("assign a tracked Dask series, a Dask series or a scalar")
         else:
-            operand, sets = value, frozenset({_EMPTY})
-        meta = _assign_part(self._ddf._meta, operand._meta if hasattr(operand, "_meta")
-                            else operand, label)
-        # A new column lands after the word columns; the user columns keep
-        # their order (reordering here would copy every partition).
-        ddf = dd.map_partitions(_assign_part, self._ddf, operand, label, meta=meta)
+            values, words, sets = value, np.uint32(0), frozenset({_EMPTY})
+        if isinstance(label, str):  # one assignment of both columns
+            ddf = self._ddf.assign(**{label: values, word_column(label): words})
+        else:
+            ddf = self._ddf.copy()
+            ddf[label] = values
+            ddf[word_column(label)] = words
         return self._like(ddf, {**self._sets, label: sets})
 
     def assign(self, **columns: Any) -> TrackedDaskFrame:
@@ -611,9 +667,16 @@ class TrackedDaskFrame:
                                       "word bookkeeping cannot attribute to a side")
         registry = self._pipeline.registry([*self._sets.values(), *right_sets.values(),
                                             *sets.values()])
-        meta = _merge_part(merged._meta, plan, registry)
-        ddf = merged.map_partitions(_merge_part, plan, registry, meta=meta)
-        return self._like(ddf, sets)
+        words: dict[str, Any] = {}
+        for label, _, lname, rname in plan:
+            lw = merged[lname] if lname is not None else None
+            rw = merged[rname] if rname is not None else None
+            if lw is None and rw is None:  # a column of an untracked frame: no words
+                words[word_column(label)] = np.uint32(0)
+            else:
+                words[word_column(label)] = dd.map_partitions(_merged_words, lw, rw, registry,
+                                                              meta=_WORD_META, align_dataframes=False)
+        return self._like(merged[[label for label, _, _, _ in plan]].assign(**words), sets)
 
     def groupby(self, by: Hashable | list[Hashable], sort: bool = True,
                 dropna: bool = True) -> TrackedDaskGroupBy:
@@ -630,7 +693,14 @@ class TrackedDaskFrame:
 
     # -- results ---------------------------------------------------------------
 
-    def _tracked(self, pdf: pd.DataFrame) -> TrackedDataFrame:
+    def _collections(self) -> list[dd.DataFrame]:
+        return [self._ddf]
+
+    def _from_collections(self, parts: list[dd.DataFrame]) -> TrackedDaskFrame:
+        return self._like(parts[0], self._sets)
+
+    def _tracked(self, parts: pd.DataFrame | list[pd.DataFrame]) -> TrackedDataFrame:
+        pdf = parts[0] if isinstance(parts, list) else parts
         cols = self.columns
         col_prov = {c: rules.as_words(pdf[word_column(c)]) for c in cols}
         return TrackedDataFrame(pdf[cols], _tracker=self._pipeline.tracker, _col_prov=col_prov)
@@ -712,8 +782,8 @@ class TrackedDaskGroupBy:
         result = result[[*per_column, *(word_column(c) for c in per_column)]]
         if self._selection is not None and not isinstance(self._selection, list):
             (label,) = per_column
-            series = result.rename(columns={label: "value", word_column(label): "word"})
-            return TrackedDaskSeries(series, frame._pipeline, sets[label], label)
+            return TrackedDaskSeries(result[label], result[word_column(label)], frame._pipeline,
+                                     sets[label], label)
         return TrackedDaskFrame(result, frame._pipeline, sets)
 
     def __getattr__(self, name: str) -> Callable[[], TrackedDaskFrame | TrackedDaskSeries]:
@@ -727,7 +797,8 @@ class TrackedDaskGroupBy:
 # ---------------------------------------------------------------------------
 
 
-def track(ddf: dd.DataFrame, table: str, protected: Any = False, pipeline: DaskPipeline | None = None,
+def track(ddf: dd.DataFrame, table: str, protected: Any = False,
+          pipeline: DaskPipeline | Pipeline | None = None,
           include_entity: bool = True, lineage: bool = False) -> TrackedDaskFrame:
     """Track a Dask DataFrame: register its columns as (table, column) pairs
     of ``pipeline`` and give every cell its source word, on the workers.
@@ -735,7 +806,10 @@ def track(ddf: dd.DataFrame, table: str, protected: Any = False, pipeline: DaskP
     ``protected`` is a list, tuple or set of column names (compared by their
     text form) or any other value whose truth protects the whole table, as
     for ``wrap_dataframe``.  Entities come from the keyed hash of the row
-    labels (:func:`~morvel.dask.stable_entity_hash`).  ``lineage=True``
+    labels (:func:`~morvel.dask.stable_entity_hash`).  ``pipeline`` is a
+    :class:`DaskPipeline` or a ``morvel.Pipeline(name, portable=True)``,
+    whose pandas run of the same steps gives the same values and words.
+    ``lineage=True``
     raises ``NotImplementedError``: lineage nodes are single-process only.
 
     >>> import dask.dataframe as dd
@@ -749,10 +823,9 @@ def track(ddf: dd.DataFrame, table: str, protected: Any = False, pipeline: DaskP
         raise NotImplementedError(_LINEAGE_MESSAGE)
     if not isinstance(ddf, dd.DataFrame):
         raise type_error("ddf", "dask.dataframe.DataFrame", ddf)
-    if pipeline is None:
-        pipeline = DaskPipeline()
-    elif not isinstance(pipeline, DaskPipeline):
-        raise type_error("pipeline", "DaskPipeline", pipeline)
+    if isinstance(pipeline, Pipeline) and isinstance(protected, str):
+        protected = [protected]  # one column, as Pipeline.track reads it
+    pipeline = DaskPipeline() if pipeline is None else DaskPipeline.of(pipeline)
     tracker = pipeline.tracker
     names = None
     if isinstance(protected, (list, tuple, set)):
@@ -769,7 +842,9 @@ def track(ddf: dd.DataFrame, table: str, protected: Any = False, pipeline: DaskP
         pair_id = tracker.register(table, name, flag)
         columns.append((col, pair_id, tracker.is_protected(table, name)))
     registry = pipeline.registry()
-    meta = _source_part(ddf._meta, registry, columns, include_entity)
+    # One step for all source words (a kernel pass per column; Dask drops
+    # the columns no result reads right after it).
+    meta = _source_part(ddf._meta, registry, columns, bool(include_entity))
     out = ddf.map_partitions(_source_part, registry, columns, bool(include_entity), meta=meta)
     return TrackedDaskFrame(out, pipeline, {c: frozenset({frozenset({pid})}) for c, pid, _ in columns})
 
@@ -778,30 +853,24 @@ def compute(*collections: TrackedDaskFrame | TrackedDaskSeries,
             **kwargs: Any) -> tuple[TrackedDataFrame | TrackedSeries, ...]:
     """Compute several tracked frames and series in one pass (shared steps
     run once), like ``dask.compute``; returns their tracked pandas results."""
-    import dask
-
     for c in collections:
         if not isinstance(c, (TrackedDaskFrame, TrackedDaskSeries)):
             raise type_error("collections", "TrackedDaskFrame or TrackedDaskSeries", c)
         c._pipeline.registry(c._sets.values() if isinstance(c, TrackedDaskFrame) else [c._sets])
-    parts = dask.compute(*(c._ddf if isinstance(c, TrackedDaskFrame) else c._frame
-                           for c in collections), **kwargs)
-    return tuple(c._tracked(p) for c, p in zip(collections, parts, strict=True))
+    computed = iter(dask.compute(*(x for c in collections for x in c._collections()), **kwargs))
+    return tuple(c._tracked([next(computed) for _ in c._collections()]) for c in collections)
 
 
 def persist(*collections: TrackedDaskFrame | TrackedDaskSeries,
             **kwargs: Any) -> tuple[TrackedDaskFrame | TrackedDaskSeries, ...]:
     """Persist several tracked frames and series in one pass, like
     ``dask.persist``; returns tracked collections backed by the results."""
-    import dask
-
     for c in collections:
         if not isinstance(c, (TrackedDaskFrame, TrackedDaskSeries)):
             raise type_error("collections", "TrackedDaskFrame or TrackedDaskSeries", c)
-    parts = dask.persist(*(c._ddf if isinstance(c, TrackedDaskFrame) else c._frame
-                           for c in collections), **kwargs)
-    return tuple(c._like(p, c._sets) if isinstance(c, TrackedDaskFrame) else c._like(p, c._sets, c.name)
-                 for c, p in zip(collections, parts, strict=True))
+    persisted = iter(dask.persist(*(x for c in collections for x in c._collections()), **kwargs))
+    return tuple(c._from_collections([next(persisted) for _ in c._collections()])
+                 for c in collections)
 
 
 def concat(frames: list[TrackedDaskFrame], **kwargs: Any) -> TrackedDaskFrame:
@@ -824,6 +893,10 @@ def concat(frames: list[TrackedDaskFrame], **kwargs: Any) -> TrackedDaskFrame:
     for c in labels:
         s = frozenset().union(*(f._sets[c] for f in frames if c in f._sets))
         sets[c] = s | {_EMPTY} if any(c not in f._sets for f in frames) else s
-    joined = dd.concat([f._ddf for f in frames], **kwargs)
-    meta = _fill_words_part(joined._meta, labels)
-    return TrackedDaskFrame(joined.map_partitions(_fill_words_part, labels, meta=meta), pipeline, sets)
+    parts = []
+    for f in frames:
+        # a column this frame lacks gets values from concat (missing) and the word 0
+        lacking = {word_column(c): np.uint32(0) for c in labels if c not in f._sets}
+        parts.append(f._ddf.assign(**lacking) if lacking else f._ddf)
+    joined = dd.concat(parts, **kwargs)
+    return TrackedDaskFrame(joined[[*labels, *(word_column(c) for c in labels)]], pipeline, sets)

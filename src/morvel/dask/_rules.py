@@ -15,11 +15,15 @@ another implementation by changing this module alone.
 * alignment: a side that is missing for an element contributes the neutral
   word 0;
 * merge: each output element carries the word of the element it came from
-  (0 when its side is missing) with the merge code in its chain; key columns
-  present on both sides combine both words with the merge code;
+  with the merge code in its chain, and 0 where its side has no row; key
+  columns that both tracked sides carry combine both words with the merge
+  code; columns of an untracked frame carry 0;
 * aggregation: each result value's word joins the words of the group's rows
   (pairs united, entity and chain XOR, taint OR, depth max), then takes one
   step: depth + 1 (saturating at 7) and the aggregate code in its chain.
+  Both halves are the native kernels behind the single-process groupby
+  (``reduce_groups`` is ``join_groups`` followed by ``finish_aggregates``),
+  so the rule lives in one place.
 """
 from __future__ import annotations
 
@@ -32,13 +36,12 @@ from morvel._vortel32 import (
     RustProvenanceTracker,
     combine_batch,
     encode_source_column,
+    finish_aggregates,
     join_groups,
     update_chain_batch,
 )
-from morvel.dask._registry import stable_entity_hash
-from morvel.utilities.vortel32 import DEPTH_SHIFT, MAX_DEPTH, OpCode
-
-_DEPTH_MASK = np.uint32(MAX_DEPTH << DEPTH_SHIFT)
+from morvel.utilities._word.portable import entity_bytes
+from morvel.utilities.vortel32 import OpCode
 
 
 def as_words(values: Any) -> np.ndarray:
@@ -58,7 +61,7 @@ def entities(index: pd.Index, entity_key: bytes, include_entity: bool = True) ->
     """Entity field of the source words of the rows of ``index``: the low
     byte of the keyed label hash (0 without entities)."""
     if include_entity:
-        return stable_entity_hash(index, entity_key) & np.uint32(0xFF)
+        return entity_bytes(index, entity_key)
     return np.zeros(len(index), dtype=np.uint32)
 
 
@@ -78,14 +81,25 @@ def unary(codec: RustProvenanceTracker, words: np.ndarray, op: int) -> np.ndarra
     return np.asarray(update_chain_batch(codec, words, op), dtype=np.uint32)
 
 
-def merged_side(codec: RustProvenanceTracker, words: np.ndarray) -> np.ndarray:
-    """Words of a merged column that comes from one side."""
-    return unary(codec, words, OpCode.MERGE)
+def merged_side(codec: RustProvenanceTracker, words: np.ndarray,
+                present: np.ndarray | None = None) -> np.ndarray:
+    """Words of a merged column that comes from one side: MERGE in the
+    chain, and the neutral word 0 where the side has no row (``present``
+    False; None: it has one everywhere)."""
+    out = unary(codec, words, OpCode.MERGE)
+    if present is not None:
+        out[~present] = 0
+    return out
 
 
-def merged_key(codec: RustProvenanceTracker, left: np.ndarray, right: np.ndarray) -> np.ndarray:
-    """Words of a key column that both sides of a merge carry."""
-    return binary(codec, left, right, OpCode.MERGE)
+def merged_key(codec: RustProvenanceTracker, left: np.ndarray, right: np.ndarray,
+               present: np.ndarray | None = None) -> np.ndarray:
+    """Words of a key column that both sides of a merge carry (a missing
+    side contributes 0); 0 where neither side has a row."""
+    out = binary(codec, left, right, OpCode.MERGE)
+    if present is not None:
+        out[~present] = 0
+    return out
 
 
 def join_partial(codec: RustProvenanceTracker, codes: np.ndarray, words: np.ndarray,
@@ -99,8 +113,4 @@ def finish_aggregate(codec: RustProvenanceTracker, partial: np.ndarray,
                      op: int = OpCode.AGG) -> np.ndarray:
     """Final word of each group from its partial aggregate: one more step of
     depth (saturating) and the aggregate code in the chain."""
-    partial = np.asarray(partial, dtype=np.uint32)
-    depth = (partial & _DEPTH_MASK) >> np.uint32(DEPTH_SHIFT)
-    depth = np.minimum(depth + np.uint32(1), np.uint32(MAX_DEPTH))
-    stepped = (partial & ~_DEPTH_MASK) | (depth << np.uint32(DEPTH_SHIFT))
-    return unary(codec, stepped.astype(np.uint32), op)
+    return np.asarray(finish_aggregates(codec, as_words(partial), op), dtype=np.uint32)

@@ -364,32 +364,86 @@ inline void encode_source(uint32_t pair_id, View entities, uint32_t* out, size_t
 
 // Partial aggregate of each group: out[g] = join of the words whose code is
 // g (Codec::assemble_joined), 0 for a group without words.  Rows with a
-// negative code belong to no group and are skipped; codes must be below
-// ngroups (checked by the caller).
+// negative code, or one not below ngroups, belong to no group and are
+// skipped.  The join is associative and commutative: the result does not
+// depend on the order of the rows nor on how they were split into parts
+// joined separately.
 inline void join_groups(Codec& codec, const int64_t* codes, ptrdiff_t code_stride, View w,
                         uint32_t* out, size_t n, size_t ngroups) {
     std::fill(out, out + ngroups, 0u);
     if (n == 0) return;
+    const int64_t limit = static_cast<int64_t>(ngroups);
     // A column usually names one pair set throughout: then every partial
     // aggregate has that set (or none yet), and one union serves all rows.
     const uint32_t k0 = word::pair_key(w[0]);
     bool uniform = true;
     for (size_t i = 1; i < n && uniform; ++i) uniform = word::pair_key(w[i]) == k0;
     if (uniform) {
+        // Every word has the same mode and pair field, so the entity and
+        // chain fields sit at the same bits in all of them and their XOR is
+        // the XOR of the whole words under the fields' mask (the result's
+        // mode is theirs; modes 2 and 3 have no such fields).  Taint ORs
+        // and depth is a maximum: three independent accumulators per group,
+        // equal to folding assemble_joined over the rows.
+        using namespace word;
         const uint32_t rk = codec.combine_keys(k0, k0);
+        const uint32_t fields = mode(k0) == MODE_01 ? 0xFFFFu : mode(k0) == MODE_2 ? 0x1FFu : 0u;
+        const uint32_t depth_bits = 7u << DEPTH_SHIFT;
+        std::vector<uint32_t> taints(ngroups, 0), depths(ngroups, 0);
+        std::vector<uint8_t> seen(ngroups, 0);
         for (size_t i = 0; i < n; ++i) {
             const int64_t g = codes[static_cast<ptrdiff_t>(i) * code_stride];
-            if (g >= 0) out[g] = Codec::assemble_joined(rk, out[g], w[i]);
+            if (g < 0 || g >= limit) continue;
+            const uint32_t x = w[i];
+            out[g] ^= x;
+            taints[g] |= x;
+            const uint32_t d = x & depth_bits;
+            if (d > depths[g]) depths[g] = d;
+            seen[g] = 1;
         }
+        for (size_t g = 0; g < ngroups; ++g)
+            out[g] = seen[g] ? rk | (taints[g] & TAINT_BIT) | depths[g] | (out[g] & fields) : 0u;
         return;
     }
     UnionCache cache(codec, n);
     for (size_t i = 0; i < n; ++i) {
         const int64_t g = codes[static_cast<ptrdiff_t>(i) * code_stride];
-        if (g < 0) continue;
+        if (g < 0 || g >= limit) continue;
         const uint32_t acc = out[g], x = w[i];
         out[g] = Codec::assemble_joined(cache.get(word::pair_key(acc), word::pair_key(x)), acc, x);
     }
+}
+
+// The aggregate's own step, applied once to a joined partial aggregate:
+// depth + 1 (saturating at MAX_DEPTH) and the operation code in the chain.
+inline uint32_t finish_aggregate(uint32_t joined, uint32_t op) {
+    using namespace word;
+    uint32_t d = depth(joined) + 1;
+    d -= d >> 3;  // 8 -> 7
+    return Codec::update_chain((joined & ~(7u << DEPTH_SHIFT)) | (d << DEPTH_SHIFT), op);
+}
+
+MORVEL_KERNEL inline void finish_aggregates(View w, uint32_t* out, size_t n, uint32_t op) {
+    for (size_t i = 0; i < n; ++i) out[i] = finish_aggregate(w[i], op);
+}
+
+// One aggregate word per group: the members' words joined (join_groups),
+// then the aggregate's step (finish_aggregate) for every group with at
+// least one member; a group without members gets 0.  Independent of the
+// order of the rows, and equal to joining parts separately, joining the
+// partial aggregates and finishing once (how a distributed reduction
+// computes it).
+inline void aggregate_groups(Codec& codec, const int64_t* codes, ptrdiff_t code_stride, View w,
+                             uint32_t* out, size_t n, size_t ngroups, uint32_t op) {
+    join_groups(codec, codes, code_stride, w, out, n, ngroups);
+    std::vector<uint8_t> seen(ngroups, 0);
+    const int64_t limit = static_cast<int64_t>(ngroups);
+    for (size_t i = 0; i < n; ++i) {
+        const int64_t g = codes[static_cast<ptrdiff_t>(i) * code_stride];
+        if (g >= 0 && g < limit) seen[static_cast<size_t>(g)] = 1;
+    }
+    for (size_t k = 0; k < ngroups; ++k)
+        if (seen[k]) out[k] = finish_aggregate(out[k], op);
 }
 
 inline void is_tainted(View w, bool* out, size_t n) {

@@ -374,6 +374,18 @@ private:
         if (set_of_.size() > word::DENSE_SIG_MASK)
             throw std::overflow_error("dense signature space exhausted");
         uint64_t h = s.hash();
+        if (stable_) {
+            // The set hash leaves pair IDs in the top bits of its last word
+            // out of the low 26 bits ({0,1,2,3} and {0,1,2,3,506} would share
+            // a signature); a stable signature has no probing to fall back
+            // on, so it takes a full-avalanche finaliser (every pair changes
+            // every signature bit with probability one half).
+            h ^= h >> 33;
+            h *= 0xFF51AFD7ED558CCDull;
+            h ^= h >> 33;
+            h *= 0xC4CEB9FE1A85EC53ull;
+            h ^= h >> 33;
+        }
         uint32_t sig = static_cast<uint32_t>(h ^ (h >> 32)) & word::DENSE_SIG_MASK;
         if (stable_ && set_of_.count(sig))
             throw std::overflow_error("dense signature collision: two pair sets hash to signature " +

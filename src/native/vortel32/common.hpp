@@ -27,11 +27,16 @@ using ArrayOut = nb::ndarray<nb::numpy, T, nb::ndim<1>>;
 // numpy lets go of it.  Call with the GIL held.  Large buffers are aligned
 // to 2 MiB and offered transparent huge pages (as numpy does for its own
 // arrays): first-touch page faults otherwise dominate a 10-million-word
-// kernel.
+// kernel.  From 1.5 MiB on (a partition of half a million words) the size
+// is rounded up to whole huge pages: processes that fix malloc's trim
+// threshold (Dask's workers do) get every such buffer as fresh pages from
+// the system, one fault per 4 KiB page otherwise.
 inline void* alloc_buffer(size_t bytes) {
     constexpr size_t HUGE_PAGE = size_t(1) << 21;
     void* p = nullptr;
-    if (bytes >= 2 * HUGE_PAGE) {
+    if (bytes >= HUGE_PAGE / 4 * 3) {
+        const size_t rounded = (bytes + HUGE_PAGE - 1) / HUGE_PAGE * HUGE_PAGE;
+        bytes = bytes >= 2 * HUGE_PAGE ? bytes : rounded;
         if (posix_memalign(&p, HUGE_PAGE, bytes) != 0) p = nullptr;
 #ifdef MADV_HUGEPAGE
         if (p) madvise(p, bytes, MADV_HUGEPAGE);

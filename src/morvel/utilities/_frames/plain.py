@@ -408,6 +408,19 @@ def _stock_entity_hash(tracker) -> bool:
 _index_entities = _label_entities
 
 
+def _bulk_entities(tracker):
+    """The vectorised entity field of the tracker, when the class that
+    defines its ``entity_from_row`` also defines ``entities_of_index`` (the
+    portable tracker); None otherwise: each label then goes through
+    ``entity_from_row``."""
+    if "entity_from_row" in getattr(tracker, "__dict__", {}):
+        return None
+    for klass in type(tracker).__mro__:
+        if "entity_from_row" in klass.__dict__:
+            return tracker.entities_of_index if "entities_of_index" in klass.__dict__ else None
+    return None
+
+
 def wrap_dataframe(df: pd.DataFrame, tracker: "ProvenanceTracker", table: str,
                    protected=False, include_entity: bool = True) -> TrackedDataFrame:
     """Wrap a DataFrame with VORTEL-32 provenance. Sets taint for protected columns."""
@@ -435,6 +448,10 @@ def wrap_dataframe(df: pd.DataFrame, tracker: "ProvenanceTracker", table: str,
         elif fast:
             if shared_entities is None:
                 shared_entities = _index_entities(df.index)
+            entities = shared_entities
+        elif _bulk_entities(tracker) is not None:
+            if shared_entities is None:
+                shared_entities = _bulk_entities(tracker)(df.index)
             entities = shared_entities
         else:
             index = df.index
