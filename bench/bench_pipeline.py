@@ -5,8 +5,8 @@ In one run, with a fixed seed:
 * a credit-scoring pipeline on ``--rows`` rows (fill, ratio, clip, a score
   from four columns, a merge with a region lookup table, a comparison, a
   boolean filter and a groupby summary), run on plain pandas frames, on
-  frames of a row-following word-level pipeline (``morvel.Pipeline``), on
-  frames of a directly built ``ProvenanceTracker`` (positional words, for
+  frames of a row-following word-level pipeline (``morvel.Pipeline``, with
+  its default row history and without it), on frames of a directly built ``ProvenanceTracker`` (positional words, for
   reference) and, on ``--lineage-rows`` rows, of a row-following lineage
   pipeline (one node per element and operation); each printed as
   tracked / plain (target for the row-following word level: 1.5 or less);
@@ -103,6 +103,11 @@ def main() -> None:
     words = morvel.Pipeline("bench")
     follow_apps = words.track(apps, "applications", protected=["gender", "age"])
     follow_regions = words.track(regions, "regions")
+    # The same front without its row history (``row_history=False``), which
+    # records every filter, merge and changed element on top of the words.
+    bare = morvel.Pipeline("bench-bare", row_history=False)
+    bare_apps = bare.track(apps, "applications", protected=["gender", "age"])
+    bare_regions = bare.track(regions, "regions")
     direct = ProvenanceTracker()
     direct_apps = wrap_dataframe(apps, direct, "applications", ["gender", "age"])
     direct_regions = wrap_dataframe(regions, direct, "regions")
@@ -113,6 +118,7 @@ def main() -> None:
     print(f"pipeline on {n:,} rows, best of {args.rounds} rounds")
     print(f"{'run':<34}{'tracked s':>11}{'plain s':>10}{'ratio':>8}")
     for label, a, r in (("row-following, words", follow_apps, follow_regions),
+                        ("same, without row history", bare_apps, bare_regions),
                         ("directly built, words", direct_apps, direct_regions)):
         t, plain_t = best_of_pair(lambda: pipeline(a, r), lambda: pipeline(apps, regions),
                                   args.rounds)
