@@ -213,7 +213,7 @@ def logging_rates(n: int, ref_n: int, rng) -> None:
     gc.collect()
     start = time.perf_counter()
     with tracker._dag_lock:
-        _lineage.log_nodes(tracker, DAGNode, NodeType.BINARY, "add", words, left, right, out,
+        _lineage.log_nodes(tracker._store, DAGNode, NodeType.BINARY, "add", words, left, right, out,
                            _eviction_source())
     gc.collect()
     bulk = time.perf_counter() - start
