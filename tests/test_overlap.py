@@ -51,8 +51,8 @@ def run(program: list, n: int, follow_rows: bool, seed: int) -> tuple[list, list
                 r = BINARY[k](a, j - 3)
             else:
                 r = UNARY[k % len(UNARY)](a)
-        except ValueError as exc:  # integers to negative integer powers
-            out.append(str(exc))
+        except (ValueError, TypeError) as exc:  # integers to negative powers, bool - bool
+            out.append(f"{type(exc).__name__}: {exc}")
             continue
         cols[i] = r
         out.append(r)
@@ -61,7 +61,7 @@ def run(program: list, n: int, follow_rows: bool, seed: int) -> tuple[list, list
     return values, words, tracker._rust.__getstate__()
 
 
-@settings(max_examples=60, deadline=None)
+@settings(max_examples=100, deadline=None)
 @given(steps, st.integers(1, 40), st.booleans(), st.integers(0, 2**31))
 def test_overlapped_words_equal_in_line_words(program, n, follow_rows, seed):
     saved = base.OVERLAP_MIN
@@ -112,18 +112,26 @@ def test_replaced_hook_is_called_in_line(monkeypatch):
     assert calls == [1]
 
 
-def test_failing_operation_leaves_no_codec_state(monkeypatch):
-    # Object values (text) make the operation raise: the words must not have
-    # been started, so no dense signature was issued for their union.
+@pytest.mark.parametrize("values", ["text", "booleans", "integer power"])
+def test_failing_operation_leaves_no_codec_state(monkeypatch, values):
+    # Operations numpy refuses (text minus numbers, boolean minus boolean,
+    # integers to negative integer powers): the words must not have been
+    # started, so no dense signature was issued for the union of four pairs.
     monkeypatch.setattr(base, "OVERLAP_MIN", 1)
     tracker = ProvenanceTracker()
-    frames = [wrap_dataframe(pd.DataFrame({f"x{i}": ["a", "b"]}, dtype=object), tracker, f"t{i}")
-              for i in range(3)]
-    wide = frames[0]["x0"] + frames[1]["x1"] + frames[2]["x2"]  # three pairs: not yet dense
-    numeric = wrap_dataframe(pd.DataFrame({"y": [1.0, 2.0]}), tracker, "num")
+    raw = {"text": (["a", "b"], object), "booleans": ([1.0, 2.0], float), "integer power": ([2, 3], np.int64)}
+    data, dtype = raw[values]
+    cols = [wrap_dataframe(pd.DataFrame({f"x{i}": data}, dtype=dtype), tracker, f"t{i}")[f"x{i}"]
+            for i in range(4)]
+    if values == "text":
+        left, right = cols[0] + cols[1] + cols[2], cols[3]
+    elif values == "booleans":
+        left, right = cols[0] > cols[1], cols[2] > cols[3]
+    else:
+        left, right = cols[0] + cols[1], -(cols[2] + cols[3])
     before = tracker._rust.__getstate__()
-    with pytest.raises(TypeError):
-        wide - numeric["y"]
+    with pytest.raises((TypeError, ValueError)):
+        left ** right if values == "integer power" else left - right
     assert tracker._rust.__getstate__() == before
 
 
@@ -161,3 +169,23 @@ def test_codec_errors_inside_the_kernels_raise_instead_of_aborting(n, at):
                  lambda: native.start_combine(stable, a, b, 1).result()):
         with pytest.raises(ValueError, match="does not know"):
             call()
+
+
+def _child_words(queue):
+    # Runs in a forked child: the parent's worker thread is not there.
+    words = np.arange(1000, dtype=np.uint32)
+    queue.put(native.start_copy(words).result().tolist() == words.tolist())
+
+
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
+def test_a_forked_child_starts_its_own_worker():
+    import multiprocessing
+    words = np.arange(10, dtype=np.uint32)
+    assert native.start_copy(words).result().tolist() == words.tolist()  # the parent's worker runs
+    ctx = multiprocessing.get_context("fork")
+    queue = ctx.Queue()
+    child = ctx.Process(target=_child_words, args=(queue,))
+    child.start()
+    child.join(60)
+    assert child.exitcode == 0
+    assert queue.get(timeout=5) is True

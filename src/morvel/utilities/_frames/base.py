@@ -120,8 +120,9 @@ OVERLAP_MIN = 1 << 18
 
 # Value kinds whose numpy element operations cannot raise (errors become
 # inf / nan under np.errstate), so the words may be started before the
-# values: a failing operation must not leave codec state behind.
-_SAFE_KINDS = frozenset("fiub")
+# values: a failing operation must not leave codec state behind.  Booleans
+# are not among them (numpy refuses ``-`` between two boolean arrays).
+_SAFE_KINDS = frozenset("fiu")
 
 
 def _overlap_ok(words: Any, hook: str) -> bool:
