@@ -314,7 +314,7 @@ def test_default_quantile_bins_cover_every_value(values):
     assert len(order) <= 4
 
 
-@pytest.mark.parametrize("values, spec, expected", [
+@pytest.mark.parametrize("values, bins, expected", [
     ([1, 2, 2, 1], None, ["1", "2", "2", "1"]),          # few distinct values: by value
     ([1, 2, 3, 4, 5, 6, 7, 8], 2, ["[1, 4)"] * 3 + ["[4, 8]"] * 5),
     ([0.5, 1.25, 3.703125], [0.5, 1.25, 3.703125], ["[0.5, 1.25)", "[1.25, 3.703125]",
@@ -322,20 +322,20 @@ def test_default_quantile_bins_cover_every_value(values):
     (["x", None, "y"], None, ["x", MISSING_GROUP, "y"]),
     ([True, False, None], None, ["True", "False", MISSING_GROUP]),
 ])
-def test_group_labels_cases(values, spec, expected):
-    assert group_labels(pd.Series(values), spec)[0].tolist() == expected
+def test_group_labels_cases(values, bins, expected):
+    assert group_labels(pd.Series(values), bins)[0].tolist() == expected
 
 
-@pytest.mark.parametrize("values, spec, error, match", [
+@pytest.mark.parametrize("values, bins, error, match", [
     ([1.0, 2.0], [3, 1], ValueError, "strictly increasing"),
     ([1.0, 2.0], [1], ValueError, "at least two"),
     ([1.0, 2.0], 0, ValueError, "at least 1 quantile"),
     (["a", "b"], [0, 1], ValueError, "not numeric"),
     ([1.0, 2.0], ["low", "high"], TypeError, "Argument 'bins'"),
 ])
-def test_bad_bins(values, spec, error, match):
+def test_bad_bins(values, bins, error, match):
     with pytest.raises(error, match=match):
-        group_labels(pd.Series(values), spec)
+        group_labels(pd.Series(values), bins)
 
 
 # -- report forms ----------------------------------------------------------------

@@ -659,9 +659,9 @@ def test_pipelines_written_without_a_tenant_belong_to_the_default_tenant(db):
 
 
 def test_the_api_is_described_without_a_key(service):
-    status, spec = raw(service, "GET", "/openapi.json", key=None)
-    assert status == 200 and spec["openapi"].startswith("3.")
-    operations = {(m.upper(), p) for p, ms in spec["paths"].items() for m in ms}
+    status, api = raw(service, "GET", "/openapi.json", key=None)
+    assert status == 200 and api["openapi"].startswith("3.")
+    operations = {(m.upper(), p) for p, ms in api["paths"].items() for m in ms}
     assert operations == {
         ("GET", "/v1/health"), ("GET", "/v1/whoami"), ("POST", "/v1/pipelines"), ("GET", "/v1/pipelines"),
         ("GET", "/v1/pipelines/{pid}"), ("POST", "/v1/pipelines/{pid}/complete"), ("POST", "/v1/sources"),
@@ -672,9 +672,9 @@ def test_the_api_is_described_without_a_key(service):
         ("POST", "/v1/pipelines/{pid}/lineage/values"), ("POST", "/v1/pipelines/{pid}/lineage/edges"),
         ("POST", "/v1/pipelines/{pid}/lineage/stores/{sid}/finish"),
     }
-    assert "pipeline_name" in spec["components"]["schemas"]["PipelineCreate"]["required"]
+    assert "pipeline_name" in api["components"]["schemas"]["PipelineCreate"]["required"]
     # the bulk lineage bodies are described as binary
-    blocks = spec["paths"]["/v1/pipelines/{pid}/lineage/blocks"]["post"]["requestBody"]["content"]
+    blocks = api["paths"]["/v1/pipelines/{pid}/lineage/blocks"]["post"]["requestBody"]["content"]
     assert list(blocks) == ["application/octet-stream"]
     status, page = raw(service, "GET", "/docs", key=None)
     assert status == 200 and b"/v1/row-values" in page and b"PipelineCreate" in page
