@@ -526,13 +526,17 @@ def cmd_graph(args: argparse.Namespace) -> int:
             ) from None
     finally:
         storage.disconnect()
-    dot = stored_graph_to_dot(graph)
-    if args.output is None:
+    return _write_dot(stored_graph_to_dot(graph), args.output, len(graph["nodes"]), len(graph["edges"]))
+
+
+def _write_dot(dot: str, output: Optional[str], nodes: int, edges: int) -> int:
+    """Print a DOT graph, or write it to ``output`` and say so on stderr."""
+    if output is None:
         print(dot)
     else:
-        with open(args.output, "w", encoding="utf-8") as fh:
+        with open(output, "w", encoding="utf-8") as fh:
             fh.write(dot + "\n")
-        print(f"wrote {len(graph['nodes'])} nodes, {len(graph['edges'])} edges to {args.output}", file=sys.stderr)
+        print(f"wrote {nodes} nodes, {edges} edges to {output}", file=sys.stderr)
     return 0
 
 
@@ -557,14 +561,7 @@ def _graph_of_value(args: argparse.Namespace) -> int:
         dag = SavedLineage(storage, store_id).get_dag(node_id)
     finally:
         storage.disconnect()
-    dot = dag.to_graphviz()
-    if args.output is None:
-        print(dot)
-    else:
-        with open(args.output, "w", encoding="utf-8") as fh:
-            fh.write(dot + "\n")
-        print(f"wrote {len(dag.nodes)} nodes, {len(dag.edges)} edges to {args.output}", file=sys.stderr)
-    return 0
+    return _write_dot(dag.to_graphviz(), args.output, len(dag.nodes), len(dag.edges))
 
 
 def cmd_export(args: argparse.Namespace) -> int:

@@ -133,39 +133,6 @@ nb::dict stats(const NodeStore &s) {
     return d;
 }
 
-nb::dict export_block(const NodeStore &s, size_t b) {
-    // Copied out without the interpreter lock (a spilled block is read
-    // from its file here), then handed over as bytes.
-    int64_t base = 0;
-    uint32_t count = 0;
-    std::vector<std::string> cols;
-    std::vector<uint32_t> escape_slots, metadata_positions, metadata_texts;
-    std::vector<int64_t> escape_ids;
-    {
-        nb::gil_scoped_release unlocked;
-        s.with_block(b, [&](const NodeBlock &blk) {
-            base = blk.base();
-            count = blk.size();
-            cols = blk.columns();
-            escape_slots = blk.escape_slots();
-            escape_ids = blk.escape_ids();
-            metadata_positions = blk.metadata_positions();
-            metadata_texts = blk.metadata_texts();
-        });
-    }
-    nb::dict d;
-    d["base"] = base;
-    d["count"] = count;
-    nb::list out;
-    for (const std::string &col : cols) out.append(nb::bytes(col.data(), col.size()));
-    d["columns"] = out;
-    d["escape_slots"] = bytes_of(escape_slots);
-    d["escape_ids"] = bytes_of(escape_ids);
-    d["metadata_positions"] = bytes_of(metadata_positions);
-    d["metadata_texts"] = bytes_of(metadata_texts);
-    return d;
-}
-
 // Column `c` of a block (raw bytes) as an equal-step run when its values
 // are one: the 24 bytes (count, first, step) as little-endian int64, the
 // saved form of such a column.  Returns false (and leaves `col`) otherwise.
@@ -188,10 +155,11 @@ bool as_run(int c, std::string &col) {
     return true;
 }
 
-// Block b in its saved form: as `export_block`, with every column whose
-// values run in equal steps replaced by its run and the bit of each such
-// column set in "linear".  Done without the interpreter lock.
-nb::dict export_saved_block(const NodeStore &s, size_t b) {
+// Block b copied out without the interpreter lock (a spilled block is read
+// from its file here), then handed over as bytes.  With `saved`, every
+// column whose values run in equal steps is replaced by its run and the bit
+// of each such column set in "linear" (the saved form).
+nb::dict export_block_as(const NodeStore &s, size_t b, bool saved) {
     int64_t base = 0;
     uint32_t count = 0;
     int64_t linear = 0;
@@ -209,13 +177,14 @@ nb::dict export_saved_block(const NodeStore &s, size_t b) {
             metadata_positions = blk.metadata_positions();
             metadata_texts = blk.metadata_texts();
         });
-        for (int c = 0; c < int(cols.size()); ++c)
-            if (as_run(c, cols[size_t(c)])) linear |= int64_t(1) << c;
+        if (saved)
+            for (int c = 0; c < int(cols.size()); ++c)
+                if (as_run(c, cols[size_t(c)])) linear |= int64_t(1) << c;
     }
     nb::dict d;
     d["base"] = base;
     d["count"] = count;
-    d["linear"] = linear;
+    if (saved) d["linear"] = linear;
     nb::list out;
     for (const std::string &col : cols) out.append(nb::bytes(col.data(), col.size()));
     d["columns"] = out;
@@ -225,6 +194,10 @@ nb::dict export_saved_block(const NodeStore &s, size_t b) {
     d["metadata_texts"] = bytes_of(metadata_texts);
     return d;
 }
+
+nb::dict export_block(const NodeStore &s, size_t b) { return export_block_as(s, b, false); }
+
+nb::dict export_saved_block(const NodeStore &s, size_t b) { return export_block_as(s, b, true); }
 
 void import_block(NodeStore &s, int64_t base, uint32_t count, std::vector<nb::bytes> columns, nb::bytes escape_slots,
                   nb::bytes escape_ids, nb::bytes metadata_positions, nb::bytes metadata_texts) {
