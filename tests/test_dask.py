@@ -430,8 +430,11 @@ def credit_steps(people: Any, loans: Any, regions: Any, concat_fn: Callable[[lis
     big = joined.merge(loans, on="pid", how="outer", **merge_options)
     grouped = big.groupby("region").agg({"score": "mean", "amount": "sum", "rate": "max",
                                          "female": "count", "band": "min"})
+    # Named aggregation: several reductions of one column, each its own column.
+    summary = big.groupby("region").agg(score_mean=("score", "mean"), score_max=("score", "max"),
+                                        loans=("amount", "count"), total=("amount", "sum"))
     stacked = concat_fn([people[["pid", "age", "score"]], kept[["pid", "income"]]])
-    return {"people": people, "big": big, "grouped": grouped, "concat": stacked}
+    return {"people": people, "big": big, "grouped": grouped, "summary": summary, "concat": stacked}
 
 
 def test_portable_pipeline_on_pandas_and_on_dask_gives_equal_values_words_and_audits(client):
@@ -465,7 +468,7 @@ def test_portable_pipeline_on_pandas_and_on_dask_gives_equal_values_words_and_au
             assert got._col_prov[c].tolist() == want._col_prov[c].tolist(), (name, c)
         assert p.risk_report(got) == p.risk_report(want), name
         assert spread[name].risk_report() == p.risk_report(want), name
-    for name, col in (("grouped", "score"), ("big", "rate"), ("concat", "income")):
+    for name, col in (("grouped", "score"), ("summary", "score_max"), ("big", "rate"), ("concat", "income")):
         want, got = single[name], computed[name]
         if name == "big":
             want, got = want.sort_values("pid", kind="stable"), got.sort_values("pid", kind="stable")
@@ -509,6 +512,19 @@ def test_frames_of_different_pipelines_do_not_mix(sync):
     b = track(small(), "u")
     with pytest.raises(ValueError, match="different pipelines"):
         a["a"] + b["a"]
+
+
+@pytest.mark.parametrize("kwargs, error, match", [
+    ({"x": ("a", "sum"), "__morvel_word__y": ("a", "max")}, ValueError, "reserved"),
+    ({"x": "a"}, TypeError, "must be \\(column, function name\\)"),
+    ({"x": ("nope", "sum")}, KeyError, "nope"),
+])
+def test_named_aggregation_refusals(sync, kwargs, error, match):
+    t = track(small(), "t")
+    with pytest.raises(error, match=match):
+        t.groupby("b").agg(**kwargs)
+    with pytest.raises(TypeError, match="not both"):
+        t.groupby("b").agg("sum", x=("a", "sum"))
 
 
 def test_plain_assignment_carries_the_neutral_word(sync):

@@ -761,10 +761,18 @@ class TrackedDaskGroupBy:
             return [c for c in self._frame.columns if c not in self._keys]
         return self._selection if isinstance(self._selection, list) else [self._selection]
 
-    def agg(self, func: str | dict[Hashable, str]) -> TrackedDaskFrame | TrackedDaskSeries:
+    def agg(self, func: str | dict[Hashable, str] | None = None,
+            **named: tuple[Hashable, str]) -> TrackedDaskFrame | TrackedDaskSeries:
         """Aggregate each column with one named reduction (a string for all,
-        or a dict column -> string).  A single selected column gives a
-        tracked series, otherwise a tracked frame indexed by the groups."""
+        or a dict column -> string), or by named aggregation
+        (``agg(total=("amount", "sum"), mean=("amount", "mean"))``, several
+        reductions of one column each under its own name).  A single
+        selected column gives a tracked series, otherwise a tracked frame
+        indexed by the groups."""
+        if named:
+            if func is not None:
+                raise TypeError("agg() takes a function or named aggregations, not both")
+            return self._named(named)
         if isinstance(func, str):
             per_column = {c: func for c in self._columns()}
         elif isinstance(func, dict):
@@ -785,6 +793,37 @@ class TrackedDaskGroupBy:
             return TrackedDaskSeries(result[label], result[word_column(label)], frame._pipeline,
                                      sets[label], label)
         return TrackedDaskFrame(result, frame._pipeline, sets)
+
+    def _named(self, named: dict[str, tuple[Hashable, str]]) -> TrackedDaskFrame:
+        """Named aggregation: each result column is one reduction of one
+        source column; its words are the source column's group words (one
+        word aggregation per source column, however many reductions)."""
+        if self._selection is not None and not isinstance(self._selection, list):
+            raise TypeError("named aggregation needs a frame groupby: groupby(by).agg(name=(column, function))")
+        frame = self._frame
+        plan: dict[str, tuple[Hashable, str]] = {}
+        for out, how in named.items():
+            if not (isinstance(how, tuple) and len(how) == 2 and isinstance(how[1], str)):
+                raise TypeError(f"named aggregation {out}= must be (column, function name), got {how!r}")
+            if out.startswith(WORD_PREFIX):
+                raise ValueError(f"column names starting with {WORD_PREFIX!r} are reserved")
+            src = how[0]
+            if src not in frame._sets or src in self._keys:
+                raise KeyError(src)
+            plan[out] = (src, how[1])
+        sources = list(dict.fromkeys(src for src, _ in plan.values()))
+        source_sets = {src: _closure(frame._sets[src]) for src in sources}
+        registry = frame._pipeline.registry([*(frame._sets[c] for c in sources), *source_sets.values()])
+        words = _word_aggregation(registry)
+        spec: dict[str, tuple[Hashable, Any]] = dict(plan)
+        # One word aggregation per source column, under the source's own word
+        # column name (no result name can take it: the prefix is reserved).
+        spec.update({word_column(src): (word_column(src), words) for src in sources})
+        cols = [*self._keys, *sources, *(word_column(c) for c in sources)]
+        result = frame._ddf[cols].groupby(self._by, sort=self._sort, dropna=self._dropna).agg(**spec)
+        result = result.assign(**{word_column(out): result[word_column(src)] for out, (src, _) in plan.items()})
+        result = result[[*plan, *(word_column(out) for out in plan)]]
+        return TrackedDaskFrame(result, frame._pipeline, {out: source_sets[src] for out, (src, _) in plan.items()})
 
     def __getattr__(self, name: str) -> Callable[[], TrackedDaskFrame | TrackedDaskSeries]:
         if name in self._REDUCTIONS:
