@@ -270,6 +270,19 @@ public:
         return d;
     }
 
+    // Entity and chain fields of a word as stored (0 in modes without
+    // them).  Branch-free, as the batch kernels need to vectorise.
+    static uint32_t entity_field(uint32_t w) {
+        using namespace word;
+        return (sel_mode(w, MODE_01) & ((w >> M0_ENT_SHIFT) & M0_ENT_MASK)) |
+               (sel_mode(w, MODE_2) & ((w >> M1_ENT_SHIFT) & M1_ENT_MASK));
+    }
+
+    static uint32_t chain_field(uint32_t w) {
+        using namespace word;
+        return (sel_mode(w, MODE_01) & (w & M0_CHAIN_MASK)) | (sel_mode(w, MODE_2) & (w & M1_CHAIN_MASK));
+    }
+
     // Result word of a two-operand operation, given the pair key of the
     // union of the operands' pair sets (see combine_keys).  Branch-free and
     // table-free so that the batch kernel vectorises.  Entities are XORed
@@ -277,16 +290,8 @@ public:
     // unchanged, so this equals the XOR of the operands' 5-bit entities.
     static uint32_t assemble_combined(uint32_t rkey, uint32_t a, uint32_t b, uint32_t op) {
         using namespace word;
-        const uint32_t a0 = sel_mode(a, MODE_01), a1 = sel_mode(a, MODE_2);
-        const uint32_t b0 = sel_mode(b, MODE_01), b1 = sel_mode(b, MODE_2);
-        const uint32_t ea = (a0 & ((a >> M0_ENT_SHIFT) & M0_ENT_MASK)) |
-                            (a1 & ((a >> M1_ENT_SHIFT) & M1_ENT_MASK));
-        const uint32_t eb = (b0 & ((b >> M0_ENT_SHIFT) & M0_ENT_MASK)) |
-                            (b1 & ((b >> M1_ENT_SHIFT) & M1_ENT_MASK));
-        const uint32_t ca = (a0 & (a & M0_CHAIN_MASK)) | (a1 & (a & M1_CHAIN_MASK));
-        const uint32_t cb = (b0 & (b & M0_CHAIN_MASK)) | (b1 & (b & M1_CHAIN_MASK));
-        const uint32_t e = ea ^ eb;
-        const uint32_t c = chain_combine(ca, cb, op);
+        const uint32_t e = entity_field(a) ^ entity_field(b);
+        const uint32_t c = chain_combine(chain_field(a), chain_field(b), op);
         const uint32_t da = depth(a), db = depth(b);
         uint32_t d = (da > db ? da : db) + 1;
         d -= d >> 3;  // 8 -> 7: depth saturates at MAX_DEPTH
@@ -304,15 +309,8 @@ public:
     // so folding early or late gives the same field.
     static uint32_t assemble_joined(uint32_t rkey, uint32_t a, uint32_t b) {
         using namespace word;
-        const uint32_t a0 = sel_mode(a, MODE_01), a1 = sel_mode(a, MODE_2);
-        const uint32_t b0 = sel_mode(b, MODE_01), b1 = sel_mode(b, MODE_2);
-        const uint32_t ea = (a0 & ((a >> M0_ENT_SHIFT) & M0_ENT_MASK)) |
-                            (a1 & ((a >> M1_ENT_SHIFT) & M1_ENT_MASK));
-        const uint32_t eb = (b0 & ((b >> M0_ENT_SHIFT) & M0_ENT_MASK)) |
-                            (b1 & ((b >> M1_ENT_SHIFT) & M1_ENT_MASK));
-        const uint32_t ca = (a0 & (a & M0_CHAIN_MASK)) | (a1 & (a & M1_CHAIN_MASK));
-        const uint32_t cb = (b0 & (b & M0_CHAIN_MASK)) | (b1 & (b & M1_CHAIN_MASK));
-        const uint32_t e = ea ^ eb, c = ca ^ cb;
+        const uint32_t e = entity_field(a) ^ entity_field(b);
+        const uint32_t c = chain_field(a) ^ chain_field(b);
         const uint32_t da = depth(a), db = depth(b);
         return rkey | ((a | b) & TAINT_BIT) | ((da > db ? da : db) << DEPTH_SHIFT) |
                (sel_mode(rkey, MODE_01) & ((e << M0_ENT_SHIFT) | c)) |
