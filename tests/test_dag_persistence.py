@@ -47,7 +47,7 @@ class Service:
         env["PYTHONPATH"] = os.pathsep.join(filter(None, [SRC_DIR, env.get("PYTHONPATH")]))
         self.proc = subprocess.Popen(
             [sys.executable, "-m", "morvel.utilities.persistence.service", "--db", self.db,
-             "--port", str(port), "--api-key", KEY],
+             "--port", str(port), *self.options()],
             stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env,
         )
         line = self.proc.stdout.readline()  # the service announces its address once listening
@@ -57,6 +57,10 @@ class Service:
             raise RuntimeError(f"service did not start: {line!r} {self.proc.stderr.read()!r}")
         self.url = match.group(1)
         self.port = int(self.url.rsplit(":", 1)[1])
+
+    def options(self):
+        """Command-line options of the service besides its file and port."""
+        return ["--api-key", KEY]
 
     def stop(self):
         if self.proc is not None and self.proc.poll() is None:

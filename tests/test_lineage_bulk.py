@@ -9,8 +9,6 @@ import json
 import os
 import re
 import sqlite3
-import subprocess
-import sys
 import warnings
 
 import numpy as np
@@ -31,44 +29,22 @@ from morvel.utilities._columnar_store import (
 )
 from morvel.utilities._lineage_db import find_value
 from morvel.utilities.vortel32_dag import NodeType
+from test_dag_persistence import Service as ServiceProcess
 
 KEY, OTHER = "bulk-key-1", "bulk-key-2"
-SRC_DIR = os.path.dirname(os.path.dirname(os.path.abspath(morvel.__file__)))
 
 
-class Service:
+class Service(ServiceProcess):
     """``morvel.utilities.persistence.service`` as a process (tenant
     "default" for KEY, "other" for OTHER)."""
 
     def __init__(self, db, port=0, max_body=None):
-        self.db = str(db)
         self.max_body = max_body
-        self.proc = None
-        self.start(port)
+        super().__init__(db, port)
 
-    def start(self, port=0):
-        env = dict(os.environ)
-        env["PYTHONPATH"] = os.pathsep.join(filter(None, [SRC_DIR, env.get("PYTHONPATH")]))
+    def options(self):
         extra = [] if self.max_body is None else ["--max-body-bytes", str(self.max_body)]
-        self.proc = subprocess.Popen(
-            [sys.executable, "-m", "morvel.utilities.persistence.service", "--db", self.db, "--port", str(port),
-             "--api-key", KEY, "--api-key", OTHER + ":other", *extra],
-            stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, env=env)
-        line = self.proc.stdout.readline()
-        match = re.search(r"listening on (http://\S+)", line)
-        if not match:
-            self.proc.kill()
-            raise RuntimeError(f"service did not start: {line!r} {self.proc.stderr.read()!r}")
-        self.url = match.group(1)
-        self.port = int(self.url.rsplit(":", 1)[1])
-
-    def stop(self):
-        if self.proc is not None and self.proc.poll() is None:
-            self.proc.terminate()
-            self.proc.wait(timeout=30)
-        if self.proc is not None:
-            self.proc.stdout.close()
-            self.proc.stderr.close()
+        return ["--api-key", KEY, "--api-key", OTHER + ":other", *extra]
 
     def declare(self, path, length):
         """Status of a POST that announces ``length`` bytes and sends none

@@ -815,12 +815,12 @@ class TrackedDaskGroupBy:
         source_sets = {src: _closure(frame._sets[src]) for src in sources}
         registry = frame._pipeline.registry([*(frame._sets[c] for c in sources), *source_sets.values()])
         words = _word_aggregation(registry)
-        spec: dict[str, tuple[Hashable, Any]] = dict(plan)
+        aggregations: dict[str, tuple[Hashable, Any]] = dict(plan)
         # One word aggregation per source column, under the source's own word
         # column name (no result name can take it: the prefix is reserved).
-        spec.update({word_column(src): (word_column(src), words) for src in sources})
+        aggregations.update({word_column(src): (word_column(src), words) for src in sources})
         cols = [*self._keys, *sources, *(word_column(c) for c in sources)]
-        result = frame._ddf[cols].groupby(self._by, sort=self._sort, dropna=self._dropna).agg(**spec)
+        result = frame._ddf[cols].groupby(self._by, sort=self._sort, dropna=self._dropna).agg(**aggregations)
         result = result.assign(**{word_column(out): result[word_column(src)] for out, (src, _) in plan.items()})
         result = result[[*plan, *(word_column(out) for out in plan)]]
         return TrackedDaskFrame(result, frame._pipeline, {out: source_sets[src] for out, (src, _) in plan.items()})
