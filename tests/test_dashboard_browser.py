@@ -23,6 +23,7 @@ pytest.importorskip("fastapi")
 pytest.importorskip("selenium")
 
 from selenium import webdriver  # noqa: E402
+from selenium.common.exceptions import StaleElementReferenceException, WebDriverException  # noqa: E402
 from selenium.webdriver.chrome.service import Service  # noqa: E402
 from selenium.webdriver.common.by import By  # noqa: E402
 from selenium.webdriver.support import expected_conditions as EC  # noqa: E402
@@ -121,9 +122,25 @@ def text(driver, css):
 
 def click_and_wait(driver, element, condition):
     """Click (a link or a submit button) and wait until the next page meets
-    ``condition``: a click returns before the navigation it starts ends."""
+    ``condition``: a click returns before the navigation it starts ends.
+
+    ``element`` may be a function finding the element: then it is found
+    again when the browser reports it detached between finding and clicking
+    (Chromium's inspector sometimes does so right after a page load)."""
     old = driver.find_element(By.TAG_NAME, "html")
-    element.click()
+    if callable(element):
+        for attempt in range(3):
+            try:
+                element().click()
+                break
+            except WebDriverException as exc:
+                detached = isinstance(exc, StaleElementReferenceException) or \
+                    "does not belong to the document" in str(exc)
+                if attempt == 2 or not detached:
+                    raise
+                old = driver.find_element(By.TAG_NAME, "html")
+    else:
+        element.click()
     WebDriverWait(driver, 30).until(EC.staleness_of(old))
     WebDriverWait(driver, 30).until(condition)
 
@@ -134,11 +151,11 @@ def test_a_person_signs_in_and_follows_a_value_to_its_sources(site, browser):
     assert "Please sign in" in text(browser, "#error")  # no session yet
     browser.get(url + "/")
     browser.find_element(By.ID, "api_key").send_keys("wrong-key")
-    click_and_wait(browser, browser.find_element(By.ID, "signin"), EC.presence_of_element_located((By.ID, "error")))
+    click_and_wait(browser, lambda: browser.find_element(By.ID, "signin"), EC.presence_of_element_located((By.ID, "error")))
     assert "not accepted" in text(browser, "#error")
     browser.find_element(By.ID, "api_key").send_keys(KEY)
     browser.save_screenshot(str(shots / "1-signin.png"))
-    click_and_wait(browser, browser.find_element(By.ID, "signin"), EC.url_to_be(url + "/pipelines"))
+    click_and_wait(browser, lambda: browser.find_element(By.ID, "signin"), EC.url_to_be(url + "/pipelines"))
     browser.save_screenshot(str(shots / "2-pipelines.png"))
 
     # the key lives only in an HTTP-only, Secure, SameSite=Strict session cookie
@@ -204,7 +221,7 @@ def test_the_live_run_shows_its_sync_and_other_tenants_stay_out(site, browser):
     browser.get(url + "/pipelines")
     if browser.find_elements(By.ID, "api_key"):  # runs alone: sign in first
         browser.find_element(By.ID, "api_key").send_keys(KEY)
-        click_and_wait(browser, browser.find_element(By.ID, "signin"), EC.url_to_be(url + "/pipelines"))
+        click_and_wait(browser, lambda: browser.find_element(By.ID, "signin"), EC.url_to_be(url + "/pipelines"))
     browser.get(f"{url}/pipelines/{site['live']}")
     assert text(browser, "#pipeline-name") == "live_scores"
     fairness = text(browser, "#section-sync-fairness")
@@ -221,6 +238,6 @@ def test_the_live_run_shows_its_sync_and_other_tenants_stay_out(site, browser):
         assert "other_tenant_secret" not in browser.page_source
     browser.save_screenshot(str(shots / "6-other-tenant.png"))
 
-    click_and_wait(browser, browser.find_element(By.ID, "signout"), EC.url_to_be(url + "/"))
+    click_and_wait(browser, lambda: browser.find_element(By.ID, "signout"), EC.url_to_be(url + "/"))
     browser.get(f"{url}/pipelines/{site['live']}")
     assert "Please sign in" in text(browser, "#error")
